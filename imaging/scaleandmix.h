@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class QThreadPool;
+
+// Rebuilds a saved cut-out at the source photo's full resolution: the source's own colour
+// pixels under the cut-out's alpha, scaled up with Lanczos. Reports nothing.
+class ScaleAndMix : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit ScaleAndMix(QObject *parent = nullptr);
+    // Waits for the composites already handed over, so that none is left half-done.
+    ~ScaleAndMix() override;
+
+    // One composite, on the calling thread. Leaves targetFile untouched when either file
+    // cannot be read, the cut-out has no alpha, or the target's format cannot hold alpha.
+    static void composite(const QString &originFile, const QString &targetFile);
+
+public slots:
+    // Hands the composite to the compositor's own lane and returns at once, so that the
+    // next upload is not held up; the lane runs composites one at a time, in order.
+    void toBigPic(QString originFile, QString targetFile);
+
+private:
+    QThreadPool *lane;
+};

@@ -1,0 +1,101 @@
+#include "fakeservice.h"
+
+#include <QTcpServer>
+
+#include <httplib.h>
+
+QByteArray ReceivedUpload::imageBytes() const
+{
+    const std::string marker = "image_file_b64=";
+    const auto at = body.find(marker);
+    if (at == std::string::npos)
+        return {};
+    const QByteArray encoded = QByteArray::fromStdString(body.substr(at + marker.size()));
+    return QByteArray::fromBase64(encoded, QByteArray::Base64UrlEncoding);
+}
+
+FakeService::FakeService()
+    : server(std::make_unique<httplib::Server>())
+{
+    answerWith(QByteArray("not really a png"));
+    server->Post(".*", [this](const httplib::Request &request, httplib::Response &response) {
+        Responder answer;
+        int index = 0;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            index = int(received.size());
+            received.push_back({request.method, request.path, request.get_header_value("X-Api-Key"),
+                                request.get_header_value("Content-Type"), request.body});
+            answer = responder;
+            if (index == heldIndex)
+                released.wait(lock, [this] { return isReleased; });
+        }
+        answer(index, request, response);
+    });
+    boundPort = server->bind_to_any_port("127.0.0.1");
+    thread = std::thread([this] { server->listen_after_bind(); });
+}
+
+FakeService::~FakeService()
+{
+    release();
+    server->stop();
+    thread.join();
+}
+
+QUrl FakeService::endpoint() const
+{
+    return QUrl(QStringLiteral("http://127.0.0.1:%1/v1.0/removebg").arg(boundPort));
+}
+
+void FakeService::setResponder(Responder newResponder)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    responder = std::move(newResponder);
+}
+
+void FakeService::answerWith(const QByteArray &body)
+{
+    const std::string bytes = body.toStdString();
+    setResponder([bytes](int, const httplib::Request &, httplib::Response &response) {
+        response.status = 200;
+        response.set_content(bytes, "image/png");
+    });
+}
+
+void FakeService::holdRequest(int index)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    heldIndex = index;
+    isReleased = false;
+}
+
+void FakeService::release()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        isReleased = true;
+    }
+    released.notify_all();
+}
+
+std::vector<ReceivedUpload> FakeService::uploads() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return received;
+}
+
+int FakeService::uploadCount() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return int(received.size());
+}
+
+int closedLocalPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    const int port = probe.serverPort();
+    probe.close();
+    return port;
+}

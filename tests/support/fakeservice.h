@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QByteArray>
+#include <QUrl>
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+}
+
+// What the fake service saw of one upload.
+struct ReceivedUpload
+{
+    std::string method;
+    std::string path;
+    std::string apiKey;
+    std::string contentType;
+    std::string body;
+    // The image bytes, decoded from the URL-safe Base64 after "image_file_b64=".
+    QByteArray imageBytes() const;
+};
+
+// An HTTP server on 127.0.0.1 with a port of its own, run on its own thread inside the test.
+// It records every request and answers through a replaceable responder; by default each
+// upload gets 200 and the bytes of `defaultAnswer`.
+class FakeService
+{
+public:
+    using Responder = std::function<void(int index, const httplib::Request &, httplib::Response &)>;
+
+    FakeService();
+    ~FakeService();
+
+    QUrl endpoint() const;
+    int port() const { return boundPort; }
+
+    void setResponder(Responder responder);
+    void answerWith(const QByteArray &body);
+    // Holds the answer to request number `index` (0-based) until release() is called.
+    void holdRequest(int index);
+    void release();
+
+    std::vector<ReceivedUpload> uploads() const;
+    int uploadCount() const;
+
+private:
+    std::unique_ptr<httplib::Server> server;
+    std::thread thread;
+    int boundPort = 0;
+
+    mutable std::mutex mutex;
+    std::condition_variable released;
+    bool isReleased = false;
+    int heldIndex = -1;
+    std::vector<ReceivedUpload> received;
+    Responder responder;
+};
+
+// A port on 127.0.0.1 on which nothing listens.
+int closedLocalPort();

@@ -1,0 +1,84 @@
+#include "testimages.h"
+
+#include <QFile>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+cv::Mat photoLike(int width, int height, int channels, int seed)
+{
+    cv::Mat image(height, width, CV_8UC(channels));
+    for (int y = 0; y < height; ++y) {
+        auto *row = image.ptr<uchar>(y);
+        for (int x = 0; x < width; ++x)
+            for (int c = 0; c < channels; ++c)
+                row[x * channels + c] = uchar((x * (3 + c) + y * (5 + 2 * c) + seed * 37 + ((x ^ y) & 15)) & 255);
+    }
+    return image;
+}
+
+cv::Mat cutoutLike(int width, int height, int depth, int seed)
+{
+    cv::Mat colour = photoLike(width, height, 3, seed);
+    cv::Mat alpha(height, width, CV_8U, cv::Scalar(0));
+    cv::ellipse(alpha, {width / 2, height / 2}, {width / 3, height / 3}, 0, 0, 360, cv::Scalar(255), cv::FILLED);
+    cv::GaussianBlur(alpha, alpha, {5, 5}, 0);
+    cv::Mat cutout;
+    const cv::Mat planes[] = {colour, alpha};
+    cv::merge(planes, 2, cutout);
+    if (depth == CV_16U)
+        cutout.convertTo(cutout, CV_16U, 257.0);
+    return cutout;
+}
+
+QByteArray encode(const cv::Mat &image, const char *extension)
+{
+    std::vector<uchar> bytes;
+    cv::imencode(extension, image, bytes);
+    return QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size()));
+}
+
+bool writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray readBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeImage(const QString &path, const cv::Mat &image)
+{
+    const QString suffix = path.mid(path.lastIndexOf(QLatin1Char('.')));
+    writeBytes(path, encode(image, suffix.toLatin1().constData()));
+}
+
+cv::Mat readImage(const QString &path, int flags)
+{
+    const QByteArray bytes = readBytes(path);
+    if (bytes.isEmpty())
+        return {};
+    return cv::imdecode(cv::Mat(1, bytes.size(), CV_8U, const_cast<char *>(bytes.constData())), flags);
+}
+
+QByteArray withExifOrientation(const QByteArray &jpeg, int orientation)
+{
+    // APP1 "Exif", a big-endian TIFF header and one IFD entry: Orientation (0x0112), SHORT.
+    QByteArray tiff("MM\x00\x2a\x00\x00\x00\x08", 8);
+    tiff += QByteArray("\x00\x01", 2);
+    tiff += QByteArray("\x01\x12\x00\x03\x00\x00\x00\x01", 8);
+    tiff += char(0);
+    tiff += char(orientation);
+    tiff += QByteArray("\x00\x00", 2);
+    tiff += QByteArray("\x00\x00\x00\x00", 4);
+    QByteArray segment = QByteArray("Exif\x00\x00", 6) + tiff;
+    const int length = segment.size() + 2;
+    QByteArray app1("\xff\xe1", 2);
+    app1 += char(length >> 8);
+    app1 += char(length & 0xff);
+    app1 += segment;
+    return jpeg.left(2) + app1 + jpeg.mid(2);
+}

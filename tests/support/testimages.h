@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <opencv2/core.hpp>
+
+// Deterministic pictures with enough detail that a wrong pixel shows.
+cv::Mat photoLike(int width, int height, int channels = 3, int seed = 1);
+// A cut-out: the picture's colours with an elliptical subject in the alpha plane.
+cv::Mat cutoutLike(int width, int height, int depth = CV_8U, int seed = 2);
+
+QByteArray encode(const cv::Mat &image, const char *extension);
+bool writeBytes(const QString &path, const QByteArray &bytes);
+QByteArray readBytes(const QString &path);
+void writeImage(const QString &path, const cv::Mat &image);
+// Decodes through Qt's file classes, so that any path works.
+cv::Mat readImage(const QString &path, int flags);
+
+// The JPEG with an EXIF block that carries the given orientation (1 to 8).
+QByteArray withExifOrientation(const QByteArray &jpeg, int orientation);

@@ -1,0 +1,249 @@
+#include "eventlog.h"
+#include "fakeservice.h"
+#include "removebgconn.h"
+#include "testimages.h"
+
+#include <QNetworkReply>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <httplib.h>
+
+#include <opencv2/imgcodecs.hpp>
+
+namespace {
+
+// How the fake service answers one upload in a data row.
+enum class Answer { Ok, ServerError, BadRequest };
+
+// Answers request i with answers[i]; a 200 body is "cut-out <i>".
+FakeService::Responder scripted(const QVector<Answer> &answers)
+{
+    return [answers](int index, const httplib::Request &, httplib::Response &response) {
+        const Answer answer = index < answers.size() ? answers.at(index) : Answer::Ok;
+        response.status = answer == Answer::Ok ? 200 : answer == Answer::ServerError ? 500 : 400;
+        response.set_content(answer == Answer::Ok ? "cut-out " + std::to_string(index) : "{\"errors\":[]}",
+                             answer == Answer::Ok ? "image/png" : "application/json");
+    };
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Answer)
+
+class TestClient : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void wireFormat_data();
+    void wireFormat();
+    void signalOrder_data();
+    void signalOrder();
+    void refusedConnectionStillEndsTheBatch();
+    void tasksWithoutStartFlagAreNeverSent();
+    void lateReplyYieldsNothing_data();
+    void lateReplyYieldsNothing();
+
+private:
+    QTemporaryDir dir;
+    QString pathFor(const QString &name, const QByteArray &content);
+};
+
+void TestClient::initTestCase()
+{
+    QVERIFY(dir.isValid());
+}
+
+QString TestClient::pathFor(const QString &name, const QByteArray &content)
+{
+    const QString path = dir.filePath(name);
+    writeBytes(path, content);
+    return path;
+}
+
+void TestClient::wireFormat_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QByteArray>("expectedBase64");
+    QTest::addColumn<QString>("token");
+
+    QTest::newRow("empty file") << QByteArray() << QByteArray() << QStringLiteral("key-0");
+    QTest::newRow("one byte") << QByteArray("A") << QByteArray("QQ==") << QStringLiteral("key-1");
+    QTest::newRow("two bytes") << QByteArray("AB") << QByteArray("QUI=") << QStringLiteral("key-2");
+    QTest::newRow("three bytes") << QByteArray("ABC") << QByteArray("QUJD") << QStringLiteral("key-3");
+    QTest::newRow("bytes FB FF use the URL-safe alphabet")
+        << QByteArray("\xfb\xff", 2) << QByteArray("-_8=") << QStringLiteral("key-4");
+    QTest::newRow("token with inner spaces and non-ASCII is sent unaltered")
+        << QByteArray("\xfb\xef\xbe", 3) << QByteArray("----") << QStringLiteral("clé 密钥 with inner spaces");
+    QTest::newRow("empty token") << QByteArray("hi") << QByteArray("aGk=") << QString();
+}
+
+void TestClient::wireFormat()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QByteArray, expectedBase64);
+    QFETCH(QString, token);
+
+    FakeService service;
+    RemoveBGConn client(service.endpoint());
+    EventLog log(&client);
+    const QString path = pathFor(QStringLiteral("wire.bin"), content);
+
+    client.postData(path, token, true);
+    QTRY_COMPARE(log.count(allDone), 1);
+
+    QCOMPARE(service.uploadCount(), 1);
+    const ReceivedUpload upload = service.uploads().front();
+    QCOMPARE(upload.method, std::string("POST"));
+    QCOMPARE(upload.path, std::string("/v1.0/removebg"));
+    QCOMPARE(QByteArray::fromStdString(upload.apiKey), token.toUtf8());
+    QCOMPARE(upload.contentType, std::string("application/x-www-form-urlencoded"));
+    QCOMPARE(QByteArray::fromStdString(upload.body), "size=auto&image_file_b64=" + expectedBase64);
+}
+
+void TestClient::signalOrder_data()
+{
+    QTest::addColumn<int>("taskCount");
+    QTest::addColumn<QVector<Answer>>("answers");
+    QTest::addColumn<int>("unreadableTask");
+
+    QTest::newRow("one task that succeeds") << 1 << QVector<Answer>{Answer::Ok} << -1;
+    QTest::newRow("second of three fails with HTTP 500")
+        << 3 << QVector<Answer>{Answer::Ok, Answer::ServerError, Answer::Ok} << -1;
+    QTest::newRow("second of three cannot be read and is refused")
+        << 3 << QVector<Answer>{Answer::Ok, Answer::BadRequest, Answer::Ok} << 1;
+    QTest::newRow("last of two fails") << 2 << QVector<Answer>{Answer::Ok, Answer::ServerError} << -1;
+    QTest::newRow("only task fails") << 1 << QVector<Answer>{Answer::ServerError} << -1;
+}
+
+void TestClient::signalOrder()
+{
+    QFETCH(int, taskCount);
+    QFETCH(QVector<Answer>, answers);
+    QFETCH(int, unreadableTask);
+
+    FakeService service;
+    service.setResponder(scripted(answers));
+    RemoveBGConn client(service.endpoint());
+    EventLog log(&client);
+
+    QStringList paths;
+    for (int i = 0; i < taskCount; ++i) {
+        const QString name = QStringLiteral("task%1.png").arg(i);
+        paths << (i == unreadableTask ? dir.filePath(QStringLiteral("missing.png"))
+                                      : pathFor(name, "image " + QByteArray::number(i)));
+        client.postData(paths.last(), QStringLiteral("key"), i == taskCount - 1);
+    }
+    QTRY_COMPARE(log.count(allDone), 1);
+
+    QStringList expected;
+    for (int i = 0; i < taskCount; ++i) {
+        const QString body = "cut-out " + QString::number(i);
+        expected << (answers.at(i) == Answer::Ok ? succeededLines(paths.at(i), body.size()) : failedLines(paths.at(i)));
+    }
+    expected << allDone;
+    QCOMPARE(log.events, expected);
+
+    // Each image went out once, in order; the unreadable one as an empty image.
+    const auto uploads = service.uploads();
+    QCOMPARE(int(uploads.size()), taskCount);
+    for (int i = 0; i < taskCount; ++i)
+        QCOMPARE(uploads[i].imageBytes(), i == unreadableTask ? QByteArray() : "image " + QByteArray::number(i));
+    for (const QString &error : log.errors)
+        QVERIFY2(!error.isEmpty(), "a failure is reported with the network layer's text");
+    // Handled replies are released, not kept until the client goes.
+    QTRY_COMPARE(client.findChildren<QNetworkReply *>().size(), 0);
+}
+
+void TestClient::refusedConnectionStillEndsTheBatch()
+{
+    RemoveBGConn client(QUrl(QStringLiteral("http://127.0.0.1:%1/v1.0/removebg").arg(closedLocalPort())));
+    EventLog log(&client);
+    const QString first = pathFor(QStringLiteral("r1.png"), "one");
+    const QString second = pathFor(QStringLiteral("r2.png"), "two");
+    client.postData(first, QStringLiteral("key"), false);
+    client.postData(second, QStringLiteral("key"), true);
+    QTRY_COMPARE(log.count(allDone), 1);
+    QCOMPARE(log.events, QStringList() << failedLines(first) << failedLines(second) << allDone);
+    QVERIFY2(log.errors.first().contains(QStringLiteral("refused"), Qt::CaseInsensitive), qPrintable(log.errors.first()));
+}
+
+void TestClient::tasksWithoutStartFlagAreNeverSent()
+{
+    FakeService service;
+    service.setResponder(scripted({}));
+    RemoveBGConn client(service.endpoint());
+    EventLog log(&client);
+
+    client.postData(pathFor(QStringLiteral("old1.png"), "old one"), QStringLiteral("key"), false);
+    client.postData(pathFor(QStringLiteral("old2.png"), "old two"), QStringLiteral("key"), false);
+    QTest::qWait(100);
+    QCOMPARE(service.uploadCount(), 0);
+    QVERIFY(log.events.isEmpty());
+
+    // A clear, then a new batch: it begins at the first new task, and the old ones never go.
+    client.clearData();
+    const QString fresh = pathFor(QStringLiteral("new.png"), "new");
+    client.postData(fresh, QStringLiteral("key"), true);
+    QTRY_COMPARE(log.count(allDone), 1);
+    QCOMPARE(log.events, QStringList() << succeededLines(fresh, 9) << allDone);
+    QCOMPARE(service.uploadCount(), 1);
+    QCOMPARE(service.uploads().front().imageBytes(), QByteArray("new"));
+}
+
+void TestClient::lateReplyYieldsNothing_data()
+{
+    QTest::addColumn<bool>("clearFirst");
+    QTest::newRow("stop during a slow upload, then a new batch") << true;
+    QTest::newRow("new batch started during a slow upload") << false;
+}
+
+void TestClient::lateReplyYieldsNothing()
+{
+    QFETCH(bool, clearFirst);
+
+    FakeService service;
+    service.setResponder(scripted({}));
+    service.holdRequest(0);
+    RemoveBGConn client(service.endpoint());
+    EventLog log(&client);
+
+    const QString slow = pathFor(QStringLiteral("slow.png"), "slow");
+    client.postData(slow, QStringLiteral("key"), true);
+    QTRY_COMPARE(service.uploadCount(), 1);
+
+    if (clearFirst)
+        client.clearData();
+    const QString a = pathFor(QStringLiteral("a.png"), "first new");
+    const QString b = pathFor(QStringLiteral("b.png"), "second new");
+    client.postData(a, QStringLiteral("key"), false);
+    client.postData(b, QStringLiteral("key"), true);
+    // Without a clear the old task is still queued first, and goes out once more.
+    QTRY_COMPARE(log.count(allDone), 1);
+
+    // Now let the old upload finish: it must report nothing and be released.
+    service.release();
+    QTRY_COMPARE(client.findChildren<QNetworkReply *>().size(), 0);
+
+    QStringList expected = QStringList() << sentLines(slow).mid(0, 3);
+    QStringList batch = clearFirst ? QStringList{a, b} : QStringList{slow, a, b};
+    for (int i = 0; i < batch.size(); ++i)
+        expected << succeededLines(batch.at(i), QStringLiteral("cut-out %1").arg(i + 1).size());
+    expected << allDone;
+    QCOMPARE(log.events, expected);
+
+    // Every body handed on belongs to the upload of that path, never to the held one.
+    const auto uploads = service.uploads();
+    QCOMPARE(int(uploads.size()), batch.size() + 1);
+    for (int i = 0; i < batch.size(); ++i)
+        QCOMPARE(uploads[i + 1].imageBytes(), readBytes(batch.at(i)));
+    QCOMPARE(log.bodies.size(), batch.size());
+    for (int i = 0; i < batch.size(); ++i)
+        QCOMPARE(log.bodies.at(i), QByteArray("cut-out ") + QByteArray::number(i + 1));
+}
+
+QTEST_GUILESS_MAIN(TestClient)
+#include "tst_client.moc"
