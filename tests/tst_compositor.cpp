@@ -1,0 +1,219 @@
+#include "scaleandmix.h"
+#include "testimages.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+enum class Source { Jpeg, Grey, SixteenBit, WithAlpha, ExifRotated };
+
+QByteArray sourceBytes(Source kind, cv::Size size)
+{
+    switch (kind) {
+    case Source::Jpeg:
+        return encode(photoLike(size.width, size.height), ".jpg");
+    case Source::Grey:
+        return encode(photoLike(size.width, size.height, 1), ".png");
+    case Source::SixteenBit: {
+        cv::Mat deep;
+        photoLike(size.width, size.height).convertTo(deep, CV_16U, 257.0);
+        deep += cv::Scalar(90, 90, 90); // low bytes that an 8-bit read must drop
+        return encode(deep, ".png");
+    }
+    case Source::WithAlpha:
+        return encode(photoLike(size.width, size.height, 4), ".png");
+    case Source::ExifRotated:
+        // Stored on its side; orientation 6 says to turn it 90 degrees clockwise.
+        return withExifOrientation(encode(photoLike(size.height, size.width), ".jpg"), 6);
+    }
+    return {};
+}
+
+// The source's pixels as a viewer shows them, found without the code under test.
+cv::Mat uprightColour(Source kind, const QByteArray &bytes)
+{
+    const cv::Mat raw(1, bytes.size(), CV_8U, const_cast<char *>(bytes.constData()));
+    if (kind != Source::ExifRotated)
+        return cv::imdecode(raw, cv::IMREAD_COLOR);
+    cv::Mat stored = cv::imdecode(raw, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
+    cv::Mat upright;
+    cv::rotate(stored, upright, cv::ROTATE_90_CLOCKWISE);
+    return upright;
+}
+
+cv::Mat alphaOf(const cv::Mat &image)
+{
+    cv::Mat alpha;
+    cv::extractChannel(image, alpha, 3);
+    if (alpha.depth() == CV_16U)
+        alpha.convertTo(alpha, CV_8U, 1.0 / 257.0);
+    return alpha;
+}
+
+bool samePixels(const cv::Mat &a, const cv::Mat &b)
+{
+    return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Source)
+Q_DECLARE_METATYPE(cv::Size)
+
+class TestCompositor : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void rebuildsAtFullResolution_data();
+    void rebuildsAtFullResolution();
+    void leavesTheSavedCutoutAlone_data();
+    void leavesTheSavedCutoutAlone();
+    void secondRunKeepsTheAlpha();
+    void laneRunsCompositesInOrderAndDestructionWaits();
+
+private:
+    std::unique_ptr<QTemporaryDir> dir;
+};
+
+void TestCompositor::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+}
+
+void TestCompositor::rebuildsAtFullResolution_data()
+{
+    QTest::addColumn<Source>("source");
+    QTest::addColumn<cv::Size>("sourceSize");
+    QTest::addColumn<cv::Size>("cutoutSize");
+    QTest::addColumn<int>("cutoutDepth");
+    QTest::addColumn<QString>("targetName");
+
+    QTest::newRow("cut-out a quarter of the size") << Source::Jpeg << cv::Size(400, 300) << cv::Size(100, 75) << CV_8U << "cat.jpg-no-bg.png";
+    QTest::newRow("cut-out of the source's size") << Source::Jpeg << cv::Size(160, 120) << cv::Size(160, 120) << CV_8U << "same.png";
+    QTest::newRow("cut-out larger than the source") << Source::Jpeg << cv::Size(120, 90) << cv::Size(240, 180) << CV_8U << "larger.png";
+    QTest::newRow("square cut-out stretched to 4:3") << Source::Jpeg << cv::Size(400, 300) << cv::Size(100, 100) << CV_8U << "stretch.png";
+    QTest::newRow("grey source") << Source::Grey << cv::Size(200, 150) << cv::Size(50, 40) << CV_8U << "grey.png";
+    QTest::newRow("16-bit source") << Source::SixteenBit << cv::Size(200, 150) << cv::Size(50, 40) << CV_8U << "deep.png";
+    QTest::newRow("source with its own alpha") << Source::WithAlpha << cv::Size(200, 150) << cv::Size(50, 40) << CV_8U << "own-alpha.png";
+    QTest::newRow("EXIF-rotated JPEG") << Source::ExifRotated << cv::Size(300, 400) << cv::Size(75, 100) << CV_8U << "rotated.png";
+    QTest::newRow("16-bit cut-out") << Source::Jpeg << cv::Size(200, 150) << cv::Size(50, 40) << CV_16U << "deep-cutout.png";
+    QTest::newRow("paths with Chinese characters") << Source::Jpeg << cv::Size(200, 150) << cv::Size(50, 40) << CV_8U << "猫-no-bg.png";
+    QTest::newRow("TIFF target keeps alpha") << Source::Jpeg << cv::Size(200, 150) << cv::Size(50, 40) << CV_8U << "out.tiff";
+}
+
+void TestCompositor::rebuildsAtFullResolution()
+{
+    QFETCH(Source, source);
+    QFETCH(cv::Size, sourceSize);
+    QFETCH(cv::Size, cutoutSize);
+    QFETCH(int, cutoutDepth);
+    QFETCH(QString, targetName);
+
+    const QString origin = dir->filePath(QStringLiteral("源图.source"));
+    const QString target = dir->filePath(targetName);
+    const QByteArray original = sourceBytes(source, sourceSize);
+    const cv::Mat cutout = cutoutLike(cutoutSize.width, cutoutSize.height, cutoutDepth);
+    QVERIFY(writeBytes(origin, original));
+    QVERIFY(writeBytes(target, encode(cutout, ".png")));
+
+    ScaleAndMix::composite(origin, target);
+
+    const cv::Mat result = readImage(target, cv::IMREAD_UNCHANGED);
+    const cv::Mat colour = uprightColour(source, original);
+    QCOMPARE(result.cols, colour.cols);
+    QCOMPARE(result.rows, colour.rows);
+    QCOMPARE(result.type(), CV_8UC4);
+    cv::Mat resultColour;
+    cv::cvtColor(result, resultColour, cv::COLOR_BGRA2BGR);
+    QVERIFY2(samePixels(resultColour, colour), "colour planes are the source's decoded pixels");
+    cv::Mat expectedAlpha;
+    cv::resize(alphaOf(cutout), expectedAlpha, colour.size(), 0, 0, cv::INTER_LANCZOS4);
+    QVERIFY2(samePixels(alphaOf(result), expectedAlpha), "alpha is the cut-out's, scaled with Lanczos");
+    QVERIFY(readBytes(origin) == original);
+}
+
+void TestCompositor::leavesTheSavedCutoutAlone_data()
+{
+    QTest::addColumn<QByteArray>("source");
+    QTest::addColumn<QByteArray>("cutout");
+    QTest::addColumn<QString>("targetName");
+
+    const QByteArray jpeg = encode(photoLike(80, 60), ".jpg");
+    const QByteArray cutout = encode(cutoutLike(20, 15), ".png");
+    QTest::newRow("source missing") << QByteArray() << cutout << "t.png";
+    QTest::newRow("source is not an image") << QByteArray("plain text") << cutout << "t.png";
+    const QByteArray png = encode(photoLike(80, 60), ".png");
+    QTest::newRow("source is a truncated PNG") << png.left(png.size() / 2) << cutout << "t.png";
+    QTest::newRow("cut-out is not an image") << jpeg << QByteArray("{\"errors\":[]}") << "t.png";
+    QTest::newRow("cut-out is empty") << jpeg << QByteArray() << "t.png";
+    QTest::newRow("three-channel cut-out") << jpeg << encode(photoLike(20, 15), ".png") << "t.png";
+    QTest::newRow("grey cut-out") << jpeg << encode(photoLike(20, 15, 1), ".png") << "t.png";
+    QTest::newRow(".jpg target cannot hold alpha") << jpeg << cutout << "t.jpg";
+    QTest::newRow(".bmp target cannot hold alpha") << jpeg << cutout << "t.bmp";
+    QTest::newRow("unknown extension") << jpeg << cutout << "t.cutout";
+    QTest::newRow("no extension") << jpeg << cutout << "t";
+}
+
+void TestCompositor::leavesTheSavedCutoutAlone()
+{
+    QFETCH(QByteArray, source);
+    QFETCH(QByteArray, cutout);
+    QFETCH(QString, targetName);
+
+    const QString origin = dir->filePath(QStringLiteral("source.jpg"));
+    const QString target = dir->filePath(targetName);
+    if (!source.isEmpty())
+        QVERIFY(writeBytes(origin, source));
+    QVERIFY(writeBytes(target, cutout));
+
+    ScaleAndMix::composite(origin, target);
+
+    QCOMPARE(readBytes(target), cutout);
+    QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden).size(), source.isEmpty() ? 1 : 2);
+}
+
+void TestCompositor::secondRunKeepsTheAlpha()
+{
+    const QString origin = dir->filePath(QStringLiteral("s.jpg"));
+    const QString target = dir->filePath(QStringLiteral("s.jpg-no-bg.png"));
+    QVERIFY(writeBytes(origin, encode(photoLike(240, 180), ".jpg")));
+    QVERIFY(writeBytes(target, encode(cutoutLike(60, 45), ".png")));
+
+    ScaleAndMix::composite(origin, target);
+    const QByteArray first = readBytes(target);
+    ScaleAndMix::composite(origin, target);
+    QVERIFY(samePixels(readImage(target, cv::IMREAD_UNCHANGED), cv::imdecode(
+        cv::Mat(1, first.size(), CV_8U, const_cast<char *>(first.constData())), cv::IMREAD_UNCHANGED)));
+}
+
+void TestCompositor::laneRunsCompositesInOrderAndDestructionWaits()
+{
+    // Two sources for one target: whichever composite runs last decides the colours.
+    const QString first = dir->filePath(QStringLiteral("first.png"));
+    const QString second = dir->filePath(QStringLiteral("second.png"));
+    const QString target = dir->filePath(QStringLiteral("out.png"));
+    QVERIFY(writeBytes(first, encode(photoLike(800, 600, 3, 7), ".png")));
+    QVERIFY(writeBytes(second, encode(photoLike(800, 600, 3, 9), ".png")));
+    QVERIFY(writeBytes(target, encode(cutoutLike(200, 150), ".png")));
+
+    auto *compositor = new ScaleAndMix;
+    compositor->toBigPic(first, target);
+    compositor->toBigPic(second, target);
+    delete compositor;
+
+    const cv::Mat result = readImage(target, cv::IMREAD_UNCHANGED);
+    QCOMPARE(result.type(), CV_8UC4);
+    cv::Mat colour;
+    cv::cvtColor(result, colour, cv::COLOR_BGRA2BGR);
+    QVERIFY(samePixels(colour, photoLike(800, 600, 3, 9)));
+}
+
+QTEST_GUILESS_MAIN(TestCompositor)
+#include "tst_compositor.moc"

@@ -1,0 +1,571 @@
+#include "fakeservice.h"
+#include "testimages.h"
+#include "widget.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <httplib.h>
+
+#include <csignal>
+#include <sys/resource.h>
+
+namespace {
+
+QStringList warningsSeen;
+
+void collectWarnings(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type != QtDebugMsg && type != QtInfoMsg)
+        warningsSeen << message;
+}
+
+template<typename T>
+T *child(QWidget *window, const char *name)
+{
+    auto *found = window->findChild<T *>(QLatin1String(name));
+    if (!found)
+        qFatal("no %s in the window", name);
+    return found;
+}
+
+QStringList logLines(QWidget *window)
+{
+    const QString text = child<QPlainTextEdit>(window, "plainTextEdit")->toPlainText();
+    return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
+}
+
+// An empty first paragraph fills the empty log's first line, so it shows as nothing.
+QStringList asShown(QStringList lines)
+{
+    if (!lines.isEmpty() && lines.first().isEmpty())
+        lines.removeFirst();
+    return lines;
+}
+
+// The lines one image adds to the log when it is sent, answered and saved.
+QStringList savedImageLines(const QString &path)
+{
+    return {QString(), path, QStringLiteral("正在发送..."), QStringLiteral("发送完成！正在接收..."),
+            QStringLiteral("接收完成！"), QStringLiteral("保存成功！")};
+}
+
+const QStringList allDoneLines{QString(), QStringLiteral("全部完成！")};
+
+// Runs `handle` on the next modal dialog as soon as it is shown.
+void onNextDialog(std::function<void(QFileDialog *)> handle)
+{
+    auto *timer = new QTimer;
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, [timer, handle] {
+        if (auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
+            timer->stop();
+            timer->deleteLater();
+            handle(dialog);
+        }
+    });
+    timer->start();
+}
+
+// Lowers the largest file this process may write, as a full disk would.
+struct FileSizeLimit
+{
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit lowered = saved;
+        lowered.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &lowered);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved); }
+    rlimit saved{};
+};
+
+} // namespace
+
+class TestWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void formMatchesTheDesign_data();
+    void formMatchesTheDesign();
+    void freshWindow();
+    void messagesBecomeOneParagraphEach();
+
+    void folderStartSendsAcceptedImagesInOrder();
+    void fileStartSendsThatFileWithTheStartFlag();
+    void missingInputSendsNothing();
+    void stopOnAFreshWindow();
+    void startRightAfterStopRunsTheNewBatch();
+    void destroyingDuringAnUploadIsClean();
+    void destroyingANeverStartedWindowIsClean();
+
+    void typingAPathProposesAtEveryExistingPrefix();
+    void trailingSlashProposesAFolderInside();
+    void dialogs_data();
+    void dialogs();
+    void outputChosenAfterInputIsKept();
+
+    void saving_data();
+    void saving();
+    void singleFileModeOverwritesTheSameFile();
+    void failedWriteKeepsTheEarlierFile();
+
+private:
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<FakeService> service;
+    std::unique_ptr<Widget> window;
+    QString path(const QString &name) const { return dir->filePath(name); }
+    void setText(const char *field, const QString &text) { child<QLineEdit>(window.get(), field)->setText(text); }
+    QString text(const char *field) { return child<QLineEdit>(window.get(), field)->text(); }
+    void click(const char *button) { QTest::mouseClick(child<QPushButton>(window.get(), button), Qt::LeftButton); }
+    void reply(const QByteArray &body, const QString &source)
+    {
+        QMetaObject::invokeMethod(window.get(), "solveReply", Q_ARG(QByteArray, body), Q_ARG(QString, source));
+    }
+};
+
+void TestWindow::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    service = std::make_unique<FakeService>();
+    window = std::make_unique<Widget>(service->endpoint());
+    warningsSeen.clear();
+}
+
+void TestWindow::cleanup()
+{
+    window.reset();
+    service.reset();
+    QDir::setCurrent(QCoreApplication::applicationDirPath());
+}
+
+void TestWindow::formMatchesTheDesign_data()
+{
+    QTest::addColumn<QString>("layout");
+    QTest::addColumn<QStringList>("items");
+
+    QTest::newRow("window") << "verticalLayout_4" << QStringList{"horizontalLayout_4", "verticalLayout_3"};
+    QTest::newRow("upper half") << "horizontalLayout_4" << QStringList{"verticalLayout", "verticalLayout_2"};
+    QTest::newRow("three rows") << "verticalLayout" << QStringList{"horizontalLayout_2", "horizontalLayout", "horizontalLayout_3"};
+    QTest::newRow("token row") << "horizontalLayout_2" << QStringList{"label:QLabel:Token", "lineEdit:QLineEdit:"};
+    QTest::newRow("input row") << "horizontalLayout"
+                               << QStringList{"inputBtn_2:QLabel:输入路径", "inputEdit:QLineEdit:",
+                                              "inputBtn:QPushButton:文件", "pushButton_4:QPushButton:文件夹"};
+    QTest::newRow("output row") << "horizontalLayout_3"
+                                << QStringList{"label_3:QLabel:输出路径", "outputEdit:QLineEdit:",
+                                               "outputBtn:QPushButton:文件", "outputBtn_2:QPushButton:文件夹"};
+    QTest::newRow("buttons") << "verticalLayout_2"
+                             << QStringList{"matBtn:QPushButton:一键抠图", "stopBtn:QPushButton:中止"};
+    QTest::newRow("log") << "verticalLayout_3" << QStringList{"plainTextEdit:QPlainTextEdit:"};
+}
+
+void TestWindow::formMatchesTheDesign()
+{
+    QFETCH(QString, layout);
+    QFETCH(QStringList, items);
+
+    auto *found = window->findChild<QLayout *>(layout);
+    QVERIFY(found);
+    QCOMPARE(found->count(), items.size());
+    for (int i = 0; i < items.size(); ++i) {
+        const QStringList parts = items.at(i).split(QLatin1Char(':'));
+        QLayoutItem *item = found->itemAt(i);
+        QObject *object = item->widget() ? static_cast<QObject *>(item->widget()) : item->layout();
+        QVERIFY(object);
+        QCOMPARE(object->objectName(), parts.at(0));
+        if (parts.size() == 1) {
+            QVERIFY(item->layout());
+            continue;
+        }
+        QCOMPARE(QString::fromLatin1(object->metaObject()->className()), parts.at(1));
+        QCOMPARE(object->parent(), window.get());
+        if (auto *label = qobject_cast<QLabel *>(object))
+            QCOMPARE(label->text(), parts.at(2));
+        if (auto *button = qobject_cast<QPushButton *>(object))
+            QCOMPARE(button->text(), parts.at(2));
+    }
+}
+
+void TestWindow::freshWindow()
+{
+    QCOMPARE(window->objectName(), QStringLiteral("Widget"));
+    QCOMPARE(window->windowTitle(), QStringLiteral("Quorrin"));
+    QCOMPARE(window->size(), QSize(737, 311));
+    QCOMPARE(window->layout()->objectName(), QStringLiteral("verticalLayout_4"));
+    for (const char *name : {"matBtn", "stopBtn"}) {
+        const QSizePolicy policy = child<QPushButton>(window.get(), name)->sizePolicy();
+        QCOMPARE(policy.horizontalPolicy(), QSizePolicy::Minimum);
+        QCOMPARE(policy.verticalPolicy(), QSizePolicy::Expanding);
+    }
+    for (const char *field : {"lineEdit", "inputEdit", "outputEdit"})
+        QVERIFY(text(field).isEmpty());
+    QVERIFY(logLines(window.get()).isEmpty());
+    QCOMPARE(window->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly).size(), 13);
+    QCOMPARE(window->findChildren<QLayout *>(QRegularExpression(QStringLiteral("^\\w+Layout_?\\d*$"))).size(), 8);
+}
+
+void TestWindow::messagesBecomeOneParagraphEach()
+{
+    for (const QString &message : {QStringLiteral("first"), QString(), QStringLiteral("third")})
+        QMetaObject::invokeMethod(window.get(), "solveMessage", Q_ARG(QString, message));
+    QCOMPARE(logLines(window.get()), QStringList({"first", "", "third"}));
+}
+
+void TestWindow::folderStartSendsAcceptedImagesInOrder()
+{
+    const QString folder = path(QStringLiteral("pics"));
+    QDir().mkpath(folder + QStringLiteral("/h.png"));
+    for (const char *name : {"b.JPG", "a.png", "C.png", "d.Png", "e.jpeg", "f.txt", "g", "x.png.bak"})
+        QVERIFY(writeBytes(folder + QLatin1Char('/') + QLatin1String(name), name));
+
+    QSignalSpy clears(window.get(), &Widget::clearTasks);
+    QSignalSpy tasks(window.get(), &Widget::addTask);
+    setText("lineEdit", QStringLiteral("the key"));
+    setText("inputEdit", folder);
+    QTest::ignoreMessage(QtDebugMsg, "isDir");
+    click("matBtn");
+
+    QCOMPARE(clears.size(), 1);
+    QCOMPARE(tasks.size(), 3);
+    const QStringList names{"a.png", "b.JPG", "C.png"};
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(tasks.at(i).at(0).toString(), folder + QLatin1Char('/') + names.at(i));
+        QCOMPARE(tasks.at(i).at(1).toString(), QStringLiteral("the key"));
+        QCOMPARE(tasks.at(i).at(2).toBool(), i == 2);
+    }
+
+    QTRY_VERIFY(logLines(window.get()).endsWith(QStringLiteral("全部完成！")));
+    QStringList expected;
+    for (const QString &name : names)
+        expected << savedImageLines(folder + QLatin1Char('/') + name);
+    QCOMPARE(logLines(window.get()), asShown(expected << allDoneLines));
+
+    const auto uploads = service->uploads();
+    QCOMPARE(int(uploads.size()), 3);
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(uploads[i].imageBytes(), names.at(i).toUtf8());
+        QCOMPARE(uploads[i].apiKey, std::string("the key"));
+        QCOMPARE(readBytes(folder + QStringLiteral("-no-bg-small/") + names.at(i) + QStringLiteral("-no-bg.png")),
+                 QByteArray("not really a png"));
+    }
+}
+
+void TestWindow::fileStartSendsThatFileWithTheStartFlag()
+{
+    const QString notes = path(QStringLiteral("notes.txt"));
+    QVERIFY(writeBytes(notes, "some notes"));
+    QSignalSpy tasks(window.get(), &Widget::addTask);
+    setText("inputEdit", notes);
+    click("matBtn");
+    QCOMPARE(tasks.size(), 1);
+    QCOMPARE(tasks.at(0), QVariantList({notes, QString(), true}));
+    QTRY_VERIFY(logLines(window.get()).endsWith(QStringLiteral("全部完成！")));
+    QCOMPARE(service->uploads().front().imageBytes(), QByteArray("some notes"));
+    QCOMPARE(readBytes(notes + QStringLiteral("-no-bg-small.png")), QByteArray("not really a png"));
+}
+
+void TestWindow::missingInputSendsNothing()
+{
+    QSignalSpy clears(window.get(), &Widget::clearTasks);
+    QSignalSpy tasks(window.get(), &Widget::addTask);
+    for (const QString &input : {QString(), path(QStringLiteral("nothing-here"))}) {
+        setText("inputEdit", input);
+        click("matBtn");
+    }
+    QVERIFY(QDir(path(QStringLiteral("empty"))).mkpath(QStringLiteral(".")));
+    setText("inputEdit", path(QStringLiteral("empty")));
+    QTest::ignoreMessage(QtDebugMsg, "isDir");
+    click("matBtn");
+    QCOMPARE(clears.size(), 1);
+    QCOMPARE(tasks.size(), 0);
+    QVERIFY(logLines(window.get()).isEmpty());
+}
+
+void TestWindow::stopOnAFreshWindow()
+{
+    QSignalSpy clears(window.get(), &Widget::clearTasks);
+    click("stopBtn");
+    QCOMPARE(clears.size(), 1);
+    QCOMPARE(logLines(window.get()), QStringList{QStringLiteral("已中止任务！")});
+}
+
+void TestWindow::startRightAfterStopRunsTheNewBatch()
+{
+    const QString old = path(QStringLiteral("old.png"));
+    const QString fresh = path(QStringLiteral("new.png"));
+    QVERIFY(writeBytes(old, "old"));
+    QVERIFY(writeBytes(fresh, "new"));
+    service->holdRequest(0);
+
+    setText("inputEdit", old);
+    click("matBtn");
+    QTRY_COMPARE(service->uploadCount(), 1);
+    click("stopBtn");
+    setText("inputEdit", fresh);
+    click("matBtn");
+
+    QTRY_COMPARE(service->uploadCount(), 2);
+    QTRY_VERIFY(logLines(window.get()).endsWith(QStringLiteral("全部完成！")));
+    service->release();
+    QCOMPARE(service->uploads().back().imageBytes(), QByteArray("new"));
+    const QStringList expected = QStringList{QString(), old, QStringLiteral("正在发送..."), QStringLiteral("已中止任务！")}
+                                 << savedImageLines(fresh) << allDoneLines;
+    QCOMPARE(logLines(window.get()), asShown(expected));
+    QVERIFY(!QFile::exists(old + QStringLiteral("-no-bg-small.png")));
+}
+
+void TestWindow::destroyingDuringAnUploadIsClean()
+{
+    const QString image = path(QStringLiteral("slow.png"));
+    QVERIFY(writeBytes(image, "slow"));
+    service->holdRequest(0);
+    setText("inputEdit", image);
+    click("matBtn");
+    QTRY_COMPARE(service->uploadCount(), 1);
+
+    qInstallMessageHandler(collectWarnings);
+    window.reset();
+    qInstallMessageHandler(nullptr);
+    QVERIFY2(warningsSeen.isEmpty(), qPrintable(warningsSeen.join(QLatin1Char('\n'))));
+}
+
+void TestWindow::destroyingANeverStartedWindowIsClean()
+{
+    qInstallMessageHandler(collectWarnings);
+    click("stopBtn");
+    window.reset();
+    window = std::make_unique<Widget>(service->endpoint());
+    window.reset();
+    qInstallMessageHandler(nullptr);
+    QVERIFY2(warningsSeen.isEmpty(), qPrintable(warningsSeen.join(QLatin1Char('\n'))));
+}
+
+void TestWindow::typingAPathProposesAtEveryExistingPrefix()
+{
+    QVERIFY(QDir(dir->path()).mkpath(QStringLiteral("work/pics")));
+    QDir::setCurrent(dir->path());
+    auto *input = child<QLineEdit>(window.get(), "inputEdit");
+    QStringList proposals;
+    for (const QChar character : QStringLiteral("work/pics")) {
+        QTest::keyClick(input, character.toLatin1());
+        proposals << text("outputEdit");
+    }
+    const QString none;
+    const QString work = QStringLiteral("work-no-bg-small");
+    const QString inside = QStringLiteral("work/-no-bg-small");
+    QCOMPARE(proposals, QStringList({none, none, none, work, inside, inside, inside, inside,
+                                     QStringLiteral("work/pics-no-bg-small")}));
+}
+
+void TestWindow::trailingSlashProposesAFolderInside()
+{
+    setText("inputEdit", dir->path() + QLatin1Char('/'));
+    QCOMPARE(text("outputEdit"), dir->path() + QStringLiteral("/-no-bg-small"));
+    setText("inputEdit", dir->path() + QStringLiteral("/missing/"));
+    QCOMPARE(text("outputEdit"), dir->path() + QStringLiteral("/-no-bg-small"));
+}
+
+void TestWindow::dialogs_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<bool>("forFolders");
+    QTest::addColumn<bool>("forSaving");
+
+    QTest::newRow("input file") << "inputBtn" << "inputEdit" << "打开文件" << false << false;
+    QTest::newRow("input folder") << "pushButton_4" << "inputEdit" << "打开输入文件夹" << true << false;
+    QTest::newRow("output file") << "outputBtn" << "outputEdit" << "保存文件" << false << true;
+    QTest::newRow("output folder") << "outputBtn_2" << "outputEdit" << "打开输出文件夹" << true << false;
+}
+
+void TestWindow::dialogs()
+{
+    QFETCH(QString, button);
+    QFETCH(QString, field);
+    QFETCH(QString, caption);
+    QFETCH(bool, forFolders);
+    QFETCH(bool, forSaving);
+
+    const QByteArray buttonName = button.toLatin1();
+    const QByteArray fieldName = field.toLatin1();
+    const QString image = path(QStringLiteral("photo.jpg"));
+    QVERIFY(writeBytes(image, "jpeg"));
+    const QString chosen = forFolders ? dir->path() : forSaving ? path(QStringLiteral("out.png")) : image;
+
+    // Cancel: the field is emptied, and an input dialog leaves the proposal as it was.
+    setText("inputEdit", image);
+    setText(fieldName, QStringLiteral("typed before"));
+    const QString proposalBefore = text("outputEdit");
+    // Read what the dialog shows, close it, then check: a failed check inside would leave it open.
+    QFileDialog *seen = nullptr;
+    QString title;
+    QFileDialog::FileMode mode = QFileDialog::AnyFile;
+    QFileDialog::AcceptMode acceptMode = QFileDialog::AcceptOpen;
+    QFileDialog::Options options;
+    QStringList filters;
+    QWidget *parent = nullptr;
+    onNextDialog([&](QFileDialog *dialog) {
+        seen = dialog;
+        title = dialog->windowTitle();
+        mode = dialog->fileMode();
+        acceptMode = dialog->acceptMode();
+        options = dialog->options();
+        filters = dialog->nameFilters();
+        parent = dialog->parentWidget();
+        dialog->reject();
+    });
+    click(buttonName);
+    QVERIFY(seen);
+    QCOMPARE(title, caption);
+    QCOMPARE(parent, window.get());
+    // Qt 5 turns a folder dialog that shows folders only into its DirectoryOnly mode.
+    QCOMPARE(mode == QFileDialog::Directory || mode == QFileDialog::DirectoryOnly, forFolders);
+    QCOMPARE(acceptMode == QFileDialog::AcceptSave, forSaving);
+    QCOMPARE(options.testFlag(QFileDialog::ShowDirsOnly), forFolders);
+    QCOMPARE(options.testFlag(QFileDialog::DontResolveSymlinks), forFolders);
+    QVERIFY(!options.testFlag(QFileDialog::DontConfirmOverwrite));
+    if (!forFolders)
+        QCOMPARE(filters, QStringList{QStringLiteral("Images (*.png *.jpg *.JPG *.PNG)")});
+    QCOMPARE(text(fieldName), QString());
+    if (field == QLatin1String("inputEdit"))
+        QCOMPARE(text("outputEdit"), proposalBefore);
+
+    // Choose: the path lands in the field; an input also proposes the output.
+    onNextDialog([&](QFileDialog *dialog) {
+        // Typed into the dialog's own name field, as a user would.
+        if (auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
+            name->setText(chosen);
+        static_cast<QDialog *>(dialog)->accept();
+    });
+    click(buttonName);
+    QCOMPARE(text(fieldName), chosen);
+    if (field == QLatin1String("inputEdit"))
+        QCOMPARE(text("outputEdit"), chosen + (forFolders ? QStringLiteral("-no-bg-small") : QStringLiteral("-no-bg-small.png")));
+}
+
+void TestWindow::outputChosenAfterInputIsKept()
+{
+    const QString image = path(QStringLiteral("photo.jpg"));
+    QVERIFY(writeBytes(image, "jpeg"));
+    setText("outputEdit", path(QStringLiteral("chosen first")));
+    setText("inputEdit", image);
+    QCOMPARE(text("outputEdit"), image + QStringLiteral("-no-bg-small.png"));
+    setText("outputEdit", path(QStringLiteral("chosen after.png")));
+    setText("lineEdit", QStringLiteral("k"));
+    click("matBtn");
+    QTRY_VERIFY(logLines(window.get()).endsWith(QStringLiteral("全部完成！")));
+    QCOMPARE(readBytes(path(QStringLiteral("chosen after.png"))), QByteArray("not really a png"));
+}
+
+void TestWindow::saving_data()
+{
+    QTest::addColumn<bool>("singleFile");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("savedAs");
+    QTest::addColumn<QString>("line");
+
+    const QString ok = QStringLiteral("保存成功！");
+    QTest::newRow("folder mode, missing folder whose parent exists")
+        << false << "out" << "out/cat.jpg-no-bg.png" << ok;
+    QTest::newRow("folder mode, folder and parent missing")
+        << false << "gone/out" << "" << "创建路径失败：@/gone/out";
+    QTest::newRow("folder mode, relative output text")
+        << false << "./rel" << "rel/cat.jpg-no-bg.png" << ok;
+    QTest::newRow("folder mode, empty output text") << false << "" << "" << "创建文件失败：@/cat.jpg";
+    QTest::newRow("single file in a missing folder whose parent exists")
+        << true << "@/new/cut.png" << "new/cut.png" << ok;
+    QTest::newRow("single file, folder and parent missing")
+        << true << "@/gone/new/cut.png" << "" << "创建路径失败：@/gone/new";
+    QTest::newRow("single file under a file") << true << "@/cat.jpg/cut.png" << "" << "创建路径失败：@/cat.jpg";
+    QTest::newRow("single file names a folder") << true << "@/afolder" << "" << "创建文件失败：@/cat.jpg";
+    QTest::newRow("single file, empty output text") << true << "" << "" << "创建文件失败：@/cat.jpg";
+    QTest::newRow("output is the source itself") << true << "@/./cat.jpg" << "" << "创建文件失败：@/cat.jpg";
+    QTest::newRow("output is a link to the source") << true << "@/link.jpg" << "" << "创建文件失败：@/cat.jpg";
+}
+
+void TestWindow::saving()
+{
+    QFETCH(bool, singleFile);
+    QFETCH(QString, output);
+    QFETCH(QString, savedAs);
+    QFETCH(QString, line);
+
+    const QString root = dir->path();
+    QDir::setCurrent(root);
+    const QString source = path(QStringLiteral("cat.jpg"));
+    const QByteArray photo = encode(photoLike(40, 30), ".jpg");
+    QVERIFY(writeBytes(source, photo));
+    QVERIFY(QDir(root).mkdir(QStringLiteral("afolder")));
+    QVERIFY(QFile::link(source, path(QStringLiteral("link.jpg"))));
+    setText("inputEdit", singleFile ? source : root);
+    setText("outputEdit", QString(output).replace(QLatin1Char('@'), root));
+
+    QSignalSpy composites(window.get(), &Widget::smallToBig);
+    QStringList logAtComposite;
+    connect(window.get(), &Widget::smallToBig, this, [&] { logAtComposite = logLines(window.get()); });
+    const QByteArray cutout = encode(cutoutLike(10, 8), ".png");
+    reply(cutout, source);
+
+    QCOMPARE(logLines(window.get()), QStringList{QString(line).replace(QLatin1Char('@'), root)});
+    QCOMPARE(readBytes(source), photo);
+    if (savedAs.isEmpty()) {
+        QCOMPARE(composites.size(), 0);
+        return;
+    }
+    QCOMPARE(readBytes(path(savedAs)), cutout);
+    QCOMPARE(composites.size(), 1);
+    QCOMPARE(composites.at(0).at(0).toString(), source);
+    QCOMPARE(QFileInfo(composites.at(0).at(1).toString()).absoluteFilePath(), path(savedAs));
+    QVERIFY2(logAtComposite.isEmpty(), "the file is handed on before success is logged");
+}
+
+void TestWindow::singleFileModeOverwritesTheSameFile()
+{
+    const QString source = path(QStringLiteral("one.png"));
+    QVERIFY(writeBytes(source, "source"));
+    setText("inputEdit", source);
+    const QString output = text("outputEdit");
+    QVERIFY(writeBytes(output, "an older file of the same name"));
+    reply("first answer", source);
+    reply("second answer", path(QStringLiteral("other.png")));
+    QCOMPARE(readBytes(output), QByteArray("second answer"));
+    QCOMPARE(logLines(window.get()), QStringList({"保存成功！", "保存成功！"}));
+}
+
+void TestWindow::failedWriteKeepsTheEarlierFile()
+{
+    const QString source = path(QStringLiteral("big.png"));
+    QVERIFY(writeBytes(source, "source"));
+    setText("inputEdit", source);
+    const QString output = text("outputEdit");
+    QVERIFY(writeBytes(output, "the earlier cut-out"));
+    QSignalSpy composites(window.get(), &Widget::smallToBig);
+    {
+        FileSizeLimit fullDisk(4096);
+        reply(QByteArray(64 * 1024, 'x'), source);
+    }
+    QCOMPARE(logLines(window.get()), QStringList{QStringLiteral("保存失败：") + source});
+    QCOMPARE(composites.size(), 0);
+    QCOMPARE(readBytes(output), QByteArray("the earlier cut-out"));
+    QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
+}
+
+QTEST_MAIN(TestWindow)
+#include "tst_window.moc"
