@@ -18,7 +18,14 @@ FakeService::FakeService()
     : server(std::make_unique<httplib::Server>())
 {
     answerWith(QByteArray("not really a png"));
-    server->Post(".*", [this](const httplib::Request &request, httplib::Response &response) {
+    // Read through a content reader: the library caps form-encoded bodies it parses itself.
+    server->Post(".*", [this](const httplib::Request &header, httplib::Response &response,
+                              const httplib::ContentReader &readContent) {
+        httplib::Request request = header;
+        readContent([&request](const char *data, size_t length) {
+            request.body.append(data, length);
+            return true;
+        });
         Responder answer;
         int index = 0;
         {

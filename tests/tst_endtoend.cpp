@@ -1,0 +1,128 @@
+#include "fakeservice.h"
+#include "testimages.h"
+#include "widget.h"
+
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <httplib.h>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+// The service's transparency for a cut-out of this size: an ellipse with a soft edge.
+cv::Mat serviceAlpha(cv::Size size)
+{
+    cv::Mat alpha(size, CV_8U, cv::Scalar(0));
+    cv::ellipse(alpha, {size.width / 2, size.height / 2}, {size.width / 3, size.height / 3}, 0, 0, 360,
+                cv::Scalar(255), cv::FILLED);
+    cv::GaussianBlur(alpha, alpha, {5, 5}, 0);
+    return alpha;
+}
+
+// Answers like the real service: the upload decoded, reduced to a quarter, with an alpha.
+void answerWithReducedCutout(int, const httplib::Request &request, httplib::Response &response)
+{
+    ReceivedUpload upload;
+    upload.body = request.body;
+    const QByteArray image = upload.imageBytes();
+    const cv::Mat photo = cv::imdecode(cv::Mat(1, image.size(), CV_8U, const_cast<char *>(image.constData())),
+                                       cv::IMREAD_COLOR);
+    if (photo.empty()) {
+        response.status = 400;
+        return;
+    }
+    cv::Mat small;
+    cv::resize(photo, small, {photo.cols / 4, photo.rows / 4}, 0, 0, cv::INTER_AREA);
+    const cv::Mat planes[] = {small, serviceAlpha(small.size())};
+    cv::Mat cutout;
+    cv::merge(planes, 2, cutout);
+    const QByteArray png = encode(cutout, ".png");
+    response.set_content(png.toStdString(), "image/png");
+}
+
+} // namespace
+
+class TestEndToEnd : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void folderThenSingleFile();
+
+private:
+    void checkRebuilt(const QString &source, const QString &output);
+};
+
+void TestEndToEnd::checkRebuilt(const QString &source, const QString &output)
+{
+    const cv::Mat photo = readImage(source, cv::IMREAD_COLOR);
+    cv::Mat result;
+    // The composite replaces the saved cut-out a little after "保存成功！".
+    QTRY_VERIFY_WITH_TIMEOUT((result = readImage(output, cv::IMREAD_UNCHANGED)).size() == photo.size(), 20000);
+    QCOMPARE(result.type(), CV_8UC4);
+    cv::Mat colour, alpha;
+    cv::cvtColor(result, colour, cv::COLOR_BGRA2BGR);
+    QCOMPARE(cv::norm(colour, photo, cv::NORM_INF), 0.0);
+    cv::extractChannel(result, alpha, 3);
+    double lowest = 0, highest = 0;
+    cv::minMaxLoc(alpha, &lowest, &highest);
+    QCOMPARE(lowest, 0.0);
+    QCOMPARE(highest, 255.0);
+    cv::Mat expected;
+    cv::resize(serviceAlpha({photo.cols / 4, photo.rows / 4}), expected, photo.size(), 0, 0, cv::INTER_LANCZOS4);
+    QCOMPARE(cv::norm(alpha, expected, cv::NORM_INF), 0.0);
+}
+
+void TestEndToEnd::folderThenSingleFile()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    FakeService service;
+    service.setResponder(answerWithReducedCutout);
+    Widget window(service.endpoint());
+    window.show();
+
+    const QString folder = dir.filePath(QStringLiteral("photos"));
+    QVERIFY(QDir().mkpath(folder));
+    const QStringList names{"beach.jpg", "Portrait.JPG", "shoe.png"};
+    const QList<QSize> sizes{{640, 480}, {360, 480}, {400, 400}};
+    for (int i = 0; i < names.size(); ++i)
+        writeImage(folder + QLatin1Char('/') + names.at(i), photoLike(sizes.at(i).width(), sizes.at(i).height(), 3, i));
+
+    auto *log = window.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"));
+    auto *input = window.findChild<QLineEdit *>(QStringLiteral("inputEdit"));
+    auto *matBtn = window.findChild<QPushButton *>(QStringLiteral("matBtn"));
+    QTest::keyClicks(window.findChild<QLineEdit *>(QStringLiteral("lineEdit")), QStringLiteral("demo-key"));
+    input->setText(folder);
+    QTest::ignoreMessage(QtDebugMsg, "isDir");
+    QTest::mouseClick(matBtn, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(log->toPlainText().count(QStringLiteral("全部完成！")) == 1, 20000);
+    QCOMPARE(log->toPlainText().count(QStringLiteral("保存成功！")), 3);
+
+    const QString outputFolder = folder + QStringLiteral("-no-bg-small");
+    QCOMPARE(QDir(outputFolder).entryList(QDir::Files, QDir::Name | QDir::IgnoreCase),
+             QStringList({"beach.jpg-no-bg.png", "Portrait.JPG-no-bg.png", "shoe.png-no-bg.png"}));
+    for (const QString &name : names)
+        checkRebuilt(folder + QLatin1Char('/') + name, outputFolder + QLatin1Char('/') + name + QStringLiteral("-no-bg.png"));
+
+    // Then one file on its own, through the same window.
+    const QString single = folder + QStringLiteral("/beach.jpg");
+    input->setText(single);
+    QTest::mouseClick(matBtn, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(log->toPlainText().count(QStringLiteral("全部完成！")) == 2, 20000);
+    checkRebuilt(single, single + QStringLiteral("-no-bg-small.png"));
+
+    QCOMPARE(service.uploadCount(), 4);
+    for (const ReceivedUpload &upload : service.uploads())
+        QCOMPARE(upload.apiKey, std::string("demo-key"));
+    QVERIFY(!log->toPlainText().contains(QStringLiteral("失败")));
+}
+
+QTEST_MAIN(TestEndToEnd)
+#include "tst_endtoend.moc"
