@@ -11,7 +11,14 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
+#include <cstring>
 #include <future>
+
+#ifdef __linux__
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 #include <vector>
 
 namespace {
@@ -59,6 +66,8 @@ cv::Size probeUprightSize(const QByteArray &bytes)
 // 8 or 16 bits.
 cv::Mat decodeAlpha(const QByteArray &cutoutBytes)
 {
+    if (cutoutBytes.isEmpty())
+        return {};
     const cv::Mat cutout = cv::imdecode(asMat(cutoutBytes), cv::IMREAD_UNCHANGED);
     if (cutout.empty() || cutout.channels() != 4)
         return {};
@@ -76,21 +85,46 @@ cv::Mat scaledTo(const cv::Mat &alpha, cv::Size size)
     return scaled;
 }
 
-// The source decoded into the tail of `composite` is spread to four channels front to back.
-// Every write lands on bytes whose three-channel pixel has already been read, so the
-// source and the composite never need two buffers.
+// A large fresh buffer costs one page fault per 4 KiB as it is first filled, a cost as large
+// as the spreading itself. Where the system offers huge pages, ask for them.
+void preferHugePages(void *data, size_t size)
+{
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    const auto pageSize = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + pageSize - 1) & ~(pageSize - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(pageSize - 1);
+    if (end > begin)
+        madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    Q_UNUSED(data);
+    Q_UNUSED(size);
+#endif
+}
+
+void interleave(const uchar *__restrict bgr, const uchar *__restrict alpha, uchar *__restrict bgra, size_t count)
+{
+    for (size_t i = 0; i < count; ++i) {
+        bgra[4 * i] = bgr[3 * i];
+        bgra[4 * i + 1] = bgr[3 * i + 1];
+        bgra[4 * i + 2] = bgr[3 * i + 2];
+        bgra[4 * i + 3] = alpha[i];
+    }
+}
+
+// The source, decoded into the tail of `composite`, is spread to four channels front to
+// back, a chunk at a time: each chunk is copied out before its four-channel pixels land,
+// and those only ever cover source bytes already copied. So the source and the composite
+// never need two buffers.
 void spreadInPlace(cv::Mat &composite, const cv::Mat &alpha)
 {
+    constexpr size_t chunk = 4096;
+    uchar bgrChunk[3 * chunk];
     const size_t pixels = composite.total();
-    uchar *out = composite.data;
     const uchar *bgr = composite.data + pixels;
-    const uchar *a = alpha.data;
-    for (size_t i = 0; i < pixels; ++i) {
-        const uchar blue = bgr[3 * i], green = bgr[3 * i + 1], red = bgr[3 * i + 2];
-        out[4 * i] = blue;
-        out[4 * i + 1] = green;
-        out[4 * i + 2] = red;
-        out[4 * i + 3] = a[i];
+    for (size_t start = 0; start < pixels; start += chunk) {
+        const size_t count = std::min(chunk, pixels - start);
+        std::memcpy(bgrChunk, bgr + 3 * start, 3 * count);
+        interleave(bgrChunk, alpha.data + start, composite.data + 4 * start, count);
     }
 }
 
@@ -99,16 +133,15 @@ void compositeOrThrow(const QString &originFile, const QString &targetFile)
     const std::string extension = alphaCapableExtension(targetFile);
     if (extension.empty())
         return;
-    const QByteArray cutoutBytes = readWholeFile(targetFile);
     QByteArray sourceBytes = readWholeFile(originFile);
-    if (cutoutBytes.isEmpty() || sourceBytes.isEmpty())
+    if (sourceBytes.isEmpty())
         return;
 
     const cv::Size expectedSize = probeUprightSize(sourceBytes);
     struct Alpha { cv::Mat original, scaled; };
     // The cut-out decodes and its alpha scales on the second core while the source decodes.
-    auto alphaJob = std::async(std::launch::async, [&cutoutBytes, expectedSize] {
-        Alpha alpha{decodeAlpha(cutoutBytes), {}};
+    auto alphaJob = std::async(std::launch::async, [&targetFile, expectedSize] {
+        Alpha alpha{decodeAlpha(readWholeFile(targetFile)), {}};
         if (!alpha.original.empty() && !expectedSize.empty())
             alpha.scaled = scaledTo(alpha.original, expectedSize);
         return alpha;
@@ -118,6 +151,7 @@ void compositeOrThrow(const QString &originFile, const QString &targetFile)
     cv::Mat source;
     if (!expectedSize.empty()) {
         composite.create(expectedSize, CV_8UC4);
+        preferHugePages(composite.data, composite.total() * composite.elemSize());
         source = cv::Mat(expectedSize, CV_8UC3, composite.data + composite.total());
     }
     cv::imdecode(asMat(sourceBytes), cv::IMREAD_COLOR, &source);
@@ -147,6 +181,7 @@ void compositeOrThrow(const QString &originFile, const QString &targetFile)
     // the buffer never has to grow (and briefly exist twice) while the encoder fills it.
     std::vector<uchar> encoded;
     encoded.reserve(composite.total() * composite.elemSize() + composite.rows + (1 << 16));
+    preferHugePages(encoded.data(), encoded.capacity());
     if (!cv::imencode(extension, composite, encoded))
         return;
     composite.release();
