@@ -1,0 +1,201 @@
+#include "removal.h"
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+#include <vector>
+
+namespace localservice {
+
+namespace {
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+int base64Value(char c)
+{
+    if (c >= 'A' && c <= 'Z')
+        return c - 'A';
+    if (c >= 'a' && c <= 'z')
+        return c - 'a' + 26;
+    if (c >= '0' && c <= '9')
+        return c - '0' + 52;
+    if (c == '+' || c == '-')
+        return 62;
+    if (c == '/' || c == '_')
+        return 63;
+    return -1;
+}
+
+std::string jsonEscaped(const std::string &text)
+{
+    std::string escaped;
+    for (char c : text) {
+        if (c == '"' || c == '\\')
+            escaped += '\\';
+        escaped += c;
+    }
+    return escaped;
+}
+
+// The largest size at most `limit` pixels in area with the same aspect ratio, never larger.
+cv::Size previewSize(cv::Size size, double limit)
+{
+    const double area = double(size.width) * size.height;
+    if (area <= limit)
+        return size;
+    const double scale = std::sqrt(limit / area);
+    return {std::max(1, int(size.width * scale)), std::max(1, int(size.height * scale))};
+}
+
+// Foreground mask of the picture: GrabCut from a centred rectangle with a 5 % margin,
+// softened at the edge.
+cv::Mat subjectMask(const cv::Mat &picture)
+{
+    const int marginX = std::max(1, picture.cols / 20);
+    const int marginY = std::max(1, picture.rows / 20);
+    const cv::Rect subject(marginX, marginY, picture.cols - 2 * marginX, picture.rows - 2 * marginY);
+    cv::Mat mask(picture.size(), CV_8U, cv::Scalar(cv::GC_BGD));
+    if (subject.width < 2 || subject.height < 2)
+        return cv::Mat(picture.size(), CV_8U, cv::Scalar(0));
+    cv::Mat backgroundModel, foregroundModel;
+    cv::grabCut(picture, mask, subject, backgroundModel, foregroundModel, 3, cv::GC_INIT_WITH_RECT);
+    cv::Mat alpha = (mask == cv::GC_FGD) | (mask == cv::GC_PR_FGD);
+    cv::GaussianBlur(alpha, alpha, {0, 0}, 1.2);
+    return alpha;
+}
+
+} // namespace
+
+std::optional<std::string> percentDecode(const std::string &text)
+{
+    std::string decoded;
+    decoded.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            decoded += text[i];
+            continue;
+        }
+        if (i + 2 >= text.size())
+            return std::nullopt;
+        const int high = hexValue(text[i + 1]);
+        const int low = hexValue(text[i + 2]);
+        if (high < 0 || low < 0)
+            return std::nullopt;
+        decoded += char(high * 16 + low);
+        i += 2;
+    }
+    return decoded;
+}
+
+std::optional<std::string> formField(const std::string &body, const std::string &name)
+{
+    std::size_t start = 0;
+    while (start <= body.size()) {
+        std::size_t end = body.find('&', start);
+        if (end == std::string::npos)
+            end = body.size();
+        const std::size_t equals = body.find('=', start);
+        if (equals != std::string::npos && equals < end && body.compare(start, equals - start, name) == 0
+            && equals - start == name.size())
+            return percentDecode(body.substr(equals + 1, end - equals - 1));
+        start = end + 1;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> decodeBase64(const std::string &text)
+{
+    std::string decoded;
+    decoded.reserve(text.size() / 4 * 3 + 3);
+    unsigned buffer = 0;
+    int bits = 0;
+    std::size_t padding = 0;
+    std::size_t symbols = 0;
+    for (char c : text) {
+        if (c == '=') {
+            ++padding;
+            continue;
+        }
+        if (c == '\r' || c == '\n')
+            continue;
+        const int value = base64Value(c);
+        if (value < 0 || padding > 0)
+            return std::nullopt; // a foreign character, or data after the padding
+        buffer = (buffer << 6) | unsigned(value);
+        bits += 6;
+        ++symbols;
+        if (bits >= 8) {
+            bits -= 8;
+            decoded += char((buffer >> bits) & 0xff);
+        }
+    }
+    if (symbols % 4 == 1 || padding > 2 || (padding > 0 && (symbols + padding) % 4 != 0))
+        return std::nullopt;
+    return decoded;
+}
+
+Answer errorAnswer(int status, const std::string &title)
+{
+    return {status, "application/json", "{\"errors\":[{\"title\":\"" + jsonEscaped(title) + "\"}]}"};
+}
+
+Answer answerUpload(const Settings &settings, long index, const std::string &apiKey, const std::string &body)
+{
+    if (settings.failEvery > 0 && index % settings.failEvery == 0)
+        return errorAnswer(settings.failStatus, "Failure injected on request " + std::to_string(index));
+    if (body.size() > maxBodyBytes)
+        return errorAnswer(413, "File too large: the request body is over 50 MB");
+    if (apiKey.empty())
+        return errorAnswer(403, "Missing API key: send it in the X-Api-Key header");
+    if (!settings.requiredKey.empty() && apiKey != settings.requiredKey)
+        return errorAnswer(403, "Invalid API key");
+
+    const std::string size = formField(body, "size").value_or("auto");
+    if (size != "auto" && size != "preview" && size != "full")
+        return errorAnswer(400, "Unsupported size: use auto, preview or full");
+    const std::optional<std::string> encoded = formField(body, "image_file_b64");
+    if (!encoded || encoded->empty())
+        return errorAnswer(400, "No image given: the field image_file_b64 is missing or empty");
+    const std::optional<std::string> imageBytes = decodeBase64(*encoded);
+    if (!imageBytes)
+        return errorAnswer(400, "Invalid Base64 in image_file_b64");
+
+    const cv::Mat raw(1, int(imageBytes->size()), CV_8U, const_cast<char *>(imageBytes->data()));
+    cv::Mat photo;
+    try {
+        photo = cv::imdecode(raw, cv::IMREAD_COLOR); // applies the EXIF orientation
+    } catch (const cv::Exception &) {
+        photo.release();
+    }
+    if (photo.empty())
+        return errorAnswer(400, "Unknown image format: the image could not be decoded");
+
+    // The answer is at most 0.25 megapixels unless the full size is asked for; the subject
+    // is found on a smaller copy still, since GrabCut's time grows with the pixel count.
+    cv::Mat colour = photo;
+    if (size != "full")
+        cv::resize(photo, colour, previewSize(photo.size(), 250000), 0, 0, cv::INTER_AREA);
+    cv::Mat segmented;
+    cv::resize(colour, segmented, previewSize(colour.size(), 120000), 0, 0, cv::INTER_AREA);
+    cv::Mat alpha = subjectMask(segmented);
+    if (alpha.size() != colour.size())
+        cv::resize(alpha, alpha, colour.size(), 0, 0, cv::INTER_LINEAR);
+    cv::Mat cutout;
+    const cv::Mat planes[] = {colour, alpha};
+    cv::merge(planes, 2, cutout);
+    std::vector<uchar> png;
+    cv::imencode(".png", cutout, png);
+    return {200, "image/png", std::string(png.begin(), png.end())};
+}
+
+} // namespace localservice

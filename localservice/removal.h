@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+// What the local stand-in for the cloud background-removal service does with one upload,
+// apart from the network: parsing, checking, cutting out, and the error answers.
+namespace localservice {
+
+constexpr std::size_t maxBodyBytes = 50u * 1024u * 1024u;
+
+struct Settings
+{
+    std::string requiredKey; // empty: any non-empty key is accepted
+    int failEvery = 0;       // 0: never fail on purpose
+    int failStatus = 500;
+};
+
+struct Answer
+{
+    int status = 200;
+    std::string contentType;
+    std::string body;
+};
+
+// Percent-decodes one form value; '+' is left as it is, since standard Base64 uses it.
+std::optional<std::string> percentDecode(const std::string &text);
+// The value of one field of a form-encoded body, percent-decoded.
+std::optional<std::string> formField(const std::string &body, const std::string &name);
+// Decodes Base64 in the standard or the URL-safe alphabet, padded or not.
+std::optional<std::string> decodeBase64(const std::string &text);
+
+Answer errorAnswer(int status, const std::string &title);
+
+// Answers upload number `index` (1-based) with the key it carried and its whole body.
+Answer answerUpload(const Settings &settings, long index, const std::string &apiKey, const std::string &body);
+
+} // namespace localservice

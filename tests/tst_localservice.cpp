@@ -1,0 +1,246 @@
+#include "eventlog.h"
+#include "removal.h"
+#include "removebgconn.h"
+#include "testimages.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QtTest>
+
+#include <opencv2/imgcodecs.hpp>
+
+using namespace localservice;
+
+namespace {
+
+const QString samples = QStringLiteral(QUORRIN_SAMPLES_DIR);
+
+std::string uploadBody(const QByteArray &image, QByteArray::Base64Options options, const char *size = "auto")
+{
+    return "size=" + std::string(size) + "&image_file_b64=" + image.toBase64(options).toStdString();
+}
+
+cv::Mat decoded(const std::string &png)
+{
+    return cv::imdecode(cv::Mat(1, int(png.size()), CV_8U, const_cast<char *>(png.data())), cv::IMREAD_UNCHANGED);
+}
+
+// The local service as its own process, on a free port.
+struct RunningService
+{
+    explicit RunningService(const QStringList &arguments)
+    {
+        process.start(QStringLiteral(QUORRIN_LOCALSERVICE), QStringList{"--port", "0"} << arguments);
+        process.waitForReadyRead(10000);
+        const QString banner = QString::fromUtf8(process.readLine());
+        const QRegularExpressionMatch match = QRegularExpression(QStringLiteral(":(\\d+)/v1.0/removebg")).match(banner);
+        if (match.hasMatch())
+            endpoint = QUrl(QStringLiteral("http://127.0.0.1:%1/v1.0/removebg").arg(match.captured(1)));
+    }
+    ~RunningService()
+    {
+        process.kill();
+        process.waitForFinished();
+    }
+    QProcess process;
+    QUrl endpoint;
+};
+
+} // namespace
+
+class TestLocalService : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void base64_data();
+    void base64();
+    void formFields_data();
+    void formFields();
+    void errorAnswers_data();
+    void errorAnswers();
+    void cutoutSizes_data();
+    void cutoutSizes();
+    void isAFaithfulPeerOfTheClient();
+    void refusalsReachTheClientAsErrors();
+};
+
+void TestLocalService::base64_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<QByteArray>("bytes");
+
+    QTest::newRow("URL-safe with padding") << QByteArray("-_8=") << true << QByteArray("\xfb\xff", 2);
+    QTest::newRow("standard with padding") << QByteArray("+/8=") << true << QByteArray("\xfb\xff", 2);
+    QTest::newRow("without padding") << QByteArray("-_8") << true << QByteArray("\xfb\xff", 2);
+    QTest::newRow("one byte, two equals signs") << QByteArray("QQ==") << true << QByteArray("A");
+    QTest::newRow("empty") << QByteArray("") << true << QByteArray();
+    QTest::newRow("foreign character") << QByteArray("QU!D") << false << QByteArray();
+    QTest::newRow("data after padding") << QByteArray("QQ==QQ==") << false << QByteArray();
+    QTest::newRow("a lone trailing symbol") << QByteArray("QUJDR") << false << QByteArray();
+    QTest::newRow("three equals signs") << QByteArray("Q===") << false << QByteArray();
+}
+
+void TestLocalService::base64()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(bool, valid);
+    QFETCH(QByteArray, bytes);
+    const auto result = decodeBase64(text.toStdString());
+    QCOMPARE(result.has_value(), valid);
+    if (valid)
+        QCOMPARE(QByteArray::fromStdString(*result), bytes);
+}
+
+void TestLocalService::formFields_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<bool>("found");
+    QTest::addColumn<QByteArray>("value");
+
+    QTest::newRow("first of two") << QByteArray("size=auto&image_file_b64=QQ==") << QByteArray("size") << true << QByteArray("auto");
+    QTest::newRow("last, with equals signs") << QByteArray("size=auto&image_file_b64=QQ==") << QByteArray("image_file_b64") << true << QByteArray("QQ==");
+    QTest::newRow("percent-encoded") << QByteArray("image_file_b64=%2B%2F8%3D") << QByteArray("image_file_b64") << true << QByteArray("+/8=");
+    QTest::newRow("plus stays a plus") << QByteArray("image_file_b64=+/8=") << QByteArray("image_file_b64") << true << QByteArray("+/8=");
+    QTest::newRow("a longer name is another field") << QByteArray("sizes=full") << QByteArray("size") << false << QByteArray();
+    QTest::newRow("missing") << QByteArray("size=auto") << QByteArray("image_file_b64") << false << QByteArray();
+    QTest::newRow("empty value") << QByteArray("image_file_b64=&size=full") << QByteArray("image_file_b64") << true << QByteArray();
+}
+
+void TestLocalService::formFields()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, name);
+    QFETCH(bool, found);
+    QFETCH(QByteArray, value);
+    const auto result = formField(body.toStdString(), name.toStdString());
+    QCOMPARE(result.has_value(), found);
+    if (found)
+        QCOMPARE(QByteArray::fromStdString(*result), value);
+}
+
+void TestLocalService::errorAnswers_data()
+{
+    QTest::addColumn<QString>("requiredKey");
+    QTest::addColumn<int>("failEvery");
+    QTest::addColumn<long>("index");
+    QTest::addColumn<QByteArray>("key");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("status");
+
+    const QByteArray jpeg = encode(photoLike(64, 48), ".jpg");
+    const QByteArray good = QByteArray::fromStdString(uploadBody(jpeg, QByteArray::Base64UrlEncoding));
+    QTest::newRow("no key") << QString() << 0 << 1L << QByteArray() << good << 403;
+    QTest::newRow("wrong key when one is required") << "secret" << 0 << 1L << QByteArray("guess") << good << 403;
+    QTest::newRow("no image field") << QString() << 0 << 1L << QByteArray("k") << QByteArray("size=auto") << 400;
+    QTest::newRow("empty image field") << QString() << 0 << 1L << QByteArray("k") << QByteArray("size=auto&image_file_b64=") << 400;
+    QTest::newRow("bad Base64") << QString() << 0 << 1L << QByteArray("k") << QByteArray("image_file_b64=QU!D") << 400;
+    QTest::newRow("not an image") << QString() << 0 << 1L << QByteArray("k") << QByteArray("image_file_b64=aGVsbG8=") << 400;
+    QTest::newRow("unknown size") << QString() << 0 << 1L << QByteArray("k") << QByteArray("size=huge&image_file_b64=QQ==") << 400;
+    QTest::newRow("body over 50 MB") << QString() << 0 << 1L << QByteArray("k")
+                                     << QByteArray(int(maxBodyBytes) + 1, 'A') << 413;
+    QTest::newRow("third request with --fail-every 3") << QString() << 3 << 3L << QByteArray("k") << good << 503;
+    QTest::newRow("the right key") << "secret" << 3 << 2L << QByteArray("secret") << good << 200;
+}
+
+void TestLocalService::errorAnswers()
+{
+    QFETCH(QString, requiredKey);
+    QFETCH(int, failEvery);
+    QFETCH(long, index);
+    QFETCH(QByteArray, key);
+    QFETCH(QByteArray, body);
+    QFETCH(int, status);
+
+    const Settings settings{requiredKey.toStdString(), failEvery, 503};
+    const Answer answer = answerUpload(settings, index, key.toStdString(), body.toStdString());
+    QCOMPARE(answer.status, status);
+    if (status == 200) {
+        QCOMPARE(answer.contentType, std::string("image/png"));
+        return;
+    }
+    QCOMPARE(answer.contentType, std::string("application/json"));
+    const QString json = QString::fromStdString(answer.body);
+    QVERIFY2(QRegularExpression(QStringLiteral("^\\{\"errors\":\\[\\{\"title\":\"[^\"]{8,}\"\\}\\]\\}$")).match(json).hasMatch(),
+             qPrintable(json));
+}
+
+void TestLocalService::cutoutSizes_data()
+{
+    QTest::addColumn<QSize>("photo");
+    QTest::addColumn<QByteArray>("size");
+    QTest::addColumn<bool>("standardAlphabet");
+    QTest::addColumn<QSize>("expected");
+
+    QTest::newRow("auto scales 1000x750 to a quarter megapixel") << QSize(1000, 750) << QByteArray("auto") << false << QSize(577, 433);
+    QTest::newRow("preview, standard Base64") << QSize(1000, 750) << QByteArray("preview") << true << QSize(577, 433);
+    QTest::newRow("full keeps the size") << QSize(1000, 750) << QByteArray("full") << false << QSize(1000, 750);
+    QTest::newRow("small photos are not enlarged") << QSize(320, 200) << QByteArray("auto") << false << QSize(320, 200);
+}
+
+void TestLocalService::cutoutSizes()
+{
+    QFETCH(QSize, photo);
+    QFETCH(QByteArray, size);
+    QFETCH(bool, standardAlphabet);
+    QFETCH(QSize, expected);
+
+    const QByteArray jpeg = encode(photoLike(photo.width(), photo.height()), ".jpg");
+    const auto options = standardAlphabet ? QByteArray::Base64Encoding : QByteArray::Base64UrlEncoding;
+    const Answer answer = answerUpload({}, 1, "k", uploadBody(jpeg, options, size.constData()));
+    QCOMPARE(answer.status, 200);
+    const cv::Mat cutout = decoded(answer.body);
+    QCOMPARE(cutout.type(), CV_8UC4);
+    QCOMPARE(QSize(cutout.cols, cutout.rows), expected);
+}
+
+void TestLocalService::isAFaithfulPeerOfTheClient()
+{
+    RunningService service({"--key", "demo"});
+    QVERIFY2(service.endpoint.isValid() && !service.endpoint.isEmpty(), "the service printed its port");
+    RemoveBGConn client(service.endpoint);
+    EventLog log(&client);
+    const QString photo = samples + QStringLiteral("/mug.jpg");
+    client.postData(photo, QStringLiteral("demo"), true);
+    QTRY_COMPARE_WITH_TIMEOUT(log.count(allDone), 1, 30000);
+    QCOMPARE(log.events, QStringList() << succeededLines(photo, log.bodies.value(0).size()) << allDone);
+
+    const cv::Mat cutout = decoded(log.bodies.at(0).toStdString());
+    QCOMPARE(cutout.type(), CV_8UC4);
+    const cv::Mat source = readImage(photo, cv::IMREAD_COLOR);
+    QVERIFY(qAbs(double(cutout.cols) / cutout.rows - double(source.cols) / source.rows) < 0.01);
+    QVERIFY(cutout.cols * cutout.rows <= 250000);
+    const auto alphaAt = [&](int x, int y) { return int(cutout.at<cv::Vec4b>(y, x)[3]); };
+    QCOMPARE(alphaAt(cutout.cols * 5 / 12, cutout.rows / 2), 255);
+    for (const auto &corner : {cv::Point(0, 0), cv::Point(cutout.cols - 1, 0), cv::Point(0, cutout.rows - 1),
+                               cv::Point(cutout.cols - 1, cutout.rows - 1)})
+        QCOMPARE(alphaAt(corner.x, corner.y), 0);
+
+    service.process.waitForReadyRead(5000);
+    const QString logLine = QString::fromUtf8(service.process.readLine());
+    QVERIFY2(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d 200 in=\\d+ out=\\d+ \\d+ms\\n$")).match(logLine).hasMatch(),
+             qPrintable(logLine));
+    QVERIFY(!logLine.contains(QStringLiteral("demo")));
+}
+
+void TestLocalService::refusalsReachTheClientAsErrors()
+{
+    RunningService service({"--fail-every", "2", "--fail-status", "503"});
+    RemoveBGConn client(service.endpoint);
+    EventLog log(&client);
+    const QString ball = samples + QStringLiteral("/ball.jpg");
+    const QString vase = samples + QStringLiteral("/vase.jpg");
+    client.postData(ball, QStringLiteral("any"), false);
+    client.postData(vase, QStringLiteral("any"), false);
+    client.postData(ball, QString(), true);
+    QTRY_COMPARE_WITH_TIMEOUT(log.count(allDone), 1, 30000);
+    QCOMPARE(log.events, QStringList() << succeededLines(ball, log.bodies.value(0).size()) << failedLines(vase)
+                                       << failedLines(ball) << allDone);
+    QVERIFY2(log.errors.at(0).contains(QStringLiteral("Service Unavailable")), qPrintable(log.errors.at(0)));
+    QVERIFY2(log.errors.at(1).contains(QStringLiteral("Forbidden")), qPrintable(log.errors.at(1)));
+}
+
+QTEST_GUILESS_MAIN(TestLocalService)
+#include "tst_localservice.moc"
