@@ -17,6 +17,8 @@
 
 #ifdef __linux__
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #endif
 #include <vector>
@@ -98,6 +100,15 @@ void preferHugePages(void *data, size_t size)
 #else
     Q_UNUSED(data);
     Q_UNUSED(size);
+#endif
+}
+
+// Composites are background work: the uploads, and the window, come first. The threads the
+// lane starts for a composite inherit this.
+void yieldToForegroundWork()
+{
+#ifdef __linux__
+    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 10);
 #endif
 }
 
@@ -220,5 +231,8 @@ void ScaleAndMix::composite(const QString &originFile, const QString &targetFile
 
 void ScaleAndMix::toBigPic(QString originFile, QString targetFile)
 {
-    lane->start([originFile, targetFile] { composite(originFile, targetFile); });
+    lane->start([originFile, targetFile] {
+        yieldToForegroundWork();
+        composite(originFile, targetFile);
+    });
 }

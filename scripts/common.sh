@@ -26,3 +26,30 @@ quorrin_build() {
     cmake -S "$QUORRIN_ROOT" -B "$QUORRIN_BUILD" "$@" >/dev/null
     cmake --build "$QUORRIN_BUILD" -j"$(nproc)"
 }
+
+quorrin_configured_endpoint() {
+    sed -n 's/^QUORRIN_SERVICE_URL:STRING=//p' "$QUORRIN_BUILD/CMakeCache.txt"
+}
+
+quorrin_port_open() {
+    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
+}
+
+# Starts quorrin-localservice on the default port unless something listens there already.
+# Sets QUORRIN_SERVICE_PID when it started one.
+quorrin_start_localservice() {
+    QUORRIN_SERVICE_PID=""
+    if quorrin_port_open 8711; then
+        echo "Using the service already listening on 127.0.0.1:8711"
+        return 0
+    fi
+    "$QUORRIN_BUILD/localservice/quorrin-localservice" "$@" >"$QUORRIN_BUILD/localservice.log" 2>&1 &
+    QUORRIN_SERVICE_PID=$!
+    for _ in $(seq 100); do
+        quorrin_port_open 8711 && { echo "Started the local service (log: $QUORRIN_BUILD/localservice.log)"; return 0; }
+        kill -0 "$QUORRIN_SERVICE_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    echo "The local service did not start; see $QUORRIN_BUILD/localservice.log" >&2
+    return 1
+}
