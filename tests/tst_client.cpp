@@ -40,6 +40,7 @@ private slots:
     void initTestCase();
     void wireFormat_data();
     void wireFormat();
+    void wireFormatOfARealJpeg();
     void signalOrder_data();
     void signalOrder();
     void refusedConnectionStillEndsTheBatch();
@@ -102,6 +103,27 @@ void TestClient::wireFormat()
     QCOMPARE(QByteArray::fromStdString(upload.apiKey), token.toUtf8());
     QCOMPARE(upload.contentType, std::string("application/x-www-form-urlencoded"));
     QCOMPARE(QByteArray::fromStdString(upload.body), "size=auto&image_file_b64=" + expectedBase64);
+}
+
+void TestClient::wireFormatOfARealJpeg()
+{
+    FakeService service;
+    RemoveBGConn client(service.endpoint());
+    EventLog log(&client);
+    const QByteArray jpeg = encode(photoLike(101, 67), ".jpg");
+    const QString path = pathFor(QStringLiteral("photo.jpg"), jpeg);
+    client.postData(path, QStringLiteral("key"), true);
+    QTRY_COMPARE(log.count(allDone), 1);
+
+    const QByteArray body = QByteArray::fromStdString(service.uploads().front().body);
+    const QByteArray prefix("size=auto&image_file_b64=");
+    QVERIFY(body.startsWith(prefix));
+    const QByteArray encoded = body.mid(prefix.size());
+    QCOMPARE(encoded.size(), 4 * ((jpeg.size() + 2) / 3));
+    QVERIFY2(QRegularExpression(QStringLiteral("^[A-Za-z0-9_-]*={0,2}$")).match(QString::fromLatin1(encoded)).hasMatch(),
+             "URL-safe alphabet, no line breaks, no percent-encoding");
+    QCOMPARE(int(encoded.count('=')), (3 - jpeg.size() % 3) % 3);
+    QCOMPARE(QByteArray::fromBase64(encoded, QByteArray::Base64UrlEncoding | QByteArray::AbortOnBase64DecodingErrors), jpeg);
 }
 
 void TestClient::signalOrder_data()
