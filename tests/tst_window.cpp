@@ -133,6 +133,15 @@ private:
     void setText(const char *field, const QString &text) { child<QLineEdit>(window.get(), field)->setText(text); }
     QString text(const char *field) { return child<QLineEdit>(window.get(), field)->text(); }
     void click(const char *button) { QTest::mouseClick(child<QPushButton>(window.get(), button), Qt::LeftButton); }
+    // Single-file mode for `source`, whose proposed output already holds `earlier`.
+    QString singleFileWithEarlierOutput(const QString &source, const QByteArray &earlier)
+    {
+        writeBytes(source, "source");
+        setText("inputEdit", source);
+        const QString output = text("outputEdit");
+        writeBytes(output, earlier);
+        return output;
+    }
     void reply(const QByteArray &body, const QString &source)
     {
         QMetaObject::invokeMethod(window.get(), "solveReply", Q_ARG(QByteArray, body), Q_ARG(QString, source));
@@ -539,10 +548,7 @@ void TestWindow::saving()
 void TestWindow::singleFileModeOverwritesTheSameFile()
 {
     const QString source = path(QStringLiteral("one.png"));
-    QVERIFY(writeBytes(source, "source"));
-    setText("inputEdit", source);
-    const QString output = text("outputEdit");
-    QVERIFY(writeBytes(output, "an older file of the same name"));
+    const QString output = singleFileWithEarlierOutput(source, "an older file of the same name");
     reply("first answer", source);
     reply("second answer", path(QStringLiteral("other.png")));
     QCOMPARE(readBytes(output), QByteArray("second answer"));
@@ -552,10 +558,7 @@ void TestWindow::singleFileModeOverwritesTheSameFile()
 void TestWindow::failedWriteKeepsTheEarlierFile()
 {
     const QString source = path(QStringLiteral("big.png"));
-    QVERIFY(writeBytes(source, "source"));
-    setText("inputEdit", source);
-    const QString output = text("outputEdit");
-    QVERIFY(writeBytes(output, "the earlier cut-out"));
+    const QString output = singleFileWithEarlierOutput(source, "the earlier cut-out");
     QSignalSpy composites(window.get(), &Widget::smallToBig);
     {
         FileSizeLimit fullDisk(4096);
