@@ -444,8 +444,8 @@ void TestWindow::dialogs()
     QVERIFY(seen);
     QCOMPARE(title, caption);
     QCOMPARE(parent, window.get());
-    // Qt 5 turns a folder dialog that shows folders only into its DirectoryOnly mode.
-    QCOMPARE(mode == QFileDialog::Directory || mode == QFileDialog::DirectoryOnly, forFolders);
+    QCOMPARE(mode == QFileDialog::ExistingFile, !forFolders && !forSaving);
+    QCOMPARE(mode == QFileDialog::AnyFile, forSaving);
     QCOMPARE(acceptMode == QFileDialog::AcceptSave, forSaving);
     QCOMPARE(options.testFlag(QFileDialog::ShowDirsOnly), forFolders);
     QCOMPARE(options.testFlag(QFileDialog::DontResolveSymlinks), forFolders);
