@@ -180,10 +180,19 @@ Answer answerUpload(const Settings &settings, long index, const std::string &api
     if (photo.empty())
         return errorAnswer(400, "Unknown image format: the image could not be decoded");
 
+    try {
+        return cutOut(photo, size == "full");
+    } catch (const std::exception &) {
+        return errorAnswer(500, "The image could not be processed");
+    }
+}
+
+Answer cutOut(const cv::Mat &photo, bool fullSize)
+{
     // The answer is at most 0.25 megapixels unless the full size is asked for; the subject
     // is found on a smaller copy still, since GrabCut's time grows with the pixel count.
     cv::Mat colour = photo;
-    if (size != "full")
+    if (!fullSize)
         cv::resize(photo, colour, previewSize(photo.size(), 250000), 0, 0, cv::INTER_AREA);
     cv::Mat segmented;
     cv::resize(colour, segmented, previewSize(colour.size(), 120000), 0, 0, cv::INTER_AREA);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <opencv2/core.hpp>
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -32,6 +34,9 @@ std::optional<std::string> formField(const std::string &body, const std::string 
 std::optional<std::string> decodeBase64(const std::string &text);
 
 Answer errorAnswer(int status, const std::string &title);
+
+// The cut-out of a decoded photo: at most 0.25 megapixels unless `fullSize`, as a PNG.
+Answer cutOut(const cv::Mat &photo, bool fullSize);
 
 // Answers upload number `index` (1-based) with the key it carried and its whole body.
 Answer answerUpload(const Settings &settings, long index, const std::string &apiKey, const std::string &body);

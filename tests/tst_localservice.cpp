@@ -178,6 +178,9 @@ void TestLocalService::cutoutSizes_data()
     QTest::newRow("preview, standard Base64") << QSize(1000, 750) << QByteArray("preview") << true << QSize(577, 433);
     QTest::newRow("full keeps the size") << QSize(1000, 750) << QByteArray("full") << false << QSize(1000, 750);
     QTest::newRow("small photos are not enlarged") << QSize(320, 200) << QByteArray("auto") << false << QSize(320, 200);
+    QTest::newRow("a 4 x 4 picture, too small to learn colours from") << QSize(4, 4) << QByteArray("auto") << false << QSize(4, 4);
+    QTest::newRow("a single pixel") << QSize(1, 1) << QByteArray("full") << false << QSize(1, 1);
+    QTest::newRow("one flat colour") << QSize(0, 0) << QByteArray("auto") << false << QSize(64, 48);
 }
 
 void TestLocalService::cutoutSizes()
@@ -187,7 +190,10 @@ void TestLocalService::cutoutSizes()
     QFETCH(bool, standardAlphabet);
     QFETCH(QSize, expected);
 
-    const QByteArray jpeg = encode(photoLike(photo.width(), photo.height()), ".jpg");
+    // An empty size stands for a flat grey picture of the expected size.
+    const QByteArray jpeg = photo.isEmpty()
+        ? encode(cv::Mat(expected.height(), expected.width(), CV_8UC3, cv::Scalar(128, 128, 128)), ".png")
+        : encode(photoLike(photo.width(), photo.height()), ".png");
     const auto options = standardAlphabet ? QByteArray::Base64Encoding : QByteArray::Base64UrlEncoding;
     const Answer answer = answerUpload({}, 1, "k", uploadBody(jpeg, options, size.constData()));
     QCOMPARE(answer.status, 200);
