@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstring>
 #include <future>
+#include <vector>
 
 #ifdef __linux__
 #include <sys/mman.h>
@@ -21,7 +22,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 #endif
-#include <vector>
 
 namespace {
 

@@ -123,7 +123,7 @@ int main(int argc, char **argv)
 
         const localservice::Answer answer =
             received > localservice::maxBodyBytes
-                ? localservice::errorAnswer(413, "File too large: the request body is over 50 MB")
+                ? localservice::bodyTooLarge()
                 : localservice::answerUpload(options.settings, index, request.get_header_value("X-Api-Key"), body);
         if (options.delayMs > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(options.delayMs));

@@ -149,12 +149,17 @@ Answer errorAnswer(int status, const std::string &title)
     return {status, "application/json", "{\"errors\":[{\"title\":\"" + jsonEscaped(title) + "\"}]}"};
 }
 
+Answer bodyTooLarge()
+{
+    return errorAnswer(413, "File too large: the request body is over 50 MB");
+}
+
 Answer answerUpload(const Settings &settings, long index, const std::string &apiKey, const std::string &body)
 {
     if (settings.failEvery > 0 && index % settings.failEvery == 0)
         return errorAnswer(settings.failStatus, "Failure injected on request " + std::to_string(index));
     if (body.size() > maxBodyBytes)
-        return errorAnswer(413, "File too large: the request body is over 50 MB");
+        return bodyTooLarge();
     if (apiKey.empty())
         return errorAnswer(403, "Missing API key: send it in the X-Api-Key header");
     if (!settings.requiredKey.empty() && apiKey != settings.requiredKey)

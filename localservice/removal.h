@@ -34,6 +34,8 @@ std::optional<std::string> formField(const std::string &body, const std::string 
 std::optional<std::string> decodeBase64(const std::string &text);
 
 Answer errorAnswer(int status, const std::string &title);
+// The answer to a body over maxBodyBytes.
+Answer bodyTooLarge();
 
 // The cut-out of a decoded photo: at most 0.25 megapixels unless `fullSize`, as a PNG.
 Answer cutOut(const cv::Mat &photo, bool fullSize);
