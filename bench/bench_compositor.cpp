@@ -1,5 +1,6 @@
 // Compositing a 4000 x 3000 photo with a 1000 x 750 cut-out, against a floor: decoding the
-// same source and encoding a four-channel PNG of it with default settings. Each run is a
+// same source and encoding a four-channel PNG of it with default settings. The composite
+// runs with its PNG writer on one thread and on one per core. Each run is a
 // fresh process, so the peak memory figures are the run's own.
 
 #include "benchsupport.h"
@@ -8,10 +9,12 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -34,7 +37,11 @@ int main(int argc, char **argv)
                 static_cast<long long>(QFile(QString::fromStdString(source)).size()),
                 static_cast<long long>(QFile(cutout).size()), runs);
 
-    std::vector<double> floorMs, floorKb, compositeMs, compositeKb;
+    // The composite with the PNG writer on one thread, then on one per core.
+    const int cores = QThread::idealThreadCount();
+    const int threadCounts[] = {1, cores};
+    std::vector<double> floorMs, floorKb, compositeMs[2], compositeKb[2];
+    qint64 compositeBytes = 0;
     for (int i = 0; i < runs; ++i) {
         const RunFigures floor = runInChild([&] {
             cv::Mat photo = cv::imread(source, cv::IMREAD_COLOR);
@@ -43,27 +50,44 @@ int main(int argc, char **argv)
             photo.release();
             cv::imwrite(floorTarget, withAlpha);
         });
-        QFile::remove(target);
-        QFile::copy(cutout, target);
-        const RunFigures composite = runInChild([&] { ScaleAndMix::composite(QString::fromStdString(source), target); });
         floorMs.push_back(floor.milliseconds);
         floorKb.push_back(double(floor.peakKilobytes));
-        compositeMs.push_back(composite.milliseconds);
-        compositeKb.push_back(double(composite.peakKilobytes));
+        for (int t = 0; t < 2; ++t) {
+            QFile::remove(target);
+            QFile::copy(cutout, target);
+            const RunFigures composite = runInChild(
+                [&] { ScaleAndMix::composite(QString::fromStdString(source), target, threadCounts[t]); });
+            compositeMs[t].push_back(composite.milliseconds);
+            compositeKb[t].push_back(double(composite.peakKilobytes));
+            const cv::Mat result = cv::imread(target.toStdString(), cv::IMREAD_UNCHANGED);
+            if (result.cols != 4000 || result.rows != 3000 || result.type() != CV_8UC4) {
+                std::printf("composite did not produce a 4000 x 3000 four-channel image\n");
+                return 1;
+            }
+            compositeBytes = QFile(target).size();
+        }
     }
-    const cv::Mat result = cv::imread(target.toStdString(), cv::IMREAD_UNCHANGED);
-    if (result.cols != 4000 || result.rows != 3000 || result.type() != CV_8UC4) {
-        std::printf("composite did not produce a 4000 x 3000 four-channel image\n");
-        return 1;
-    }
-    std::printf("output PNG: %lld bytes (floor's: %lld bytes)\n", static_cast<long long>(QFile(target).size()),
-                static_cast<long long>(QFile(QString::fromStdString(floorTarget)).size()));
+    const qint64 floorBytes = QFile(QString::fromStdString(floorTarget)).size();
+    std::printf("output PNG: %lld bytes (floor's: %lld bytes), ratio %.3f\n", static_cast<long long>(compositeBytes),
+                static_cast<long long>(floorBytes), double(compositeBytes) / double(floorBytes));
 
-    const double fMs = median(floorMs), cMs = median(compositeMs);
-    const double fKb = median(floorKb), cKb = median(compositeKb);
-    std::printf("%-10s %12s %16s\n", "", "median ms", "peak memory MiB");
-    std::printf("%-10s %12.1f %16.1f\n", "floor", fMs, fKb / 1024);
-    std::printf("%-10s %12.1f %16.1f\n", "composite", cMs, cKb / 1024);
-    std::printf("%-10s %12.3f %16.3f\n", "ratio", cMs / fMs, cKb / fKb);
+    const double fMs = median(floorMs), fKb = median(floorKb);
+    std::printf("%-22s %12s %16s %10s %10s\n", "", "median ms", "peak memory MiB", "time ratio", "mem ratio");
+    std::printf("%-22s %12.1f %16.1f\n", "floor", fMs, fKb / 1024);
+    double ms[2];
+    for (int t = 0; t < 2; ++t) {
+        ms[t] = median(compositeMs[t]);
+        const double kb = median(compositeKb[t]);
+        const std::string label = "composite, " + std::to_string(threadCounts[t]) + " thread(s)";
+        std::printf("%-22s %12.1f %16.1f %10.3f %10.3f\n", label.c_str(), ms[t], kb / 1024, ms[t] / fMs, kb / fKb);
+    }
+    // Amdahl's law from the two runs: the share of one thread's time that does not spread.
+    if (cores > 1) {
+        const double parallel = (1 - ms[1] / ms[0]) / (1 - 1.0 / cores);
+        const double serial = std::clamp(1 - parallel, 0.0, 1.0);
+        const double eight = ms[0] * (serial + (1 - serial) / 8);
+        std::printf("serial fraction %.3f; expected with 8 cores: %.1f ms (%.3f of this floor)\n", serial, eight,
+                    eight / fMs);
+    }
     return 0;
 }

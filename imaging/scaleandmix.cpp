@@ -1,9 +1,10 @@
 #include "scaleandmix.h"
 
-#include <QBuffer>
+#include "imageformat.h"
+#include "pngwriter.h"
+
 #include <QFile>
 #include <QFileInfo>
-#include <QImageReader>
 #include <QSaveFile>
 #include <QThreadPool>
 
@@ -11,13 +12,10 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include <algorithm>
-#include <cstring>
 #include <future>
 #include <vector>
 
 #ifdef __linux__
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -25,18 +23,50 @@
 
 namespace {
 
-QByteArray readWholeFile(const QString &path)
+// The largest file read as an image: a 250-megapixel photo stored without compression.
+constexpr qint64 maxImageFileBytes = qint64(1) << 30;
+// Enough for the header of nearly every file; the rest is read only for an acceptable one.
+constexpr qint64 headBytes = qint64(1) << 20;
+
+// The file's bytes, or empty when its first bytes name no accepted format or its header
+// claims too many pixels. A refused file is never read beyond its head.
+QByteArray readImageFile(const QString &path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {};
-    return file.readAll();
+    const qint64 size = file.size();
+    if (size <= 0 || size > maxImageFileBytes)
+        return {};
+    QByteArray bytes(int(size), Qt::Uninitialized);
+    qint64 have = file.read(bytes.data(), qMin(size, headBytes));
+    const auto header = [&] {
+        return imageformat::probe(reinterpret_cast<const unsigned char *>(bytes.constData()), std::size_t(have));
+    };
+    imageformat::Header probed = header();
+    if (probed.format == imageformat::Format::Unknown)
+        return {};
+    if (!probed.acceptable() || have < size) {
+        // The size may lie further in (a JPEG after large metadata, a TIFF's directory at the
+        // end); only an unrefused header earns the rest of the file.
+        if (probed.width > 0 && !probed.acceptable())
+            return {};
+        while (have < size) {
+            const qint64 got = file.read(bytes.data() + have, size - have);
+            if (got <= 0)
+                return {};
+            have += got;
+        }
+        if (!header().acceptable())
+            return {};
+    }
+    return bytes;
 }
 
-// A view of the bytes, no copy.
-cv::Mat asMat(const QByteArray &bytes)
+cv::Mat decodeImage(const QByteArray &bytes, int flags)
 {
-    return cv::Mat(1, bytes.size(), CV_8U, const_cast<char *>(bytes.constData()));
+    return imageformat::decode(reinterpret_cast<const unsigned char *>(bytes.constData()),
+                               std::size_t(bytes.size()), flags);
 }
 
 // The encoder extension for a target that can hold an alpha channel, or empty.
@@ -49,28 +79,11 @@ std::string alphaCapableExtension(const QString &targetFile)
     return {};
 }
 
-// The size the source decodes to, upright, read from its header only; empty if unknown.
-cv::Size probeUprightSize(const QByteArray &bytes)
-{
-    QBuffer buffer;
-    buffer.setData(bytes);
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer);
-    QSize size = reader.size();
-    if (!size.isValid())
-        return {};
-    if (reader.transformation() & QImageIOHandler::TransformationRotate90)
-        size.transpose();
-    return {size.width(), size.height()};
-}
-
 // The cut-out's alpha plane at 8 bits; empty when the cut-out is not four channels of
 // 8 or 16 bits.
 cv::Mat decodeAlpha(const QByteArray &cutoutBytes)
 {
-    if (cutoutBytes.isEmpty())
-        return {};
-    const cv::Mat cutout = cv::imdecode(asMat(cutoutBytes), cv::IMREAD_UNCHANGED);
+    const cv::Mat cutout = decodeImage(cutoutBytes, cv::IMREAD_UNCHANGED);
     if (cutout.empty() || cutout.channels() != 4)
         return {};
     cv::Mat alpha;
@@ -78,29 +91,6 @@ cv::Mat decodeAlpha(const QByteArray &cutoutBytes)
     if (alpha.depth() == CV_16U)
         alpha.convertTo(alpha, CV_8U, 1.0 / 257.0);
     return alpha.depth() == CV_8U ? alpha : cv::Mat();
-}
-
-cv::Mat scaledTo(const cv::Mat &alpha, cv::Size size)
-{
-    cv::Mat scaled;
-    cv::resize(alpha, scaled, size, 0, 0, cv::INTER_LANCZOS4);
-    return scaled;
-}
-
-// A large fresh buffer costs one page fault per 4 KiB as it is first filled, a cost as large
-// as the spreading itself. Where the system offers huge pages, ask for them.
-void preferHugePages(void *data, size_t size)
-{
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    const auto pageSize = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + pageSize - 1) & ~(pageSize - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(pageSize - 1);
-    if (end > begin)
-        madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
-#else
-    Q_UNUSED(data);
-    Q_UNUSED(size);
-#endif
 }
 
 // Composites are background work: the uploads, and the window, come first. The threads the
@@ -112,98 +102,53 @@ void yieldToForegroundWork()
 #endif
 }
 
-void interleave(const uchar *__restrict bgr, const uchar *__restrict alpha, uchar *__restrict bgra, size_t count)
+bool writeComposite(QSaveFile &file, const std::string &extension, const cv::Mat &colour, const cv::Mat &alpha,
+                    int threads)
 {
-    for (size_t i = 0; i < count; ++i) {
-        bgra[4 * i] = bgr[3 * i];
-        bgra[4 * i + 1] = bgr[3 * i + 1];
-        bgra[4 * i + 2] = bgr[3 * i + 2];
-        bgra[4 * i + 3] = alpha[i];
+    if (extension == ".png") {
+        pngwriter::Options options;
+        options.threads = threads;
+        return pngwriter::write(file, colour, alpha, options);
     }
+    cv::Mat composite(colour.size(), CV_8UC4);
+    const cv::Mat planes[] = {colour, alpha};
+    const int fromTo[] = {0, 0, 1, 1, 2, 2, 3, 3};
+    cv::mixChannels(planes, 2, &composite, 1, fromTo, 4);
+    std::vector<uchar> encoded;
+    if (!cv::imencode(extension, composite, encoded))
+        return false;
+    const auto size = static_cast<qint64>(encoded.size());
+    return file.write(reinterpret_cast<const char *>(encoded.data()), size) == size;
 }
 
-// The source, decoded into the tail of `composite`, is spread to four channels front to
-// back, a chunk at a time: each chunk is copied out before its four-channel pixels land,
-// and those only ever cover source bytes already copied. So the source and the composite
-// never need two buffers.
-void spreadInPlace(cv::Mat &composite, const cv::Mat &alpha)
-{
-    constexpr size_t chunk = 4096;
-    uchar bgrChunk[3 * chunk];
-    const size_t pixels = composite.total();
-    const uchar *bgr = composite.data + pixels;
-    for (size_t start = 0; start < pixels; start += chunk) {
-        const size_t count = std::min(chunk, pixels - start);
-        std::memcpy(bgrChunk, bgr + 3 * start, 3 * count);
-        interleave(bgrChunk, alpha.data + start, composite.data + 4 * start, count);
-    }
-}
-
-void compositeOrThrow(const QString &originFile, const QString &targetFile)
+void compositeOrThrow(const QString &originFile, const QString &targetFile, int threads)
 {
     const std::string extension = alphaCapableExtension(targetFile);
     if (extension.empty())
         return;
-    QByteArray sourceBytes = readWholeFile(originFile);
-    if (sourceBytes.isEmpty())
-        return;
 
-    const cv::Size expectedSize = probeUprightSize(sourceBytes);
-    struct Alpha { cv::Mat original, scaled; };
-    // The cut-out decodes and its alpha scales on the second core while the source decodes.
-    auto alphaJob = std::async(std::launch::async, [&targetFile, expectedSize] {
-        Alpha alpha{decodeAlpha(readWholeFile(targetFile)), {}};
-        if (!alpha.original.empty() && !expectedSize.empty())
-            alpha.scaled = scaledTo(alpha.original, expectedSize);
-        return alpha;
-    });
-
-    cv::Mat composite;
+    // The cut-out is small; it decodes on the second core while the source decodes.
+    auto alphaJob = std::async(std::launch::async, [&targetFile] { return decodeAlpha(readImageFile(targetFile)); });
     cv::Mat source;
-    if (!expectedSize.empty()) {
-        composite.create(expectedSize, CV_8UC4);
-        preferHugePages(composite.data, composite.total() * composite.elemSize());
-        source = cv::Mat(expectedSize, CV_8UC3, composite.data + composite.total());
+    {
+        const QByteArray sourceBytes = readImageFile(originFile);
+        if (!sourceBytes.isEmpty())
+            source = decodeImage(sourceBytes, cv::IMREAD_COLOR);
     }
-    cv::imdecode(asMat(sourceBytes), cv::IMREAD_COLOR, &source);
-    sourceBytes.clear();
-    Alpha alpha = alphaJob.get();
-    if (source.empty() || alpha.original.empty())
+    cv::Mat alpha = alphaJob.get();
+    if (source.empty() || alpha.empty())
         return;
-    if (alpha.scaled.size() != source.size())
-        alpha.scaled = scaledTo(alpha.original, source.size());
-    alpha.original.release();
 
-    const bool decodedInPlace = !composite.empty() && source.size() == composite.size()
-        && source.data == composite.data + composite.total();
-    if (decodedInPlace) {
-        source.release();
-        spreadInPlace(composite, alpha.scaled);
-    } else {
-        composite.create(source.size(), CV_8UC4);
-        const cv::Mat planes[] = {source, alpha.scaled};
-        const int fromTo[] = {0, 0, 1, 1, 2, 2, 3, 3};
-        cv::mixChannels(planes, 2, &composite, 1, fromTo, 4);
-        source.release();
-    }
-    alpha.scaled.release();
-
-    // Room for an incompressible image up front: pages never written cost no memory, and
-    // the buffer never has to grow (and briefly exist twice) while the encoder fills it.
-    std::vector<uchar> encoded;
-    encoded.reserve(composite.total() * composite.elemSize() + composite.rows + (1 << 16));
-    preferHugePages(encoded.data(), encoded.capacity());
-    if (!cv::imencode(extension, composite, encoded))
-        return;
-    composite.release();
+    // Scaled only now that the source has decoded: its header alone proves nothing.
+    cv::Mat scaled;
+    cv::resize(alpha, scaled, source.size(), 0, 0, cv::INTER_LANCZOS4);
+    alpha.release();
 
     QSaveFile file(targetFile);
     if (!file.open(QIODevice::WriteOnly))
         return;
-    const auto size = static_cast<qint64>(encoded.size());
-    if (file.write(reinterpret_cast<const char *>(encoded.data()), size) != size)
-        return; // QSaveFile discards the unfinished copy; the saved cut-out stays.
-    file.commit();
+    if (writeComposite(file, extension, source, scaled, threads))
+        file.commit(); // otherwise QSaveFile discards the unfinished copy; the saved cut-out stays
 }
 
 } // namespace
@@ -220,10 +165,10 @@ ScaleAndMix::~ScaleAndMix()
     lane->waitForDone();
 }
 
-void ScaleAndMix::composite(const QString &originFile, const QString &targetFile)
+void ScaleAndMix::composite(const QString &originFile, const QString &targetFile, int threads)
 {
     try {
-        compositeOrThrow(originFile, targetFile);
+        compositeOrThrow(originFile, targetFile, threads);
     } catch (...) {
         // An image the library rejects is one more file it cannot read: the saved cut-out stays.
     }

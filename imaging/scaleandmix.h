@@ -16,9 +16,10 @@ public:
     // Waits for the composites already handed over, so that none is left half-done.
     ~ScaleAndMix() override;
 
-    // One composite, on the calling thread. Leaves targetFile untouched when either file
-    // cannot be read, the cut-out has no alpha, or the target's format cannot hold alpha.
-    static void composite(const QString &originFile, const QString &targetFile);
+    // One composite, led by the calling thread; a PNG is compressed on `threads` threads
+    // (0: one per core). Leaves targetFile untouched when either file is refused or cannot
+    // be decoded, the cut-out has no alpha, or the target's format cannot hold alpha.
+    static void composite(const QString &originFile, const QString &targetFile, int threads = 0);
 
 public slots:
     // Hands the composite to the compositor's own lane and returns at once, so that the

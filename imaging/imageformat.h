@@ -1,0 +1,35 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <cstddef>
+#include <cstdint>
+
+// What a file's first bytes say it is, and the size its header claims, read before any
+// decoder sees the bytes. Only these formats are ever handed to a decoder.
+namespace imageformat {
+
+enum class Format { Unknown, Jpeg, Png, Webp, Tiff, Bmp };
+
+// No image larger than this is decoded: 250 megapixels.
+constexpr std::uint64_t maxPixels = 250'000'000;
+
+struct Header
+{
+    Format format = Format::Unknown;
+    int width = 0;  // as stored, before any EXIF orientation is applied
+    int height = 0;
+    // True when the format is known and its header gives a size within maxPixels.
+    bool acceptable() const;
+};
+
+// The format from the signature alone.
+Format sniff(const unsigned char *data, std::size_t size);
+// The format and the stored size from the header. A header that is cut short, malformed
+// or claims no pixels gives a zero size; an unknown format gives Format::Unknown.
+Header probe(const unsigned char *data, std::size_t size);
+// Decodes with OpenCV only an acceptable image whose decoded size agrees with its header;
+// anything else, and any exception, gives an empty image. `size` is at most INT_MAX.
+cv::Mat decode(const unsigned char *data, std::size_t size, int flags);
+
+} // namespace imageformat

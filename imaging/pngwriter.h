@@ -1,0 +1,22 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+
+class QIODevice;
+
+// Writes an 8-bit RGBA PNG from a colour image and a separate alpha plane, compressing row
+// stripes on several threads. Each stripe is its own zlib run ending in a sync flush, and
+// the runs join into one standard zlib stream, spread over one IDAT chunk per stripe.
+namespace pngwriter {
+
+struct Options
+{
+    int threads = 0;       // 0: one per core
+    int rowsPerStripe = 0; // 0: about 1 MiB of pixels per stripe
+};
+
+// `colour` is 8-bit BGR, `alpha` 8-bit single-channel of the same size. The colours are
+// written as they are, also under alpha 0. Returns false when the device refuses a write.
+bool write(QIODevice &out, const cv::Mat &colour, const cv::Mat &alpha, const Options &options = {});
+
+} // namespace pngwriter
