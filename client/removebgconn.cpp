@@ -3,9 +3,117 @@
 #include "serviceendpoint.h"
 
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
+
+namespace {
+
+// The most of one reply's body that is ever held, after any content decoding.
+constexpr qint64 maxReplyBytes = qint64(256) << 20;
+constexpr int defaultStallTimeoutMs = 120 * 1000;
+
+} // namespace
+
+// Reads one reply as its bytes arrive, so that no more than the cap is ever held, and gives
+// it up when nothing has moved for the stall timeout. A child of its reply.
+class ReplyReader : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum Failure { None, TooLarge, Stalled };
+
+    ReplyReader(QNetworkReply *reply, int stallTimeoutMs)
+        : QObject(reply)
+        , reply(reply)
+    {
+        stallTimer.setSingleShot(true);
+        stallTimer.setInterval(stallTimeoutMs);
+        connect(&stallTimer, &QTimer::timeout, this, [this] { giveUp(Stalled); });
+        connect(reply, &QNetworkReply::uploadProgress, this, [this] { stallTimer.start(); });
+        connect(reply, &QNetworkReply::downloadProgress, this, [this] { stallTimer.start(); });
+        connect(reply, &QNetworkReply::readyRead, this, &ReplyReader::take);
+        connect(reply, &QNetworkReply::finished, &stallTimer, &QTimer::stop);
+        stallTimer.start();
+    }
+
+    // Moves what has arrived into `body`, unless that would pass the cap.
+    void take()
+    {
+        if (failure != None)
+            return;
+        const qint64 available = reply->bytesAvailable();
+        if (body.size() + available > maxReplyBytes)
+            giveUp(TooLarge);
+        else if (available > 0)
+            body += reply->read(available);
+    }
+
+    Failure failure = None;
+    QByteArray body;
+
+private:
+    void giveUp(Failure why)
+    {
+        failure = why;
+        stallTimer.stop();
+        reply->abort(); // emits finished at once; the client then reads `failure`
+    }
+
+    QNetworkReply *reply;
+    QTimer stallTimer;
+};
+
+namespace {
+
+bool isImage(const QByteArray &body)
+{
+    return body.startsWith("\x89PNG\r\n\x1a\n") || body.startsWith("\xff\xd8\xff");
+}
+
+// The titles and details of a JSON error body ({"errors":[{"title":..,"detail":..}]}), or empty.
+QString serviceExplanation(const QByteArray &body)
+{
+    QStringList parts;
+    const QJsonArray errors = QJsonDocument::fromJson(body).object().value(QLatin1String("errors")).toArray();
+    for (const QJsonValue &error : errors) {
+        const QString title = error.toObject().value(QLatin1String("title")).toString().simplified();
+        const QString detail = error.toObject().value(QLatin1String("detail")).toString().simplified();
+        if (!title.isEmpty() || !detail.isEmpty())
+            parts << (title.isEmpty() || detail.isEmpty() ? title + detail : title + QStringLiteral(": ") + detail);
+    }
+    return parts.join(QStringLiteral("; "));
+}
+
+// Why the finished reply is no cut-out, as one line for the log; empty when it is one.
+QString failureOf(QNetworkReply *reply, const ReplyReader &reader, int stallTimeoutMs)
+{
+    if (reader.failure == ReplyReader::TooLarge)
+        return QStringLiteral("服务的回复超过 256 MiB，已中止接收");
+    if (reader.failure == ReplyReader::Stalled)
+        return QStringLiteral("服务 %1 秒没有收发任何数据，已中止").arg(stallTimeoutMs / 1000.0);
+    if (reply->error() != QNetworkReply::NoError) {
+        const QString explanation = serviceExplanation(reader.body);
+        return explanation.isEmpty() ? reply->errorString() : reply->errorString() + QStringLiteral(" — ") + explanation;
+    }
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status / 100 == 2 && isImage(reader.body))
+        return {};
+    // A redirect is never followed (the key would travel to another address), and a page
+    // or an empty body is no cut-out.
+    const QString type = QString::fromLatin1(reply->rawHeader("Content-Type")).simplified();
+    return QStringLiteral("服务的回复不是图片：HTTP %1，类型 %2，%3 字节")
+        .arg(status)
+        .arg(type.isEmpty() ? QStringLiteral("（无）") : type)
+        .arg(reader.body.size());
+}
+
+} // namespace
 
 RemoveBGConn::RemoveBGConn()
     : RemoveBGConn(QUrl(QStringLiteral(QUORRIN_SERVICE_URL), QUrl::TolerantMode))
@@ -13,11 +121,18 @@ RemoveBGConn::RemoveBGConn()
 }
 
 RemoveBGConn::RemoveBGConn(const QUrl &endpoint)
+    : RemoveBGConn(endpoint, defaultStallTimeoutMs)
+{
+}
+
+RemoveBGConn::RemoveBGConn(const QUrl &endpoint, int stallTimeoutMs)
     // A child, so that moving the client to the worker thread takes the manager along:
     // it must live on the thread that posts through it.
     : networkManager(new QNetworkAccessManager(this))
     , endpoint(endpoint)
+    , stallTimeoutMs(stallTimeoutMs)
 {
+    networkManager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
 }
 
 RemoveBGConn::~RemoveBGConn()
@@ -69,6 +184,7 @@ bool RemoveBGConn::postDataReal()
     request.setHeader(QNetworkRequest::ContentTypeHeader,
                       QStringLiteral("application/x-www-form-urlencoded"));
     currentReply = networkManager->post(request, body);
+    new ReplyReader(currentReply, stallTimeoutMs);
     emit connectInfo(QStringLiteral("正在发送..."));
     connect(currentReply, &QNetworkReply::finished, this, &RemoveBGConn::solveReply);
     return true;
@@ -85,15 +201,16 @@ void RemoveBGConn::solveReply()
         return;
     }
 
-    const QNetworkReply::NetworkError error = reply->error();
-    const QString errorText = reply->errorString();
-    const QByteArray body = error == QNetworkReply::NoError ? reply->readAll() : QByteArray();
+    auto *reader = reply->findChild<ReplyReader *>(QString(), Qt::FindDirectChildrenOnly);
+    reader->take();
+    const QString failure = failureOf(reply, *reader, stallTimeoutMs);
+    const QByteArray body = failure.isEmpty() ? reader->body : QByteArray();
     reply->deleteLater();
     currentReply = nullptr;
 
     emit connectInfo(QStringLiteral("发送完成！正在接收..."));
-    if (error != QNetworkReply::NoError) {
-        emit connectError(errorText);
+    if (!failure.isEmpty()) {
+        emit connectError(failure);
     } else {
         emit connectInfo(QStringLiteral("接收完成！"));
         emit receivedData(body, filePaths.at(cursor));
@@ -114,3 +231,5 @@ void RemoveBGConn::clearData()
     // Whatever is still in flight now belongs to no batch.
     currentReply = nullptr;
 }
+
+#include "removebgconn.moc"

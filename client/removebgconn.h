@@ -17,6 +17,8 @@ class RemoveBGConn : public QObject
 public:
     RemoveBGConn();
     explicit RemoveBGConn(const QUrl &endpoint);
+    // For tests: an upload with no byte moving for this long is given up (normally 120 s).
+    RemoveBGConn(const QUrl &endpoint, int stallTimeoutMs);
     ~RemoveBGConn() override;
 
 signals:
@@ -37,4 +39,5 @@ private:
     QVector<QString> tokens;
     int cursor = 0;
     QUrl endpoint;
+    int stallTimeoutMs;
 };

@@ -12,25 +12,116 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <zlib.h>
+
 namespace {
 
 // How the fake service answers one upload in a data row.
 enum class Answer { Ok, ServerError, BadRequest };
 
-// Answers request i with answers[i]; a 200 body is "cut-out <i>".
+const std::string pngSignature("\x89PNG\r\n\x1a\n", 8);
+
+// Answers request i with answers[i]; a 200 body is a PNG signature and "cut-out <i>".
 FakeService::Responder scripted(const QVector<Answer> &answers)
 {
     return [answers](int index, const httplib::Request &, httplib::Response &response) {
         const Answer answer = index < answers.size() ? answers.at(index) : Answer::Ok;
         response.status = answer == Answer::Ok ? 200 : answer == Answer::ServerError ? 500 : 400;
-        response.set_content(answer == Answer::Ok ? "cut-out " + std::to_string(index) : "{\"errors\":[]}",
+        response.set_content(answer == Answer::Ok ? pngSignature + "cut-out " + std::to_string(index) : "{\"errors\":[]}",
                              answer == Answer::Ok ? "image/png" : "application/json");
     };
+}
+
+// Hostile or broken answers to the first of two uploads; the second is always a good one.
+enum class Reply { Html, Empty, Redirect, ExplainedRefusal, TwoExplanations, UnexplainedError, EndlessStream,
+                   GzipBomb, Stalled, Jpeg };
+
+const std::string portalPage = "<html><body>Please log in to continue</body></html>";
+
+std::string gzipOfZeros(std::size_t size)
+{
+    z_stream stream{};
+    deflateInit2(&stream, 1, Z_DEFLATED, 31, 9, Z_DEFAULT_STRATEGY);
+    std::vector<unsigned char> zeros(1 << 20, 0), out(1 << 20);
+    std::string gzip;
+    for (std::size_t done = 0; done < size; done += zeros.size()) {
+        stream.next_in = zeros.data();
+        stream.avail_in = uInt(zeros.size());
+        do {
+            stream.next_out = out.data();
+            stream.avail_out = uInt(out.size());
+            deflate(&stream, done + zeros.size() >= size ? Z_FINISH : Z_NO_FLUSH);
+            gzip.append(reinterpret_cast<char *>(out.data()), out.size() - stream.avail_out);
+        } while (stream.avail_out == 0);
+    }
+    deflateEnd(&stream);
+    return gzip;
+}
+
+// Made once, before any upload, so that the fake answers at once.
+const std::string &gzipBomb()
+{
+    static const std::string bomb = gzipOfZeros(std::size_t(300) << 20);
+    return bomb;
+}
+
+void answerBadly(Reply reply, httplib::Response &response)
+{
+    const auto json = [&](int status, const std::string &body) {
+        response.status = status;
+        response.set_content(body, "application/json");
+    };
+    switch (reply) {
+    case Reply::Html:
+        response.set_content(portalPage, "text/html");
+        break;
+    case Reply::Empty:
+        response.set_content("", "image/png");
+        break;
+    case Reply::Redirect:
+        response.set_redirect("/v1.0/elsewhere");
+        break;
+    case Reply::ExplainedRefusal:
+        json(403, R"({"errors":[{"title":"Invalid API key","detail":"The key was refused"}]})");
+        break;
+    case Reply::TwoExplanations:
+        json(402, R"({"errors":[{"title":"Insufficient credits"},{"title":"Upgrade","detail":"Buy more"}]})");
+        break;
+    case Reply::UnexplainedError:
+        response.status = 500;
+        response.set_content(portalPage, "text/html");
+        break;
+    case Reply::EndlessStream:
+        response.set_chunked_content_provider("image/png", [](size_t, httplib::DataSink &sink) {
+            static const std::string block = std::string("\x89PNG\r\n\x1a\n", 8) + std::string((1 << 20) - 8, 'x');
+            return sink.write(block.data(), block.size());
+        });
+        break;
+    case Reply::GzipBomb:
+        response.set_header("Content-Encoding", "gzip");
+        response.set_content(gzipBomb(), "image/png");
+        break;
+    case Reply::Stalled: // held by the fake until the test ends
+        break;
+    case Reply::Jpeg:
+        response.set_content(std::string("\xff\xd8\xff\xe0 a JPEG", 11), "image/jpeg");
+        break;
+    }
+}
+
+long peakResidentKilobytes()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    status.open(QIODevice::ReadOnly);
+    const QRegularExpressionMatch match =
+        QRegularExpression(QStringLiteral("VmHWM:\\s+(\\d+) kB")).match(QString::fromLatin1(status.readAll()));
+    return match.captured(1).toLong();
 }
 
 } // namespace
 
 Q_DECLARE_METATYPE(Answer)
+Q_DECLARE_METATYPE(Reply)
 
 class TestClient : public QObject
 {
@@ -47,6 +138,8 @@ private slots:
     void tasksWithoutStartFlagAreNeverSent();
     void lateReplyYieldsNothing_data();
     void lateReplyYieldsNothing();
+    void badRepliesFailAndTheBatchGoesOn_data();
+    void badRepliesFailAndTheBatchGoesOn();
 
 private:
     QTemporaryDir dir;
@@ -163,7 +256,7 @@ void TestClient::signalOrder()
 
     QStringList expected;
     for (int i = 0; i < taskCount; ++i) {
-        const QString body = "cut-out " + QString::number(i);
+        const QString body = "12345678cut-out " + QString::number(i);
         expected << (answers.at(i) == Answer::Ok ? succeededLines(paths.at(i), body.size()) : failedLines(paths.at(i)));
     }
     expected << allDone;
@@ -211,7 +304,7 @@ void TestClient::tasksWithoutStartFlagAreNeverSent()
     const QString fresh = pathFor(QStringLiteral("new.png"), "new");
     client.postData(fresh, QStringLiteral("key"), true);
     QTRY_COMPARE(log.count(allDone), 1);
-    QCOMPARE(log.events, QStringList() << succeededLines(fresh, 9) << allDone);
+    QCOMPARE(log.events, QStringList() << succeededLines(fresh, 17) << allDone);
     QCOMPARE(service.uploadCount(), 1);
     QCOMPARE(service.uploads().front().imageBytes(), QByteArray("new"));
 }
@@ -253,7 +346,7 @@ void TestClient::lateReplyYieldsNothing()
     QStringList expected = QStringList() << sentLines(slow).mid(0, 3);
     QStringList batch = clearFirst ? QStringList{a, b} : QStringList{slow, a, b};
     for (int i = 0; i < batch.size(); ++i)
-        expected << succeededLines(batch.at(i), QStringLiteral("cut-out %1").arg(i + 1).size());
+        expected << succeededLines(batch.at(i), QStringLiteral("12345678cut-out %1").arg(i + 1).size());
     expected << allDone;
     QCOMPARE(log.events, expected);
 
@@ -264,7 +357,66 @@ void TestClient::lateReplyYieldsNothing()
         QCOMPARE(uploads[i + 1].imageBytes(), readBytes(batch.at(i)));
     QCOMPARE(log.bodies.size(), batch.size());
     for (int i = 0; i < batch.size(); ++i)
-        QCOMPARE(log.bodies.at(i), QByteArray("cut-out ") + QByteArray::number(i + 1));
+        QCOMPARE(log.bodies.at(i), QByteArray::fromStdString(pngSignature) + "cut-out " + QByteArray::number(i + 1));
+}
+
+void TestClient::badRepliesFailAndTheBatchGoesOn_data()
+{
+    QTest::addColumn<Reply>("reply");
+    QTest::addColumn<QString>("error"); // a pattern for the whole line; empty when the reply is a cut-out
+
+    const QString notAnImage = QStringLiteral("^服务的回复不是图片：HTTP %1，类型 %2，%3 字节$");
+    QTest::newRow("captive portal's page") << Reply::Html << notAnImage.arg(200).arg("text/html").arg(portalPage.size());
+    QTest::newRow("empty body") << Reply::Empty << notAnImage.arg(200).arg("image/png").arg(0);
+    QTest::newRow("redirect, never followed") << Reply::Redirect << notAnImage.arg(302).arg("（无）").arg(0);
+    QTest::newRow("refusal explained in JSON")
+        << Reply::ExplainedRefusal << "^[^—]*Forbidden[^—]* — Invalid API key: The key was refused$";
+    QTest::newRow("two explanations")
+        << Reply::TwoExplanations << "^[^—]*Payment Required[^—]* — Insufficient credits; Upgrade: Buy more$";
+    QTest::newRow("error page that is not JSON") << Reply::UnexplainedError << "^[^—]*Internal Server Error[^—]*$";
+    QTest::newRow("endless stream") << Reply::EndlessStream << "^服务的回复超过 256 MiB，已中止接收$";
+    QTest::newRow("gzip bomb of 300 MiB") << Reply::GzipBomb << "^服务的回复超过 256 MiB，已中止接收$";
+    QTest::newRow("service accepts and never answers") << Reply::Stalled << "^服务 1 秒没有收发任何数据，已中止$";
+    QTest::newRow("a JPEG is a cut-out") << Reply::Jpeg << QString();
+}
+
+void TestClient::badRepliesFailAndTheBatchGoesOn()
+{
+    QFETCH(Reply, reply);
+    QFETCH(QString, error);
+
+    FakeService service;
+    service.setResponder([reply](int index, const httplib::Request &, httplib::Response &response) {
+        if (index == 0)
+            answerBadly(reply, response);
+        else
+            response.set_content(fakeCutout.toStdString(), "image/png");
+    });
+    if (reply == Reply::Stalled)
+        service.holdRequest(0);
+    if (reply == Reply::GzipBomb)
+        QVERIFY(gzipBomb().size() < (2u << 20));
+    RemoveBGConn client(service.endpoint(), 1000);
+    EventLog log(&client);
+    const QString first = pathFor(QStringLiteral("first.jpg"), "first");
+    const QString second = pathFor(QStringLiteral("second.jpg"), "second");
+    client.postData(first, QStringLiteral("key"), false);
+    client.postData(second, QStringLiteral("key"), true);
+    QTRY_COMPARE_WITH_TIMEOUT(log.count(allDone), 1, 60000);
+
+    const QStringList firstLines = error.isEmpty() ? succeededLines(first, 11) : failedLines(first);
+    QCOMPARE(log.events, QStringList() << firstLines << succeededLines(second, fakeCutout.size()) << allDone);
+    if (!error.isEmpty())
+        QVERIFY2(QRegularExpression(error).match(log.errors.value(0)).hasMatch(), qPrintable(log.errors.value(0)));
+    QCOMPARE(log.bodies.last(), fakeCutout);
+    const auto uploads = service.uploads();
+    QCOMPARE(int(uploads.size()), 2);
+    for (const ReceivedUpload &upload : uploads)
+        QCOMPARE(upload.path, std::string("/v1.0/removebg"));
+#ifndef __SANITIZE_ADDRESS__
+    // What is held stops at the cap: the bomb alone would be 300 MiB, the stream unbounded.
+    QVERIFY2(peakResidentKilobytes() < 700 * 1024, qPrintable(QString::number(peakResidentKilobytes())));
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestClient)

@@ -271,7 +271,7 @@ void TestWindow::folderStartSendsAcceptedImagesInOrder()
         QCOMPARE(uploads[i].imageBytes(), names.at(i).toUtf8());
         QCOMPARE(uploads[i].apiKey, std::string("the key"));
         QCOMPARE(readBytes(folder + QStringLiteral("-no-bg-small/") + names.at(i) + QStringLiteral("-no-bg.png")),
-                 QByteArray("not really a png"));
+                 fakeCutout);
     }
 }
 
@@ -286,7 +286,7 @@ void TestWindow::fileStartSendsThatFileWithTheStartFlag()
     QCOMPARE(tasks.at(0), QVariantList({notes, QString(), true}));
     QTRY_VERIFY(logLines(window.get()).endsWith(QStringLiteral("全部完成！")));
     QCOMPARE(service->uploads().front().imageBytes(), QByteArray("some notes"));
-    QCOMPARE(readBytes(notes + QStringLiteral("-no-bg-small.png")), QByteArray("not really a png"));
+    QCOMPARE(readBytes(notes + QStringLiteral("-no-bg-small.png")), fakeCutout);
 }
 
 void TestWindow::missingInputSendsNothing()
@@ -480,7 +480,7 @@ void TestWindow::outputChosenAfterInputIsKept()
     setText("lineEdit", QStringLiteral("k"));
     click("matBtn");
     QTRY_VERIFY(logLines(window.get()).endsWith(QStringLiteral("全部完成！")));
-    QCOMPARE(readBytes(path(QStringLiteral("chosen after.png"))), QByteArray("not really a png"));
+    QCOMPARE(readBytes(path(QStringLiteral("chosen after.png"))), fakeCutout);
 }
 
 void TestWindow::saving_data()

@@ -4,6 +4,9 @@
 
 #include <httplib.h>
 
+#include <atomic>
+#include <chrono>
+
 QByteArray ReceivedUpload::imageBytes() const
 {
     const std::string marker = "image_file_b64=";
@@ -17,7 +20,7 @@ QByteArray ReceivedUpload::imageBytes() const
 FakeService::FakeService()
     : server(std::make_unique<httplib::Server>())
 {
-    answerWith(QByteArray("not really a png"));
+    answerWith(fakeCutout);
     // Read through a content reader: the library caps form-encoded bodies it parses itself.
     server->Post(".*", [this](const httplib::Request &header, httplib::Response &response,
                               const httplib::ContentReader &readContent) {
@@ -40,7 +43,14 @@ FakeService::FakeService()
         answer(index, request, response);
     });
     boundPort = server->bind_to_any_port("127.0.0.1");
-    thread = std::thread([this] { server->listen_after_bind(); });
+    auto listenReturned = std::make_shared<std::atomic<bool>>(false);
+    thread = std::thread([this, listenReturned] {
+        server->listen_after_bind();
+        *listenReturned = true;
+    });
+    // A stop() before the loop has begun would be lost, and join() would never return.
+    while (!server->is_running() && !*listenReturned)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 FakeService::~FakeService()

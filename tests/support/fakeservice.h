@@ -65,5 +65,8 @@ private:
     Responder responder;
 };
 
+// The fake's default answer: a PNG signature, which is all the client checks, and no image.
+inline const QByteArray fakeCutout = QByteArray("\x89PNG\r\n\x1a\n", 8) + "not really a png";
+
 // A port on 127.0.0.1 on which nothing listens.
 int closedLocalPort();
