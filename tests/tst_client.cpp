@@ -14,6 +14,9 @@
 
 #include <zlib.h>
 
+#include <chrono>
+#include <thread>
+
 namespace {
 
 // How the fake service answers one upload in a data row.
@@ -92,8 +95,10 @@ void answerBadly(Reply reply, httplib::Response &response)
         response.set_content(portalPage, "text/html");
         break;
     case Reply::EndlessStream:
+        // Paced like a fast network, 250 MB/s: Qt 5 cannot hold back a loopback flood.
         response.set_chunked_content_provider("image/png", [](size_t, httplib::DataSink &sink) {
             static const std::string block = std::string("\x89PNG\r\n\x1a\n", 8) + std::string((1 << 20) - 8, 'x');
+            std::this_thread::sleep_for(std::chrono::milliseconds(4));
             return sink.write(block.data(), block.size());
         });
         break;
