@@ -114,15 +114,27 @@ int main(int argc, char **argv)
         const long index = ++requestCount;
         std::string body;
         std::size_t received = 0;
-        readContent([&](const char *data, std::size_t length) {
+        const auto keep = [&](const char *data, std::size_t length) {
             received += length;
             if (received <= localservice::maxBodyBytes)
                 body.append(data, length);
             return true;
-        });
+        };
+        // A multipart body must be read with the library's multipart reader; it is read
+        // and dropped, since the service takes form-encoded uploads only.
+        const bool multipart = request.is_multipart_form_data();
+        if (multipart)
+            readContent([](const httplib::MultipartFormData &) { return true; },
+                        [&](const char *, std::size_t length) {
+                            received += length;
+                            return true;
+                        });
+        else
+            readContent(keep);
 
         const localservice::Answer answer =
-            received > localservice::maxBodyBytes
+            multipart ? localservice::errorAnswer(400, "Unexpected body: send the image form-encoded, not multipart")
+            : received > localservice::maxBodyBytes
                 ? localservice::bodyTooLarge()
                 : localservice::answerUpload(options.settings, index, request.get_header_value("X-Api-Key"), body);
         if (options.delayMs > 0)
@@ -142,6 +154,13 @@ int main(int argc, char **argv)
                 response.status, response.status == 404 ? "Not found: use POST /v1.0/removebg" : "Request refused");
             response.set_content(answer.body, answer.contentType.c_str());
         }
+    });
+
+    // Whatever escapes a handler answers 500 JSON, and no header tells what was thrown.
+    server.set_exception_handler([](const httplib::Request &, httplib::Response &response, std::exception_ptr) {
+        const localservice::Answer answer = localservice::errorAnswer(500, "The request could not be processed");
+        response.status = answer.status;
+        response.set_content(answer.body, answer.contentType.c_str());
     });
 
     const int port = options.port == 0 ? server.bind_to_any_port(options.host)

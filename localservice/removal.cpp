@@ -1,9 +1,15 @@
 #include "removal.h"
 
+#include "imageformat.h"
+
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace localservice {
@@ -72,6 +78,59 @@ cv::Mat subjectMask(const cv::Mat &picture)
     cv::Mat alpha = (mask == cv::GC_FGD) | (mask == cv::GC_PR_FGD);
     cv::GaussianBlur(alpha, alpha, {0, 0}, 1.2);
     return alpha;
+}
+
+// At most one decode-and-cut per core: the others wait, so concurrent uploads cannot add up.
+class CoreGate
+{
+public:
+    CoreGate() : free(int(std::max(1u, std::thread::hardware_concurrency()))) {}
+    void enter()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        opened.wait(lock, [this] { return free > 0; });
+        --free;
+    }
+    void leave()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++free;
+        }
+        opened.notify_one();
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable opened;
+    int free;
+};
+
+CoreGate &coreGate()
+{
+    static CoreGate gate;
+    return gate;
+}
+
+Answer decodeAndCut(const std::string &imageBytes, bool fullSize)
+{
+    const auto *data = reinterpret_cast<const unsigned char *>(imageBytes.data());
+    const imageformat::Header header = imageformat::probe(data, imageBytes.size());
+    if (header.format == imageformat::Format::Unknown)
+        return errorAnswer(400, "Unknown image format: send a JPEG, PNG, WebP, TIFF or BMP");
+    if (!header.acceptable())
+        return errorAnswer(400, "Image too large or malformed: at most 250 megapixels");
+    coreGate().enter();
+    Answer answer;
+    try {
+        const cv::Mat photo = imageformat::decode(data, imageBytes.size(), cv::IMREAD_COLOR); // upright by EXIF
+        answer = photo.empty() ? errorAnswer(400, "Unknown image format: the image could not be decoded")
+                               : cutOut(photo, fullSize);
+    } catch (...) {
+        answer = errorAnswer(500, "The image could not be processed");
+    }
+    coreGate().leave();
+    return answer;
 }
 
 } // namespace
@@ -175,21 +234,7 @@ Answer answerUpload(const Settings &settings, long index, const std::string &api
     if (!imageBytes)
         return errorAnswer(400, "Invalid Base64 in image_file_b64");
 
-    const cv::Mat raw(1, int(imageBytes->size()), CV_8U, const_cast<char *>(imageBytes->data()));
-    cv::Mat photo;
-    try {
-        photo = cv::imdecode(raw, cv::IMREAD_COLOR); // applies the EXIF orientation
-    } catch (const cv::Exception &) {
-        photo.release();
-    }
-    if (photo.empty())
-        return errorAnswer(400, "Unknown image format: the image could not be decoded");
-
-    try {
-        return cutOut(photo, size == "full");
-    } catch (const std::exception &) {
-        return errorAnswer(500, "The image could not be processed");
-    }
+    return decodeAndCut(*imageBytes, size == "full");
 }
 
 Answer cutOut(const cv::Mat &photo, bool fullSize)

@@ -114,15 +114,6 @@ void answerBadly(Reply reply, httplib::Response &response)
     }
 }
 
-long peakResidentKilobytes()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    status.open(QIODevice::ReadOnly);
-    const QRegularExpressionMatch match =
-        QRegularExpression(QStringLiteral("VmHWM:\\s+(\\d+) kB")).match(QString::fromLatin1(status.readAll()));
-    return match.captured(1).toLong();
-}
-
 } // namespace
 
 Q_DECLARE_METATYPE(Answer)

@@ -159,6 +159,17 @@ void TestCompositor::leavesTheSavedCutoutAlone_data()
     QTest::newRow(".bmp target cannot hold alpha") << jpeg << cutout << "t.bmp";
     QTest::newRow("unknown extension") << jpeg << cutout << "t.cutout";
     QTest::newRow("no extension") << jpeg << cutout << "t";
+    // Hostile files: each is refused from its first bytes or its header, quickly and cheaply.
+    QTest::newRow("source aborts the DICOM reader") << dicomLike() << cutout << "t.png";
+    QTest::newRow("cut-out aborts the DICOM reader") << jpeg << dicomLike() << "t.png";
+    QTest::newRow("GIF named .jpg") << QByteArray("GIF89a\x20\x03\x58\x02\x00\x00\x00;", 14) << cutout << "t.png";
+    QTest::newRow("PFM cut-out") << jpeg << QByteArray("PF\n4 4\n-1.0\n") + QByteArray(20, '\x7f') << "t.png";
+    QTest::newRow("Sun raster cut-out") << jpeg << QByteArray("\x59\xa6\x6a\x95", 4) + QByteArray(40, '\x01') << "t.png";
+    QTest::newRow("source claims 60000 x 60000") << pngClaiming(60000, 60000) << cutout << "t.png";
+    QTest::newRow("source claims 100000 x 100000") << pngClaiming(100000, 100000) << cutout << "t.png";
+    QTest::newRow("cut-out claims 32768 x 32768") << jpeg << pngClaiming(32768, 32768) << "t.png";
+    QTest::newRow("truncated JPEG claims 62976 x 5000") << truncatedJpegClaiming(62976, 5000) << cutout << "t.png";
+    QTest::newRow("source header with no pixels after it") << pngClaiming(4000, 3000) << cutout << "t.png";
 }
 
 void TestCompositor::leavesTheSavedCutoutAlone()
@@ -177,6 +188,11 @@ void TestCompositor::leavesTheSavedCutoutAlone()
 
     QCOMPARE(readBytes(target), cutout);
     QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden).size(), source.isEmpty() ? 1 : 2);
+    QCOMPARE(QDir::temp().entryList({QStringLiteral("__opencv_temp*")}, QDir::Files), QStringList());
+#ifndef __SANITIZE_ADDRESS__
+    // A bomb scaled to the size it claims would take gigabytes.
+    QVERIFY2(peakResidentKilobytes() < 300 * 1024, qPrintable(QString::number(peakResidentKilobytes())));
+#endif
 }
 
 void TestCompositor::secondRunKeepsTheAlpha()

@@ -7,7 +7,12 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <httplib.h>
+
 #include <opencv2/imgcodecs.hpp>
+
+#include <atomic>
+#include <thread>
 
 using namespace localservice;
 
@@ -63,6 +68,7 @@ private slots:
     void cutoutSizes();
     void isAFaithfulPeerOfTheClient();
     void refusalsReachTheClientAsErrors();
+    void hostileRequestsStaySmall();
 };
 
 void TestLocalService::base64_data()
@@ -141,6 +147,15 @@ void TestLocalService::errorAnswers_data()
     QTest::newRow("unknown size") << QString() << 0 << 1L << QByteArray("k") << QByteArray("size=huge&image_file_b64=QQ==") << 400;
     QTest::newRow("body over 50 MB") << QString() << 0 << 1L << QByteArray("k")
                                      << QByteArray(int(maxBodyBytes) + 1, 'A') << 413;
+    const auto upload = [](const QByteArray &image) {
+        return QByteArray::fromStdString(uploadBody(image, QByteArray::Base64UrlEncoding));
+    };
+    QTest::newRow("aborts the DICOM reader") << QString() << 0 << 1L << QByteArray("k") << upload(dicomLike()) << 400;
+    QTest::newRow("GIF") << QString() << 0 << 1L << QByteArray("k") << upload("GIF89a\x01\x00\x01\x00\x00\x00\x00;") << 400;
+    QTest::newRow("header claims 32768 x 32768") << QString() << 0 << 1L << QByteArray("k") << upload(pngClaiming(32768, 32768)) << 400;
+    QTest::newRow("truncated JPEG claims 62976 x 5000")
+        << QString() << 0 << 1L << QByteArray("k") << upload(truncatedJpegClaiming(62976, 5000)) << 400;
+    QTest::newRow("header with no pixels") << QString() << 0 << 1L << QByteArray("k") << upload(pngClaiming(640, 480)) << 400;
     QTest::newRow("third request with --fail-every 3") << QString() << 3 << 3L << QByteArray("k") << good << 503;
     QTest::newRow("the right key") << "secret" << 3 << 2L << QByteArray("secret") << good << 200;
 }
@@ -246,6 +261,41 @@ void TestLocalService::refusalsReachTheClientAsErrors()
                                        << failedLines(ball) << allDone);
     QVERIFY2(log.errors.at(0).contains(QStringLiteral("Service Unavailable")), qPrintable(log.errors.at(0)));
     QVERIFY2(log.errors.at(1).contains(QStringLiteral("Forbidden")), qPrintable(log.errors.at(1)));
+}
+
+void TestLocalService::hostileRequestsStaySmall()
+{
+    RunningService service({});
+    httplib::Client http("127.0.0.1", service.endpoint.port());
+
+    const httplib::MultipartFormDataItems items{{"image_file", "abc", "photo.jpg", "image/jpeg"}};
+    const auto multipart = http.Post("/v1.0/removebg", items);
+    QVERIFY(multipart);
+    QCOMPARE(multipart->status, 400);
+    QCOMPARE(multipart->get_header_value("Content-Type"), std::string("application/json"));
+    QVERIFY(!multipart->has_header("EXCEPTION_WHAT"));
+
+    // Eight bombs at once: each is refused from its header, none is decoded.
+    const std::string bomb = uploadBody(pngClaiming(32768, 32768), QByteArray::Base64UrlEncoding);
+    std::vector<std::thread> senders;
+    std::atomic<int> refused{0};
+    for (int i = 0; i < 8; ++i)
+        senders.emplace_back([&] {
+            httplib::Client client("127.0.0.1", service.endpoint.port());
+            client.set_read_timeout(60);
+            const httplib::Headers key{{"X-Api-Key", "k"}};
+            const auto answer = client.Post("/v1.0/removebg", key, bomb, "application/x-www-form-urlencoded");
+            refused += answer && answer->status == 400;
+        });
+    for (std::thread &sender : senders)
+        sender.join();
+    QCOMPARE(refused.load(), 8);
+
+    QFile status(QStringLiteral("/proc/%1/status").arg(service.process.processId()));
+    QVERIFY(status.open(QIODevice::ReadOnly));
+    const long peakKb = QRegularExpression(QStringLiteral("VmHWM:\\s+(\\d+) kB"))
+                            .match(QString::fromLatin1(status.readAll())).captured(1).toLong();
+    QVERIFY2(peakKb > 0 && peakKb < 1024 * 1024, qPrintable(QString::number(peakKb)));
 }
 
 QTEST_GUILESS_MAIN(TestLocalService)

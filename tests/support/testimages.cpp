@@ -1,6 +1,9 @@
 #include "testimages.h"
 
 #include <QFile>
+#include <QRegularExpression>
+
+#include <zlib.h>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -81,4 +84,44 @@ QByteArray withExifOrientation(const QByteArray &jpeg, int orientation)
     app1 += char(length & 0xff);
     app1 += segment;
     return jpeg.left(2) + app1 + jpeg.mid(2);
+}
+
+QByteArray dicomLike()
+{
+    return QByteArray(128, '\0') + "DICM" + '\x01';
+}
+
+QByteArray pngClaiming(int width, int height)
+{
+    const auto u32 = [](quint32 value) {
+        return QByteArray(1, char(value >> 24)) + char(value >> 16) + char(value >> 8) + char(value);
+    };
+    const auto chunk = [&](const QByteArray &type, const QByteArray &data) {
+        const QByteArray body = type + data;
+        return u32(quint32(data.size())) + body
+               + u32(quint32(crc32(0, reinterpret_cast<const Bytef *>(body.constData()), uInt(body.size()))));
+    };
+    const QByteArray header = u32(quint32(width)) + u32(quint32(height)) + QByteArray("\x08\x06\x00\x00\x00", 5);
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", header) + chunk("IEND", {});
+}
+
+QByteArray truncatedJpegClaiming(int width, int height)
+{
+    QByteArray jpeg = encode(photoLike(64, 48), ".jpg");
+    const int frame = jpeg.indexOf(QByteArray("\xff\xc0", 2));
+    jpeg[frame + 5] = char(height >> 8);
+    jpeg[frame + 6] = char(height);
+    jpeg[frame + 7] = char(width >> 8);
+    jpeg[frame + 8] = char(width);
+    return jpeg.left(jpeg.indexOf(QByteArray("\xff\xda", 2)) + 64);
+}
+
+long peakResidentKilobytes()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    const QRegularExpressionMatch match =
+        QRegularExpression(QStringLiteral("VmHWM:\\s+(\\d+) kB")).match(QString::fromLatin1(status.readAll()));
+    return match.captured(1).toLong();
 }
