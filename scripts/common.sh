@@ -4,8 +4,8 @@
 QUORRIN_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 QUORRIN_BUILD="${QUORRIN_BUILD:-$QUORRIN_ROOT/build}"
 
-QUORRIN_PACKAGES=(cmake g++ make pkg-config qtbase5-dev libopencv-dev libcpp-httplib-dev libx11-dev
-                  xvfb xdotool x11-utils imagemagick fonts-wqy-microhei)
+QUORRIN_PACKAGES=(cmake g++ make pkg-config qtbase5-dev libopencv-dev libcpp-httplib-dev libx11-dev zlib1g-dev
+                  xvfb xdotool x11-utils imagemagick fonts-wqy-microhei pngcheck)
 
 quorrin_install_packages() {
     local missing=()
@@ -21,9 +21,10 @@ quorrin_install_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# quorrin_build [extra cmake arguments...]
+# quorrin_build [extra cmake arguments...]; QUORRIN_CMAKE_ARGS adds more (a sanitized build, say).
 quorrin_build() {
-    cmake -S "$QUORRIN_ROOT" -B "$QUORRIN_BUILD" "$@" >/dev/null
+    # shellcheck disable=SC2086
+    cmake -S "$QUORRIN_ROOT" -B "$QUORRIN_BUILD" ${QUORRIN_CMAKE_ARGS:-} "$@" >/dev/null
     cmake --build "$QUORRIN_BUILD" -j"$(nproc)"
 }
 

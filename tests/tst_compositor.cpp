@@ -1,11 +1,18 @@
+#include "pngwriter.h"
 #include "scaleandmix.h"
 #include "testimages.h"
 
+#include <QBuffer>
+#include <QImage>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include <zlib.h>
 
 namespace {
 
@@ -59,6 +66,47 @@ bool samePixels(const cv::Mat &a, const cv::Mat &b)
     return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
 }
 
+// The PNG's pixels read without any PNG library: the IDAT data joined, inflated by zlib (which
+// checks the Adler-32), and the Up filter undone. Empty when anything is amiss.
+cv::Mat inflateByHand(const QByteArray &png)
+{
+    QByteArray joined;
+    int width = 0, height = 0;
+    const auto u32 = [&](int at) {
+        return quint32(uchar(png[at])) << 24 | quint32(uchar(png[at + 1])) << 16 | quint32(uchar(png[at + 2])) << 8
+               | uchar(png[at + 3]);
+    };
+    for (int at = 8; at + 12 <= png.size();) {
+        const int length = int(u32(at));
+        const QByteArray type = png.mid(at + 4, 4);
+        if (crc32(0, reinterpret_cast<const Bytef *>(png.constData() + at + 4), uInt(length + 4)) != u32(at + 8 + length))
+            return {};
+        if (type == "IHDR") {
+            width = int(u32(at + 8));
+            height = int(u32(at + 12));
+        } else if (type == "IDAT") {
+            joined += png.mid(at + 8, length);
+        }
+        at += 12 + length;
+    }
+    const int rowBytes = 1 + 4 * width;
+    QByteArray raw(rowBytes * height, Qt::Uninitialized);
+    uLongf rawSize = uLongf(raw.size());
+    if (uncompress(reinterpret_cast<Bytef *>(raw.data()), &rawSize, reinterpret_cast<const Bytef *>(joined.constData()),
+                   uLong(joined.size())) != Z_OK || rawSize != uLongf(raw.size()))
+        return {};
+    cv::Mat rgba(height, width, CV_8UC4);
+    for (int y = 0; y < height; ++y) {
+        const uchar *row = reinterpret_cast<const uchar *>(raw.constData()) + y * rowBytes;
+        if (row[0] != 2)
+            return {};
+        for (int i = 0; i < 4 * width; ++i)
+            rgba.ptr<uchar>(y)[i] = uchar(row[1 + i] + (y > 0 ? rgba.ptr<uchar>(y - 1)[i] : 0));
+    }
+    cv::cvtColor(rgba, rgba, cv::COLOR_RGBA2BGRA);
+    return rgba;
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Source)
@@ -76,6 +124,8 @@ private slots:
     void leavesTheSavedCutoutAlone();
     void secondRunKeepsTheAlpha();
     void laneRunsCompositesInOrderAndDestructionWaits();
+    void pngWriterRoundTrips_data();
+    void pngWriterRoundTrips();
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
@@ -229,6 +279,57 @@ void TestCompositor::laneRunsCompositesInOrderAndDestructionWaits()
     cv::Mat colour;
     cv::cvtColor(result, colour, cv::COLOR_BGRA2BGR);
     QVERIFY(samePixels(colour, photoLike(800, 600, 3, 9)));
+}
+
+void TestCompositor::pngWriterRoundTrips_data()
+{
+    QTest::addColumn<cv::Size>("size");
+    QTest::addColumn<int>("threads");
+    QTest::addColumn<int>("rowsPerStripe"); // 0: the writer's own choice
+
+    QTest::newRow("one pixel") << cv::Size(1, 1) << 2 << 0;
+    QTest::newRow("odd width, one thread") << cv::Size(33, 17) << 1 << 0;
+    QTest::newRow("odd width, stripes of 4 rows on 3 threads") << cv::Size(33, 17) << 3 << 4;
+    QTest::newRow("a single row") << cv::Size(1001, 1) << 2 << 0;
+    QTest::newRow("a single column") << cv::Size(1, 501) << 2 << 7;
+    QTest::newRow("more stripes than threads, one row each") << cv::Size(40, 9) << 2 << 1;
+    QTest::newRow("more stripes than rows asked for") << cv::Size(8, 3) << 8 << 1;
+    QTest::newRow("photo-sized, automatic stripes") << cv::Size(1280, 960) << 0 << 0;
+}
+
+void TestCompositor::pngWriterRoundTrips()
+{
+    QFETCH(cv::Size, size);
+    QFETCH(int, threads);
+    QFETCH(int, rowsPerStripe);
+
+    const cv::Mat colour = photoLike(size.width, size.height, 3, 5);
+    cv::Mat alpha = photoLike(size.width, size.height, 1, 6);
+    alpha.rowRange(0, (size.height + 1) / 2).setTo(0); // colours under alpha 0 must survive
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    QVERIFY(pngwriter::write(buffer, colour, alpha, {threads, rowsPerStripe}));
+    const QByteArray png = buffer.data();
+
+    cv::Mat expected;
+    const cv::Mat planes[] = {colour, alpha};
+    cv::merge(planes, 2, expected);
+    QVERIFY2(samePixels(cv::imdecode(cv::Mat(1, png.size(), CV_8U, const_cast<char *>(png.constData())),
+                                     cv::IMREAD_UNCHANGED), expected), "OpenCV");
+    QImage image = QImage::fromData(png, "PNG").convertToFormat(QImage::Format_ARGB32);
+    QVERIFY2(samePixels(cv::Mat(image.height(), image.width(), CV_8UC4, image.bits(), size_t(image.bytesPerLine())),
+                        expected), "Qt"); // ARGB32 is B, G, R, A in memory on little-endian machines
+    QVERIFY2(samePixels(inflateByHand(png), expected), "zlib with the filter undone by hand");
+
+    const QString pngcheck = QStandardPaths::findExecutable(QStringLiteral("pngcheck"));
+    if (!pngcheck.isEmpty()) {
+        const QString path = dir->filePath(QStringLiteral("checked.png"));
+        QVERIFY(writeBytes(path, png));
+        QProcess check;
+        check.start(pngcheck, {QStringLiteral("-q"), path});
+        QVERIFY(check.waitForFinished(30000));
+        QVERIFY2(check.exitCode() == 0, check.readAllStandardOutput().constData());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCompositor)
