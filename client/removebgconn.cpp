@@ -16,6 +16,7 @@ namespace {
 // The most of one reply's body that is ever held, after any content decoding.
 constexpr qint64 maxReplyBytes = qint64(256) << 20;
 constexpr int defaultStallTimeoutMs = 120 * 1000;
+constexpr qint64 maxUploadFileBytes = qint64(1) << 30;
 
 } // namespace
 
@@ -165,7 +166,8 @@ bool RemoveBGConn::postDataReal()
 
     QByteArray image;
     QFile file(path);
-    if (file.open(QIODevice::ReadOnly)) {
+    // A file too large for the Base64 body to fit in memory is sent as an unreadable one.
+    if (file.size() <= maxUploadFileBytes && file.open(QIODevice::ReadOnly)) {
         image = file.readAll();
         file.close();
     }
