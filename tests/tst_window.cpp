@@ -1,8 +1,12 @@
 #include "fakeservice.h"
+#include "removebgconn.h"
+#include "startup.h"
 #include "testimages.h"
 #include "widget.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
+#include <QProcessEnvironment>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLayout>
@@ -12,6 +16,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QTranslator>
 #include <QtTest>
 
 #include <httplib.h>
@@ -124,6 +129,11 @@ private slots:
     void saving();
     void singleFileModeOverwritesTheSameFile();
     void failedWriteKeepsTheEarlierFile();
+
+    void serviceAddress_data();
+    void serviceAddress();
+    void qtTranslationsFollowTheLocale_data();
+    void qtTranslationsFollowTheLocale();
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
@@ -568,6 +578,81 @@ void TestWindow::failedWriteKeepsTheEarlierFile()
     QCOMPARE(composites.size(), 0);
     QCOMPARE(readBytes(output), QByteArray("the earlier cut-out"));
     QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
+}
+
+void TestWindow::serviceAddress_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("variable"); // null: unset
+    QTest::addColumn<QString>("expected"); // the address chosen; null: refused
+
+    const QString builtIn = startup::builtInServiceUrl().toString();
+    const QString real = QStringLiteral("https://service.example/v1.0/removebg");
+    const QString local = QStringLiteral("http://127.0.0.1:9000/v1.0/removebg");
+    const QString option = QStringLiteral("--service-url");
+    QTest::newRow("neither: the build's address") << QStringList() << QString() << builtIn;
+    QTest::newRow("the variable beats the build") << QStringList() << real << real;
+    QTest::newRow("the option beats the variable") << QStringList{option, local} << real << local;
+    QTest::newRow("the option in its = form") << QStringList{option + "=" + local} << QString() << local;
+    QTest::newRow("an empty variable counts as unset") << QStringList() << QString("") << builtIn;
+    QTest::newRow("refused: not http") << QStringList{option, "ftp://service.example/v1.0/removebg"} << QString() << QString();
+    QTest::newRow("refused: no host") << QStringList{option, "/v1.0/removebg"} << QString() << QString();
+    QTest::newRow("refused: another path") << QStringList{option, "https://service.example/removebg"} << QString() << QString();
+    QTest::newRow("refused: a query") << QStringList{option, real + "?size=full"} << QString() << QString();
+    QTest::newRow("refused: an empty option") << QStringList{option, ""} << real << QString();
+    QTest::newRow("refused: a bad variable, even beside no option") << QStringList() << QString("service.example") << QString();
+    QTest::newRow("a good option hides a bad variable") << QStringList{option, real} << QString("junk") << real;
+}
+
+void TestWindow::serviceAddress()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, variable);
+    QFETCH(QString, expected);
+
+    QCommandLineParser parser;
+    startup::addOptions(parser);
+    QVERIFY(parser.parse(QStringList{QStringLiteral("quorrin")} << arguments));
+    QProcessEnvironment environment;
+    if (!variable.isNull())
+        environment.insert(QStringLiteral("QUORRIN_SERVICE_URL"), variable);
+    const startup::ServiceAddress address = startup::chooseServiceAddress(parser, environment);
+    QCOMPARE(address.url.toString(), expected.isNull() ? QString() : expected);
+    QCOMPARE(address.error.isEmpty(), !expected.isNull());
+    if (!expected.isNull())
+        return;
+    const QString origin = arguments.isEmpty() ? QStringLiteral("QUORRIN_SERVICE_URL") : QStringLiteral("--service-url");
+    QVERIFY2(address.error.startsWith(QStringLiteral("quorrin: ") + origin), qPrintable(address.error));
+}
+
+void TestWindow::qtTranslationsFollowTheLocale_data()
+{
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<bool>("translated");
+    QTest::newRow("Chinese") << "zh_CN" << true;
+    QTest::newRow("C: nothing changes") << "C" << false;
+}
+
+void TestWindow::qtTranslationsFollowTheLocale()
+{
+    QFETCH(QString, locale);
+    QFETCH(bool, translated);
+
+    // The line the log shows for a refused connection, with Qt's translations for `locale`.
+    const QLocale before;
+    QLocale::setDefault(QLocale(locale));
+    QCOMPARE(startup::installQtTranslations(*QCoreApplication::instance()), translated);
+    QLocale::setDefault(before);
+    RemoveBGConn client(QUrl(QStringLiteral("http://127.0.0.1:%1/v1.0/removebg").arg(closedLocalPort())));
+    QSignalSpy errors(&client, &RemoveBGConn::connectError);
+    client.postData(path(QStringLiteral("missing.png")), QStringLiteral("key"), true);
+    QVERIFY(errors.wait(10000));
+    for (QTranslator *translator : QCoreApplication::instance()->findChildren<QTranslator *>()) {
+        QCoreApplication::removeTranslator(translator);
+        delete translator;
+    }
+    const QString error = errors.at(0).at(0).toString();
+    QVERIFY2(error.contains(QStringLiteral("Connection refused")) != translated, qPrintable(error));
 }
 
 QTEST_MAIN(TestWindow)

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+#include <QUrl>
+
+class QCommandLineParser;
+class QCoreApplication;
+class QProcessEnvironment;
+
+// What the program settles before its window opens: its options, where the service is,
+// and Qt's own texts in the user's language.
+namespace startup {
+
+// The build's address, compiled in; --service-url and then QUORRIN_SERVICE_URL override it.
+QUrl builtInServiceUrl();
+
+void addOptions(QCommandLineParser &parser);
+
+struct ServiceAddress
+{
+    QUrl url;      // set when the address is usable
+    QString error; // one line for standard error otherwise
+};
+// The option beats the variable, the variable beats the build. An address must be an
+// absolute http or https URL ending in /v1.0/removebg.
+ServiceAddress chooseServiceAddress(const QCommandLineParser &parser, const QProcessEnvironment &environment);
+
+// Loads Qt's translations for the system's language, so that the file dialogs and the
+// network layer's error texts speak it. Returns whether any was loaded.
+bool installQtTranslations(QCoreApplication &application);
+
+} // namespace startup
