@@ -17,7 +17,7 @@ echo "display $DISPLAY, local service on port $port"
 
 program="$build_dir/app/quorrin"
 status=0
-QUORRIN_SERVICE_URL="ftp://127.0.0.1:$port/v1.0/removebg" "$program" 2>"$work/refused.log" || status=$?
+QUORRIN_SERVICE_URL="ftp://127.0.0.1:$port/v1.0/removebg" timeout 20 "$program" 2>"$work/refused.log" || status=$?
 [ "$status" -eq 2 ] && grep -q "QUORRIN_SERVICE_URL" "$work/refused.log" \
     || xsession_fail "a bad service address gave exit status $status: $(cat "$work/refused.log")"
 # The build points at port 8711; the three answers below must come from this service alone.
