@@ -136,8 +136,9 @@ Stripe compressStripe(const Job &job, int index)
         stripe.failed = true;
         return stripe;
     }
-    // Level 1 follows four hash links per match; one is 6 % faster here for a file 2 % larger.
-    deflateTune(&stream, 4, 4, 8, 1);
+    // Level 1 follows up to four hash links per match and indexes matches up to 4 bytes
+    // long; one of each is 13 % faster here, for a file 9 % larger, still 0.85 of OpenCV's.
+    deflateTune(&stream, 4, 1, 8, 1);
     // Room for the flush marker and the CRC beyond the bound.
     const std::size_t capacity = chunkHeaderBytes + deflateBound(&stream, uLong(stripe.rawBytes)) + 64;
     stripe.buffer.reset(new unsigned char[capacity]); // left unfilled: untouched pages cost nothing
