@@ -102,7 +102,10 @@ QByteArray pngClaiming(int width, int height)
                + u32(quint32(crc32(0, reinterpret_cast<const Bytef *>(body.constData()), uInt(body.size()))));
     };
     const QByteArray header = u32(quint32(width)) + u32(quint32(height)) + QByteArray("\x08\x06\x00\x00\x00", 5);
-    return QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", header) + chunk("IEND", {});
+    // One row's worth of zlib data, so that readers which want an IDAT before trusting the
+    // header (Qt's, libpng's) report the size.
+    const QByteArray someRows = qCompress(QByteArray(64, '\0')).mid(4);
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", header) + chunk("IDAT", someRows) + chunk("IEND", {});
 }
 
 QByteArray truncatedJpegClaiming(int width, int height)

@@ -23,7 +23,7 @@ QByteArray withExifOrientation(const QByteArray &jpeg, int orientation);
 // Hostile inputs, each a few bytes made here.
 // 128 zero bytes, "DICM" and one byte: once enough to abort OpenCV's DICOM reader.
 QByteArray dicomLike();
-// A PNG signature and header claiming this size, and no pixels.
+// A PNG signature and header claiming this size, and a few bytes of pixels.
 QByteArray pngClaiming(int width, int height);
 // A real JPEG whose frame header claims this size, cut off after its first scan bytes.
 QByteArray truncatedJpegClaiming(int width, int height);
