@@ -29,7 +29,8 @@ constexpr qint64 maxImageFileBytes = qint64(1) << 30;
 constexpr qint64 headBytes = qint64(1) << 20;
 
 // The file's bytes, or empty when its first bytes name no accepted format or its header
-// claims too many pixels. A refused file is never read beyond its head.
+// claims too many pixels. A refused file is never read beyond its head; the full check
+// comes again, on all the bytes, when it is decoded.
 QByteArray readImageFile(const QString &path)
 {
     QFile file(path);
@@ -40,25 +41,17 @@ QByteArray readImageFile(const QString &path)
         return {};
     QByteArray bytes(int(size), Qt::Uninitialized);
     qint64 have = file.read(bytes.data(), qMin(size, headBytes));
-    const auto header = [&] {
-        return imageformat::probe(reinterpret_cast<const unsigned char *>(bytes.constData()), std::size_t(have));
-    };
-    imageformat::Header probed = header();
-    if (probed.format == imageformat::Format::Unknown)
+    // A size not found in the head may lie further in (a JPEG after large metadata, a TIFF's
+    // directory at the end), so only a size found and refused stops the reading here.
+    const imageformat::Header head =
+        imageformat::probe(reinterpret_cast<const unsigned char *>(bytes.constData()), std::size_t(qMax<qint64>(have, 0)));
+    if (head.format == imageformat::Format::Unknown || (head.width > 0 && !head.acceptable()))
         return {};
-    if (!probed.acceptable() || have < size) {
-        // The size may lie further in (a JPEG after large metadata, a TIFF's directory at the
-        // end); only an unrefused header earns the rest of the file.
-        if (probed.width > 0 && !probed.acceptable())
+    while (have < size) {
+        const qint64 got = file.read(bytes.data() + have, size - have);
+        if (got <= 0)
             return {};
-        while (have < size) {
-            const qint64 got = file.read(bytes.data() + have, size - have);
-            if (got <= 0)
-                return {};
-            have += got;
-        }
-        if (!header().acceptable())
-            return {};
+        have += got;
     }
     return bytes;
 }

@@ -291,10 +291,7 @@ void TestLocalService::hostileRequestsStaySmall()
         sender.join();
     QCOMPARE(refused.load(), 8);
 
-    QFile status(QStringLiteral("/proc/%1/status").arg(service.process.processId()));
-    QVERIFY(status.open(QIODevice::ReadOnly));
-    const long peakKb = QRegularExpression(QStringLiteral("VmHWM:\\s+(\\d+) kB"))
-                            .match(QString::fromLatin1(status.readAll())).captured(1).toLong();
+    const long peakKb = peakResidentKilobytes(QString::number(service.process.processId()));
     QVERIFY2(peakKb > 0 && peakKb < 1024 * 1024, qPrintable(QString::number(peakKb)));
 }
 

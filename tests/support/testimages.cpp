@@ -119,9 +119,9 @@ QByteArray truncatedJpegClaiming(int width, int height)
     return jpeg.left(jpeg.indexOf(QByteArray("\xff\xda", 2)) + 64);
 }
 
-long peakResidentKilobytes()
+long peakResidentKilobytes(const QString &process)
 {
-    QFile status(QStringLiteral("/proc/self/status"));
+    QFile status(QStringLiteral("/proc/%1/status").arg(process));
     if (!status.open(QIODevice::ReadOnly))
         return 0;
     const QRegularExpressionMatch match =

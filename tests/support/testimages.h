@@ -28,5 +28,5 @@ QByteArray pngClaiming(int width, int height);
 // A real JPEG whose frame header claims this size, cut off after its first scan bytes.
 QByteArray truncatedJpegClaiming(int width, int height);
 
-// The process's peak resident memory so far.
-long peakResidentKilobytes();
+// A process's peak resident memory so far: this one's, or the one with that pid.
+long peakResidentKilobytes(const QString &process = QStringLiteral("self"));
