@@ -1,10 +1,10 @@
 #include "widget.h"
 #include "ui_widget.h"
 
+#include "batch.h"
 #include "removebgconn.h"
 #include "scaleandmix.h"
 
-#include <QDebug>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -21,12 +21,22 @@ Widget::Widget(const QUrl &endpoint, QWidget *parent)
 {
 }
 
+Widget::Widget(const QUrl &endpoint, int jobs, QWidget *parent)
+    : Widget(new RemoveBGConn(endpoint, [jobs] {
+        RemoveBGConn::Settings settings;
+        settings.jobs = jobs;
+        return settings;
+    }()), parent)
+{
+}
+
 Widget::Widget(RemoveBGConn *client, QWidget *parent)
     : QWidget(parent)
     , ui(new Ui::Widget)
     , client(client)
     , compositor(nullptr)
     , workerThread(new QThread)
+    , batch(new Batch(this))
 {
     ui->setupUi(this);
     compositor = new ScaleAndMix;
@@ -38,6 +48,17 @@ Widget::Widget(RemoveBGConn *client, QWidget *parent)
     connect(this, &Widget::clearTasks, client, &RemoveBGConn::clearData);
     connect(this, &Widget::smallToBig, compositor, &ScaleAndMix::toBigPic);
 
+    connect(client, &RemoveBGConn::photoFinished, batch, &Batch::uploadFinished);
+    connect(client, &RemoveBGConn::batchEnded, batch, &Batch::uploadsEnded);
+    connect(compositor, &ScaleAndMix::composited, batch,
+            [this](const QString &origin, const QString &, const QString &failure) {
+                batch->compositeFinished(origin, failure);
+            });
+    connect(batch, &Batch::line, this, &Widget::log);
+    connect(batch, &Batch::progress, this, [this](int finished, int total) {
+        setWindowTitle(total > 0 ? QStringLiteral("Quorrin — %1/%2").arg(finished).arg(total) : QStringLiteral("Quorrin"));
+    });
+
     client->moveToThread(workerThread);
     compositor->moveToThread(workerThread);
 }
@@ -45,9 +66,7 @@ Widget::Widget(RemoveBGConn *client, QWidget *parent)
 Widget::~Widget()
 {
     // The worker objects are deleted on their own thread as it ends. A thread that never
-    // ran, or was stopped, is started once more so that they have one to be deleted on.
-    if (workerStopping)
-        workerThread->wait();
+    // ran is started once so that they have one to be deleted on.
     connect(workerThread, &QThread::finished, client, &QObject::deleteLater);
     connect(workerThread, &QThread::finished, compositor, &QObject::deleteLater);
     if (!workerThread->isRunning())
@@ -56,6 +75,11 @@ Widget::~Widget()
     workerThread->wait();
     delete workerThread;
     delete ui;
+}
+
+void Widget::setRedo(bool redo)
+{
+    this->redo = redo;
 }
 
 void Widget::log(const QString &line)
@@ -109,73 +133,61 @@ void Widget::on_inputEdit_textChanged(const QString &arg1)
 
 void Widget::on_matBtn_clicked()
 {
-    if (workerStopping) {
-        workerThread->wait();
-        workerStopping = false;
-    }
     workerThread->start(QThread::InheritPriority);
 
     const QString token = ui->lineEdit->text();
     const QFileInfo input(ui->inputEdit->text());
-    if (input.isFile()) {
+    const Batch::Start started = batch->start(ui->inputEdit->text(), ui->outputEdit->text(), redo);
+    if (input.isFile() || input.isDir())
         emit clearTasks();
-        emit addTask(input.filePath(), token, true);
-    }
-    if (input.isDir()) {
-        qDebug() << "isDir";
-        const QDir folder(input.filePath());
-        const QStringList acceptedSuffixes{QStringLiteral("png"), QStringLiteral("jpg"),
-                                           QStringLiteral("JPG"), QStringLiteral("PNG")};
-        QStringList images;
-        const auto entries = folder.entryInfoList(QDir::Files | QDir::CaseSensitive, QDir::NoSort);
-        for (const QFileInfo &entry : entries) {
-            if (acceptedSuffixes.contains(entry.suffix(), Qt::CaseSensitive))
-                images.append(entry.filePath());
-        }
-        emit clearTasks();
-        for (int i = 0; i < images.size(); ++i)
-            emit addTask(images.at(i), token, i == images.size() - 1);
-    }
+    for (int i = 0; i < started.uploads.size(); ++i)
+        emit addTask(started.uploads.at(i), token, i == started.uploads.size() - 1);
+    for (const auto &photoAndResult : started.composites)
+        emit smallToBig(photoAndResult.first, photoAndResult.second);
 }
 
 void Widget::on_stopBtn_clicked()
 {
+    // The client aborts what is in flight, so that nothing more is paid for; the worker
+    // thread goes on, to save and composite the cut-outs that had already arrived.
     emit clearTasks();
-    workerThread->quit();
-    workerStopping = true;
     log(QStringLiteral("已中止任务！"));
+    batch->stop();
 }
 
 void Widget::solveReply(const QByteArray &picRaw, const QString &filePath)
 {
+    const auto fail = [&](const QString &line) {
+        log(line);
+        batch->saveFailed(filePath, line);
+    };
     const QString outputText = ui->outputEdit->text();
     const QDir folder = singleFileMode ? QFileInfo(outputText).dir() : QDir(outputText);
     if (!folder.exists() && !folder.mkdir(folder.absolutePath())) {
-        log(QStringLiteral("创建路径失败：%1").arg(folder.absolutePath()));
+        fail(QStringLiteral("创建路径失败：%1").arg(folder.absolutePath()));
         return;
     }
-    const QString outputFile =
-        singleFileMode ? outputText
-                       : QStringLiteral("%1/%2-no-bg.png").arg(outputText, QFileInfo(filePath).fileName());
+    const QString outputFile = Batch::resultPath(filePath, outputText, singleFileMode);
 
     // An empty output text would otherwise land in the file system's root (folder mode);
     // and the user's own photo is never a place to save to, however its path is spelled.
     const QFileInfo target(outputFile);
     if (outputText.isEmpty() || target.isDir()
         || (target.exists() && target.canonicalFilePath() == QFileInfo(filePath).canonicalFilePath())) {
-        log(QStringLiteral("创建文件失败：%1").arg(filePath));
+        fail(QStringLiteral("创建文件失败：%1").arg(filePath));
         return;
     }
 
     QSaveFile file(outputFile);
     if (!file.open(QIODevice::WriteOnly)) {
-        log(QStringLiteral("创建文件失败：%1").arg(filePath));
+        fail(QStringLiteral("创建文件失败：%1").arg(filePath));
         return;
     }
     if (file.write(picRaw) != picRaw.size() || !file.commit()) {
-        log(QStringLiteral("保存失败：%1").arg(filePath));
+        fail(QStringLiteral("保存失败：%1").arg(filePath));
         return;
     }
     emit smallToBig(filePath, outputFile);
+    batch->cutoutSaved(filePath);
     log(QStringLiteral("保存成功！"));
 }

@@ -5,6 +5,7 @@
 #include <QUrl>
 #include <QWidget>
 
+class Batch;
 class QThread;
 class RemoveBGConn;
 class ScaleAndMix;
@@ -22,7 +23,12 @@ class Widget : public QWidget
 public:
     explicit Widget(QWidget *parent = nullptr);
     explicit Widget(const QUrl &endpoint, QWidget *parent = nullptr);
+    // With `jobs` uploads in flight at once (the other forms send one at a time).
+    Widget(const QUrl &endpoint, int jobs, QWidget *parent = nullptr);
     ~Widget() override;
+
+    // Send every photo again, even one whose result is already complete.
+    void setRedo(bool redo);
 
 signals:
     void addTask(QString fileName, QString token, bool startFlag);
@@ -49,7 +55,6 @@ private:
     RemoveBGConn *client;
     ScaleAndMix *compositor;
     QThread *workerThread;
-    // Set by a stop: the thread may still be leaving its event loop, and start() on a
-    // thread that has not yet finished would do nothing.
-    bool workerStopping = false;
+    Batch *batch;
+    bool redo = false;
 };

@@ -2,14 +2,19 @@
 
 #include "serviceendpoint.h"
 
+#include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QLocale>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace {
 
@@ -17,6 +22,10 @@ namespace {
 constexpr qint64 maxReplyBytes = qint64(256) << 20;
 constexpr int defaultStallTimeoutMs = 120 * 1000;
 constexpr qint64 maxUploadFileBytes = qint64(1) << 30;
+// The request bodies held at once; one larger body may still go alone.
+constexpr qint64 maxHeldRequestBytes = qint64(256) << 20;
+constexpr int maxTries = 5;
+constexpr int maxPassingFailures = 2;
 
 } // namespace
 
@@ -114,7 +123,54 @@ QString failureOf(QNetworkReply *reply, const ReplyReader &reader, int stallTime
         .arg(reader.body.size());
 }
 
+// How long the service asks to wait: seconds or an HTTP date; -1 when it says nothing usable.
+qint64 retryAfterMs(const QByteArray &header)
+{
+    const QByteArray text = header.trimmed();
+    if (text.isEmpty())
+        return -1;
+    bool isNumber = false;
+    const qint64 seconds = text.toLongLong(&isNumber);
+    if (isNumber)
+        return seconds < 0 ? -1 : std::min<qint64>(seconds, 1 << 20) * 1000;
+    QDateTime when = QLocale::c().toDateTime(QString::fromLatin1(text).simplified(),
+                                             QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'"));
+    if (!when.isValid())
+        return -1;
+    when.setTimeSpec(Qt::UTC);
+    return std::max<qint64>(0, QDateTime::currentDateTimeUtc().msecsTo(when));
+}
+
+// Failures of the connection itself, which another try may well not meet.
+bool isPassingNetworkError(QNetworkReply::NetworkError error)
+{
+    switch (error) {
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::UnknownNetworkError:
+        return true;
+    default:
+        return false;
+    }
+}
+
+QString secondsText(qint64 ms)
+{
+    return QString::number(ms / 1000.0);
+}
+
+// The size of the request body for this file, known before it is read.
+qint64 requestBytesFor(const QString &path)
+{
+    const qint64 fileBytes = QFileInfo(path).size();
+    return 25 + (fileBytes > maxUploadFileBytes ? 0 : 4 * ((fileBytes + 2) / 3));
+}
+
 } // namespace
+
 
 RemoveBGConn::RemoveBGConn()
     : RemoveBGConn(QUrl(QStringLiteral(QUORRIN_SERVICE_URL), QUrl::TolerantMode))
@@ -122,25 +178,47 @@ RemoveBGConn::RemoveBGConn()
 }
 
 RemoveBGConn::RemoveBGConn(const QUrl &endpoint)
-    : RemoveBGConn(endpoint, defaultStallTimeoutMs)
+    : RemoveBGConn(endpoint, Settings())
 {
 }
 
 RemoveBGConn::RemoveBGConn(const QUrl &endpoint, int stallTimeoutMs)
+    : RemoveBGConn(endpoint, [stallTimeoutMs] {
+        Settings settings;
+        settings.stallTimeoutMs = stallTimeoutMs;
+        return settings;
+    }())
+{
+}
+
+RemoveBGConn::RemoveBGConn(const QUrl &endpoint, const Settings &settings)
     // A child, so that moving the client to the worker thread takes the manager along:
     // it must live on the thread that posts through it.
     : networkManager(new QNetworkAccessManager(this))
     , endpoint(endpoint)
-    , stallTimeoutMs(stallTimeoutMs)
+    , settings(settings)
 {
+    this->settings.jobs = qBound(1, settings.jobs, 8);
     networkManager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    if (this->settings.jobs > 6) {
+        spareManager = new QNetworkAccessManager(this);
+        spareManager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    }
+    wakeTimer.setSingleShot(true);
+    connect(&wakeTimer, &QTimer::timeout, this, &RemoveBGConn::postDataReal);
+    accountTimer.setSingleShot(true);
+    connect(&accountTimer, &QTimer::timeout, this, [this] {
+        if (accountReply)
+            accountReply->abort(); // finishes it at once, with no answer: the batch goes on
+    });
+    clock.start();
 }
 
 RemoveBGConn::~RemoveBGConn()
 {
-    // Abort uploads still in flight without reporting them; the manager and its
+    // Abort uploads still in flight without reporting them; the managers and their
     // replies are then deleted with this object.
-    const auto replies = networkManager->findChildren<QNetworkReply *>();
+    const auto replies = findChildren<QNetworkReply *>();
     for (QNetworkReply *reply : replies) {
         reply->disconnect(this);
         reply->abort();
@@ -149,23 +227,159 @@ RemoveBGConn::~RemoveBGConn()
 
 void RemoveBGConn::postData(QString filepath, QString token, bool start)
 {
-    filePaths.append(filepath);
-    tokens.append(token);
-    if (start) {
-        cursor = 0;
-        postDataReal();
+    Upload upload;
+    upload.path = filepath;
+    upload.token = token;
+    uploads.push_back(std::move(upload));
+    if (start)
+        begin();
+}
+
+void RemoveBGConn::begin()
+{
+    // A start during a batch begins again from the first queued task; what was in flight
+    // belongs to no batch any more.
+    for (Upload &upload : uploads) {
+        if (upload.reply) {
+            upload.reply->disconnect(this);
+            upload.reply->abort();
+            upload.reply->deleteLater();
+        }
+        Upload fresh;
+        fresh.path = upload.path;
+        fresh.token = upload.token;
+        upload = std::move(fresh);
     }
+    if (accountReply) {
+        accountReply->disconnect(this);
+        accountReply->abort();
+        accountReply->deleteLater();
+        accountReply = nullptr;
+    }
+    reported = 0;
+    running = true;
+    keyRefused = false;
+    pausedUntil = 0;
+    checkAccount();
+}
+
+// Asks the service whether the key works and what is left on it, before anything is spent.
+void RemoveBGConn::checkAccount()
+{
+    QString path = endpoint.path();
+    if (!path.endsWith(QLatin1String("/removebg"))) {
+        postDataReal();
+        return;
+    }
+    path.chop(8); // "removebg"
+    QUrl url = endpoint;
+    url.setPath(path + QStringLiteral("account"));
+    QNetworkRequest request(url);
+    request.setRawHeader("X-Api-Key", uploads.front().token.toUtf8());
+    accountReply = networkManager->get(request);
+    new ReplyReader(accountReply, settings.accountTimeoutMs);
+    connect(accountReply, &QNetworkReply::finished, this, &RemoveBGConn::accountChecked);
+    accountTimer.start(settings.accountTimeoutMs);
+}
+
+void RemoveBGConn::accountChecked()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        return;
+    reply->deleteLater();
+    if (reply != accountReply)
+        return;
+    accountReply = nullptr;
+    accountTimer.stop();
+    auto *reader = reply->findChild<ReplyReader *>(QString(), Qt::FindDirectChildrenOnly);
+    reader->take();
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QJsonObject answer = QJsonDocument::fromJson(reader->body).object();
+
+    if (status == 200 && reader->failure == ReplyReader::None) {
+        const QJsonValue total = answer.value(QLatin1String("data")).toObject().value(QLatin1String("attributes"))
+                                     .toObject().value(QLatin1String("credits")).toObject().value(QLatin1String("total"));
+        if (total.isDouble())
+            emit connectInfo(QStringLiteral("账户余额：") + QString::number(total.toDouble(), 'g', 15));
+    } else if (status == 401 || status == 402 || status == 403) {
+        QStringList titles;
+        for (const QJsonValue &error : answer.value(QLatin1String("errors")).toArray())
+            titles << error.toObject().value(QLatin1String("title")).toString().simplified();
+        titles.removeAll(QString());
+        const QString why = QStringLiteral("HTTP %1").arg(status)
+                            + (titles.isEmpty() ? QString() : QStringLiteral("：") + titles.join(QStringLiteral("; ")));
+        emit connectError(QStringLiteral("服务不接受这个密钥（%1），本批没有发送任何照片，%2 张未发送")
+                              .arg(why, QString::number(uploads.size())));
+        running = false;
+        reported = uploads.size();
+        emit batchEnded();
+        return;
+    }
+    postDataReal();
+}
+
+QNetworkAccessManager *RemoveBGConn::leastBusyManager() const
+{
+    if (!spareManager)
+        return networkManager;
+    int onFirst = 0, onSpare = 0;
+    for (const Upload &upload : uploads)
+        if (upload.reply)
+            ++(upload.reply->manager() == networkManager ? onFirst : onSpare);
+    return onSpare < onFirst ? spareManager : networkManager;
 }
 
 bool RemoveBGConn::postDataReal()
 {
-    const QString path = filePaths.at(cursor);
-    const QString token = tokens.at(cursor);
-    emit connectInfo(QString());
-    emit connectInfo(path);
+    if (!running || accountReply || keyRefused)
+        return true;
+    const qint64 now = clock.elapsed();
+    qint64 wakeAt = -1;
+    const auto wakeNoLaterThan = [&wakeAt](qint64 at) { wakeAt = wakeAt < 0 ? at : std::min(wakeAt, at); };
+    if (now < pausedUntil) {
+        wakeNoLaterThan(pausedUntil);
+    } else {
+        // A photo waiting to be tried again keeps its place among the uploads in flight.
+        int busy = 0;
+        qint64 held = 0;
+        for (Upload &upload : uploads) {
+            if (upload.state == Upload::Waiting && upload.retryAt <= now)
+                send(upload);
+            else if (upload.state == Upload::Waiting)
+                wakeNoLaterThan(upload.retryAt);
+            if (upload.state == Upload::InFlight || upload.state == Upload::Waiting)
+                ++busy;
+            if (upload.state == Upload::InFlight)
+                held += upload.requestBytes;
+        }
+        for (Upload &upload : uploads) {
+            if (busy >= settings.jobs)
+                break;
+            if (upload.state != Upload::Queued)
+                continue;
+            if (held > 0 && held + requestBytesFor(upload.path) > maxHeldRequestBytes)
+                break;
+            send(upload);
+            ++busy;
+            held += upload.requestBytes;
+        }
+    }
+    if (wakeAt >= 0)
+        wakeTimer.start(int(std::max<qint64>(0, wakeAt - now)));
+    flush();
+    return true;
+}
+
+void RemoveBGConn::send(Upload &upload)
+{
+    if (upload.tries == 0) {
+        say(upload, {Line::Info, QString(), {}});
+        say(upload, {Line::Info, upload.path, {}});
+    }
 
     QByteArray image;
-    QFile file(path);
+    QFile file(upload.path);
     // A file too large for the Base64 body to fit in memory is sent as an unreadable one.
     if (file.size() <= maxUploadFileBytes && file.open(QIODevice::ReadOnly)) {
         image = file.readAll();
@@ -182,14 +396,16 @@ bool RemoveBGConn::postDataReal()
     body.append(encoded);
 
     QNetworkRequest request(endpoint);
-    request.setRawHeader("X-Api-Key", token.toUtf8());
+    request.setRawHeader("X-Api-Key", upload.token.toUtf8());
     request.setHeader(QNetworkRequest::ContentTypeHeader,
                       QStringLiteral("application/x-www-form-urlencoded"));
-    currentReply = networkManager->post(request, body);
-    new ReplyReader(currentReply, stallTimeoutMs);
-    emit connectInfo(QStringLiteral("正在发送..."));
-    connect(currentReply, &QNetworkReply::finished, this, &RemoveBGConn::solveReply);
-    return true;
+    upload.reply = leastBusyManager()->post(request, body);
+    upload.requestBytes = body.size();
+    upload.state = Upload::InFlight;
+    ++upload.tries;
+    new ReplyReader(upload.reply, settings.stallTimeoutMs);
+    say(upload, {Line::Info, QStringLiteral("正在发送..."), {}});
+    connect(upload.reply, &QNetworkReply::finished, this, &RemoveBGConn::solveReply);
 }
 
 void RemoveBGConn::solveReply()
@@ -197,41 +413,155 @@ void RemoveBGConn::solveReply()
     auto *reply = qobject_cast<QNetworkReply *>(sender());
     if (!reply)
         return;
-    if (reply != currentReply) {
-        // Its batch was cleared or replaced: it must not report, nor move the cursor.
+    const auto found = std::find_if(uploads.begin(), uploads.end(), [reply](const Upload &upload) { return upload.reply == reply; });
+    if (found == uploads.end()) {
+        // Its batch was cleared or replaced: it must not report.
         reply->deleteLater();
         return;
     }
+    Upload &upload = *found;
 
     auto *reader = reply->findChild<ReplyReader *>(QString(), Qt::FindDirectChildrenOnly);
     reader->take();
-    const QString failure = failureOf(reply, *reader, stallTimeoutMs);
+    const QString failure = failureOf(reply, *reader, settings.stallTimeoutMs);
     const QByteArray body = failure.isEmpty() ? reader->body : QByteArray();
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const bool passingNetworkFailure = reader->failure == ReplyReader::Stalled
+                                       || (status == 0 && reader->failure == ReplyReader::None
+                                           && isPassingNetworkError(reply->error()));
+    const qint64 askedWaitMs = retryAfterMs(reply->rawHeader("Retry-After"));
+    const QString explanation = serviceExplanation(reader->body);
     reply->deleteLater();
-    currentReply = nullptr;
+    upload.reply = nullptr;
+    upload.state = Upload::Settled;
 
-    emit connectInfo(QStringLiteral("发送完成！正在接收..."));
-    if (!failure.isEmpty()) {
-        emit connectError(failure);
+    say(upload, {Line::Info, QStringLiteral("发送完成！正在接收..."), {}});
+    const qint64 now = clock.elapsed();
+    const auto retryAfter = [&](qint64 waitMs, const QString &line) {
+        upload.state = Upload::Waiting;
+        upload.retryAt = now + waitMs;
+        say(upload, {Line::Info, line, {}});
+    };
+    const bool serverTrouble = status == 500 || status == 502 || status == 503 || status == 504;
+    if (failure.isEmpty()) {
+        say(upload, {Line::Info, QStringLiteral("接收完成！"), {}});
+        say(upload, {Line::Data, QString(), body});
+    } else if (status == 429 && upload.tries < maxTries) {
+        const qint64 waitMs = std::min<qint64>(askedWaitMs < 0 ? settings.defaultRetryAfterMs : askedWaitMs,
+                                               settings.maxRetryAfterMs);
+        pausedUntil = std::max(pausedUntil, now + waitMs);
+        retryAfter(waitMs, QStringLiteral("服务繁忙（HTTP 429），%1 秒后重试").arg(secondsText(waitMs)));
+    } else if ((serverTrouble || passingNetworkFailure) && upload.passingFailures < maxPassingFailures
+               && upload.tries < maxTries) {
+        const qint64 waitMs = status == 503 && askedWaitMs >= 0
+                                  ? std::min<qint64>(askedWaitMs, settings.maxRetryAfterMs)
+                                  : settings.retryDelaysMs[upload.passingFailures];
+        ++upload.passingFailures;
+        retryAfter(waitMs, serverTrouble
+                               ? QStringLiteral("服务出错（HTTP %1），%2 秒后重试").arg(QString::number(status), secondsText(waitMs))
+                               : QStringLiteral("连接出错（%1），%2 秒后重试").arg(failure, secondsText(waitMs)));
     } else {
-        emit connectInfo(QStringLiteral("接收完成！"));
-        emit receivedData(body, filePaths.at(cursor));
+        if (status == 401 || status == 402 || status == 403) {
+            keyRefused = true;
+            keyRefusal = QStringLiteral("HTTP %1").arg(status)
+                         + (explanation.isEmpty() ? QString() : QStringLiteral("：") + explanation);
+        }
+        say(upload, {Line::Error, failure, {}});
     }
 
-    ++cursor;
-    if (cursor < filePaths.size())
-        postDataReal();
-    else if (cursor == filePaths.size())
+    postDataReal();
+    if (keyRefused && running
+        && std::none_of(uploads.begin(), uploads.end(), [](const Upload &u) { return u.state == Upload::InFlight; }))
+    {
+        const int unsent = abandon();
+        emit connectError(QStringLiteral("服务不接受这个密钥（%1），已停止发送，%2 张未发送").arg(keyRefusal, QString::number(unsent)));
+        emit batchEnded();
+    }
+}
+
+void RemoveBGConn::say(Upload &upload, Line line)
+{
+    upload.unsaid.push_back(std::move(line));
+}
+
+// Writes every line that may be written now: a photo's lines wait until all the photos
+// before it are reported, so the log reads as if they had been sent one at a time.
+void RemoveBGConn::flush()
+{
+    while (reported < uploads.size()) {
+        Upload &upload = uploads[reported];
+        sayNow(upload);
+        if (upload.state != Upload::Settled)
+            return;
+        ++reported;
+    }
+    if (running) {
+        running = false;
         emit connectInfo(QStringLiteral("\n全部完成！"));
+        emit batchEnded();
+    }
+}
+
+void RemoveBGConn::sayNow(Upload &upload)
+{
+    std::vector<Line> lines;
+    lines.swap(upload.unsaid);
+    for (const Line &line : lines) {
+        if (line.kind == Line::Info) {
+            emit connectInfo(line.text);
+        } else if (line.kind == Line::Error) {
+            emit connectError(line.text);
+            emit photoFinished(upload.path, false, line.text);
+        } else {
+            emit receivedData(line.body, upload.path);
+            emit photoFinished(upload.path, true, QString());
+        }
+    }
+}
+
+// Ends the batch before every photo was sent: what was in flight is aborted (and so not
+// paid for), and cut-outs that had already arrived are reported in order. Returns how
+// many photos were left unsent.
+int RemoveBGConn::abandon()
+{
+    wakeTimer.stop();
+    accountTimer.stop();
+    if (accountReply) {
+        accountReply->disconnect(this);
+        accountReply->abort();
+        accountReply->deleteLater();
+        accountReply = nullptr;
+    }
+    int unsent = 0;
+    for (std::size_t i = reported; i < uploads.size(); ++i) {
+        Upload &upload = uploads[i];
+        if (upload.reply) {
+            upload.reply->disconnect(this);
+            upload.reply->abort();
+            upload.reply->deleteLater();
+            upload.reply = nullptr;
+        }
+        if (upload.state == Upload::Settled) {
+            sayNow(upload);
+        } else {
+            upload.unsaid.clear();
+            upload.state = Upload::Queued;
+            ++unsent;
+        }
+    }
+    reported = uploads.size();
+    running = false;
+    return unsent;
 }
 
 void RemoveBGConn::clearData()
 {
-    filePaths.clear();
-    tokens.clear();
-    cursor = 0;
-    // Whatever is still in flight now belongs to no batch.
-    currentReply = nullptr;
+    if (running) {
+        abandon();
+        emit batchEnded();
+    }
+    uploads.clear();
+    reported = 0;
 }
 
 #include "removebgconn.moc"

@@ -157,6 +157,41 @@ Header bmpHeader(const Bytes &bytes)
                  height < 0 ? std::uint64_t(-std::int64_t(height)) : std::uint64_t(height));
 }
 
+// The EXIF orientation of a JPEG (1 to 8; 1 when it has none), from the APP1 segments
+// before its image data.
+int jpegOrientation(const Bytes &bytes)
+{
+    std::size_t at = 2;
+    while (bytes.has(at, 4) && bytes.data[at] == 0xff) {
+        const unsigned marker = bytes.data[at + 1];
+        if (marker == 0xda || marker == 0xd9)
+            break;
+        const std::size_t length = bytes.u16(at + 2, true);
+        if (length < 2)
+            break;
+        const std::size_t tiff = at + 10;
+        if (marker == 0xe1 && bytes.startsWith(at + 4, "Exif") && bytes.has(at + 8, 2) && bytes.data[at + 8] == 0
+            && bytes.data[at + 9] == 0 && bytes.has(tiff, 8) && length >= 16) {
+            const Bytes exif{bytes.data + tiff, std::min(bytes.size - tiff, length - 8)};
+            const bool bigEndian = exif.data[0] == 'M';
+            const std::size_t directory = exif.u32(4, bigEndian);
+            if (!exif.has(directory, 2))
+                return 1;
+            const std::size_t count = exif.u16(directory, bigEndian);
+            for (std::size_t i = 0; i < count && exif.has(directory + 2 + i * 12, 12); ++i) {
+                const std::size_t entry = directory + 2 + i * 12;
+                if (exif.u16(entry, bigEndian) == 0x0112 && exif.u16(entry + 2, bigEndian) == 3) {
+                    const std::uint32_t value = exif.u16(entry + 8, bigEndian);
+                    return value >= 1 && value <= 8 ? int(value) : 1;
+                }
+            }
+            return 1;
+        }
+        at += 2 + length;
+    }
+    return 1;
+}
+
 } // namespace
 
 bool Header::acceptable() const
@@ -201,6 +236,22 @@ Header probe(const unsigned char *data, std::size_t size)
         break;
     }
     return {};
+}
+
+Header probeUpright(const unsigned char *data, std::size_t size)
+{
+    Header header = probe(data, size);
+    if (header.format == Format::Jpeg && jpegOrientation(Bytes{data, size}) >= 5)
+        std::swap(header.width, header.height);
+    return header;
+}
+
+bool pngHasAlpha(const unsigned char *data, std::size_t size)
+{
+    const Bytes bytes{data, size};
+    // Colour type 4 is grey with alpha, 6 colour with alpha.
+    return sniff(data, size) == Format::Png && bytes.startsWith(12, "IHDR") && bytes.has(25, 1)
+           && (data[25] == 4 || data[25] == 6);
 }
 
 cv::Mat decode(const unsigned char *data, std::size_t size, int flags)

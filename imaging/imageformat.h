@@ -28,6 +28,10 @@ Format sniff(const unsigned char *data, std::size_t size);
 // The format and the stored size from the header. A header that is cut short, malformed
 // or claims no pixels gives a zero size; an unknown format gives Format::Unknown.
 Header probe(const unsigned char *data, std::size_t size);
+// As probe(), but the size a decoder gives: a JPEG's EXIF orientation 5 to 8 turns it.
+Header probeUpright(const unsigned char *data, std::size_t size);
+// Whether the data is a PNG whose header declares an alpha channel.
+bool pngHasAlpha(const unsigned char *data, std::size_t size);
 // Decodes with OpenCV only an acceptable image whose decoded size agrees with its header;
 // anything else, and any exception, gives an empty image. `size` is at most INT_MAX.
 cv::Mat decode(const unsigned char *data, std::size_t size, int flags);

@@ -114,11 +114,12 @@ bool writeComposite(QSaveFile &file, const std::string &extension, const cv::Mat
     return file.write(reinterpret_cast<const char *>(encoded.data()), size) == size;
 }
 
-void compositeOrThrow(const QString &originFile, const QString &targetFile, int threads)
+// Why the composite was not made, or empty when it was written.
+QString compositeOrThrow(const QString &originFile, const QString &targetFile, int threads)
 {
     const std::string extension = alphaCapableExtension(targetFile);
     if (extension.empty())
-        return;
+        return QStringLiteral("结果文件的格式存不下透明度");
 
     // The cut-out is small; it decodes on the second core while the source decodes.
     auto alphaJob = std::async(std::launch::async, [&targetFile] { return decodeAlpha(readImageFile(targetFile)); });
@@ -129,8 +130,10 @@ void compositeOrThrow(const QString &originFile, const QString &targetFile, int 
             source = decodeImage(sourceBytes, cv::IMREAD_COLOR);
     }
     cv::Mat alpha = alphaJob.get();
-    if (source.empty() || alpha.empty())
-        return;
+    if (source.empty())
+        return QStringLiteral("无法读取原图");
+    if (alpha.empty())
+        return QStringLiteral("服务的抠图无法读取或没有透明通道");
 
     // Scaled only now that the source has decoded: its header alone proves nothing.
     cv::Mat scaled;
@@ -138,10 +141,10 @@ void compositeOrThrow(const QString &originFile, const QString &targetFile, int 
     alpha.release();
 
     QSaveFile file(targetFile);
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    if (writeComposite(file, extension, source, scaled, threads))
-        file.commit(); // otherwise QSaveFile discards the unfinished copy; the saved cut-out stays
+    // Otherwise QSaveFile discards the unfinished copy, and the saved cut-out stays.
+    if (!file.open(QIODevice::WriteOnly) || !writeComposite(file, extension, source, scaled, threads) || !file.commit())
+        return QStringLiteral("无法写入结果文件");
+    return {};
 }
 
 } // namespace
@@ -158,19 +161,20 @@ ScaleAndMix::~ScaleAndMix()
     lane->waitForDone();
 }
 
-void ScaleAndMix::composite(const QString &originFile, const QString &targetFile, int threads)
+QString ScaleAndMix::composite(const QString &originFile, const QString &targetFile, int threads)
 {
     try {
-        compositeOrThrow(originFile, targetFile, threads);
+        return compositeOrThrow(originFile, targetFile, threads);
     } catch (...) {
         // An image the library rejects is one more file it cannot read: the saved cut-out stays.
+        return QStringLiteral("图像库无法处理这张图");
     }
 }
 
 void ScaleAndMix::toBigPic(QString originFile, QString targetFile)
 {
-    lane->start([originFile, targetFile] {
+    lane->start([this, originFile, targetFile] {
         yieldToForegroundWork();
-        composite(originFile, targetFile);
+        emit composited(originFile, targetFile, composite(originFile, targetFile));
     });
 }

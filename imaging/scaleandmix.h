@@ -6,7 +6,7 @@
 class QThreadPool;
 
 // Rebuilds a saved cut-out at the source photo's full resolution: the source's own colour
-// pixels under the cut-out's alpha, scaled up with Lanczos. Reports nothing.
+// pixels under the cut-out's alpha, scaled up with Lanczos.
 class ScaleAndMix : public QObject
 {
     Q_OBJECT
@@ -18,8 +18,13 @@ public:
 
     // One composite, led by the calling thread; a PNG is compressed on `threads` threads
     // (0: one per core). Leaves targetFile untouched when either file is refused or cannot
-    // be decoded, the cut-out has no alpha, or the target's format cannot hold alpha.
-    static void composite(const QString &originFile, const QString &targetFile, int threads = 0);
+    // be decoded, the cut-out has no alpha, or the target's format cannot hold alpha, and
+    // then says why; empty when the composite was written.
+    static QString composite(const QString &originFile, const QString &targetFile, int threads = 0);
+
+signals:
+    // Each composite's outcome, from the lane's thread: empty `failure` when it was written.
+    void composited(QString originFile, QString targetFile, QString failure);
 
 public slots:
     // Hands the composite to the compositor's own lane and returns at once, so that the

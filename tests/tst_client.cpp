@@ -15,12 +15,14 @@
 #include <zlib.h>
 
 #include <chrono>
+#include <map>
+#include <mutex>
 #include <thread>
 
 namespace {
 
-// How the fake service answers one upload in a data row.
-enum class Answer { Ok, ServerError, BadRequest };
+// How the fake service answers one upload in a data row; neither failure is tried again.
+enum class Answer { Ok, NotFound, BadRequest };
 
 const std::string pngSignature("\x89PNG\r\n\x1a\n", 8);
 
@@ -29,15 +31,61 @@ FakeService::Responder scripted(const QVector<Answer> &answers)
 {
     return [answers](int index, const httplib::Request &, httplib::Response &response) {
         const Answer answer = index < answers.size() ? answers.at(index) : Answer::Ok;
-        response.status = answer == Answer::Ok ? 200 : answer == Answer::ServerError ? 500 : 400;
+        response.status = answer == Answer::Ok ? 200 : answer == Answer::NotFound ? 404 : 400;
         response.set_content(answer == Answer::Ok ? pngSignature + "cut-out " + std::to_string(index) : "{\"errors\":[]}",
                              answer == Answer::Ok ? "image/png" : "application/json");
     };
 }
 
+// Answers each photo ("p0", "p1", ... as its bytes) by its own script, one token per try:
+// "<status>[/<Retry-After>][@<delay ms>]"; "date" as Retry-After is an HTTP date in the past.
+// Records when each 429 was answered and the wait it asked for.
+struct PhotoScripts
+{
+    explicit PhotoScripts(const QStringList &scripts)
+        : scripts(scripts)
+    {
+    }
+    FakeService::Responder responder(FakeService &service)
+    {
+        return [this, &service](int index, const httplib::Request &request, httplib::Response &response) {
+            ReceivedUpload upload;
+            upload.body = request.body;
+            const QByteArray name = upload.imageBytes();
+            QString token;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                const QStringList tries = scripts.value(name.mid(1).toInt()).split(QLatin1Char(','));
+                token = tries.value(triesSeen[name]++, QStringLiteral("200"));
+            }
+            const QStringList parts = token.split(QLatin1Char('@'));
+            std::this_thread::sleep_for(std::chrono::milliseconds(parts.value(1).toInt()));
+            const QStringList statusAndWait = parts.at(0).split(QLatin1Char('/'));
+            response.status = statusAndWait.at(0).toInt();
+            if (statusAndWait.size() > 1) {
+                const QString wait = statusAndWait.at(1) == QLatin1String("date") ? QStringLiteral("Wed, 21 Oct 2015 07:28:00 GMT")
+                                                                               : statusAndWait.at(1);
+                response.set_header("Retry-After", wait.toStdString());
+                if (response.status == 429) {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    pauses.push_back({service.uploads().at(std::size_t(index)).arrivedMs, wait.toInt() * 1000});
+                }
+            }
+            if (response.status == 200)
+                response.set_content(pngSignature + "cut-out " + name.toStdString(), "image/png");
+            else if (response.status == 403)
+                response.set_content(R"({"errors":[{"title":"Invalid API key"}]})", "application/json");
+        };
+    }
+    QStringList scripts;
+    std::mutex mutex;
+    std::map<QByteArray, int> triesSeen;
+    std::vector<std::pair<qint64, qint64>> pauses; // (answered at, ms asked to wait)
+};
+
 // Hostile or broken answers to the first of two uploads; the second is always a good one.
 enum class Reply { Html, Empty, Redirect, ExplainedRefusal, TwoExplanations, UnexplainedError, EndlessStream,
-                   GzipBomb, Stalled, Jpeg };
+                   GzipBomb, Jpeg };
 
 const std::string portalPage = "<html><body>Please log in to continue</body></html>";
 
@@ -91,7 +139,7 @@ void answerBadly(Reply reply, httplib::Response &response)
         json(402, R"({"errors":[{"title":"Insufficient credits"},{"title":"Upgrade","detail":"Buy more"}]})");
         break;
     case Reply::UnexplainedError:
-        response.status = 500;
+        response.status = 501;
         response.set_content(portalPage, "text/html");
         break;
     case Reply::EndlessStream:
@@ -105,8 +153,6 @@ void answerBadly(Reply reply, httplib::Response &response)
     case Reply::GzipBomb:
         response.set_header("Content-Encoding", "gzip");
         response.set_content(gzipBomb(), "image/png");
-        break;
-    case Reply::Stalled: // held by the fake until the test ends
         break;
     case Reply::Jpeg:
         response.set_content(std::string("\xff\xd8\xff\xe0 a JPEG", 11), "image/jpeg");
@@ -136,6 +182,11 @@ private slots:
     void lateReplyYieldsNothing();
     void badRepliesFailAndTheBatchGoesOn_data();
     void badRepliesFailAndTheBatchGoesOn();
+    void severalAtOnceAndRetries_data();
+    void severalAtOnceAndRetries();
+    void clearAbortsWhatIsInFlight();
+    void accountCheck_data();
+    void accountCheck();
 
 private:
     QTemporaryDir dir;
@@ -226,12 +277,12 @@ void TestClient::signalOrder_data()
     QTest::addColumn<int>("unreadableTask");
 
     QTest::newRow("one task that succeeds") << 1 << QVector<Answer>{Answer::Ok} << -1;
-    QTest::newRow("second of three fails with HTTP 500")
-        << 3 << QVector<Answer>{Answer::Ok, Answer::ServerError, Answer::Ok} << -1;
+    QTest::newRow("second of three fails with HTTP 404")
+        << 3 << QVector<Answer>{Answer::Ok, Answer::NotFound, Answer::Ok} << -1;
     QTest::newRow("second of three cannot be read and is refused")
         << 3 << QVector<Answer>{Answer::Ok, Answer::BadRequest, Answer::Ok} << 1;
-    QTest::newRow("last of two fails") << 2 << QVector<Answer>{Answer::Ok, Answer::ServerError} << -1;
-    QTest::newRow("only task fails") << 1 << QVector<Answer>{Answer::ServerError} << -1;
+    QTest::newRow("last of two fails") << 2 << QVector<Answer>{Answer::Ok, Answer::NotFound} << -1;
+    QTest::newRow("only task fails") << 1 << QVector<Answer>{Answer::NotFound} << -1;
 }
 
 void TestClient::signalOrder()
@@ -275,15 +326,19 @@ void TestClient::signalOrder()
 
 void TestClient::refusedConnectionStillEndsTheBatch()
 {
-    RemoveBGConn client(QUrl(QStringLiteral("http://127.0.0.1:%1/v1.0/removebg").arg(closedLocalPort())));
+    RemoveBGConn client(QUrl(QStringLiteral("http://127.0.0.1:%1/v1.0/removebg").arg(closedLocalPort())), quickSettings());
     EventLog log(&client);
     const QString first = pathFor(QStringLiteral("r1.png"), "one");
     const QString second = pathFor(QStringLiteral("r2.png"), "two");
     client.postData(first, QStringLiteral("key"), false);
     client.postData(second, QStringLiteral("key"), true);
     QTRY_COMPARE(log.count(allDone), 1);
-    QCOMPARE(log.events, QStringList() << failedLines(first) << failedLines(second) << allDone);
-    QVERIFY2(log.errors.first().contains(QStringLiteral("refused"), Qt::CaseInsensitive), qPrintable(log.errors.first()));
+    // Tried twice more, after the two passing-failure waits, then given up.
+    const QStringList retries = QStringList() << retriedLines(QStringLiteral("连接出错（Connection refused），0.05 秒后重试"))
+                                              << retriedLines(QStringLiteral("连接出错（Connection refused），0.1 秒后重试"));
+    QCOMPARE(log.events, QStringList() << sentLines(first) << retries << "error" << sentLines(second) << retries << "error" << allDone);
+    QCOMPARE(log.errors, QStringList({"Connection refused", "Connection refused"}));
+    QCOMPARE(log.outcomes, QStringList({"r1.png:failed", "r2.png:failed"}));
 }
 
 void TestClient::tasksWithoutStartFlagAreNeverSent()
@@ -373,10 +428,9 @@ void TestClient::badRepliesFailAndTheBatchGoesOn_data()
         << Reply::ExplainedRefusal << "^[^—]*Forbidden[^—]* — Invalid API key: The key was refused$";
     QTest::newRow("two explanations")
         << Reply::TwoExplanations << "^[^—]*Payment Required[^—]* — Insufficient credits; Upgrade: Buy more$";
-    QTest::newRow("error page that is not JSON") << Reply::UnexplainedError << "^[^—]*Internal Server Error[^—]*$";
+    QTest::newRow("error page that is not JSON") << Reply::UnexplainedError << "^[^—]*Not Implemented[^—]*$";
     QTest::newRow("endless stream") << Reply::EndlessStream << "^服务的回复超过 256 MiB，已中止接收$";
     QTest::newRow("gzip bomb of 300 MiB") << Reply::GzipBomb << "^服务的回复超过 256 MiB，已中止接收$";
-    QTest::newRow("service accepts and never answers") << Reply::Stalled << "^服务 1 秒没有收发任何数据，已中止$";
     QTest::newRow("a JPEG is a cut-out") << Reply::Jpeg << QString();
 }
 
@@ -392,31 +446,195 @@ void TestClient::badRepliesFailAndTheBatchGoesOn()
         else
             response.set_content(fakeCutout.toStdString(), "image/png");
     });
-    if (reply == Reply::Stalled)
-        service.holdRequest(0);
     if (reply == Reply::GzipBomb)
         QVERIFY(gzipBomb().size() < (2u << 20));
-    RemoveBGConn client(service.endpoint(), 1000);
+    QVERIFY(resetPeakResident());
+    RemoveBGConn client(service.endpoint());
     EventLog log(&client);
     const QString first = pathFor(QStringLiteral("first.jpg"), "first");
     const QString second = pathFor(QStringLiteral("second.jpg"), "second");
     client.postData(first, QStringLiteral("key"), false);
     client.postData(second, QStringLiteral("key"), true);
-    QTRY_COMPARE_WITH_TIMEOUT(log.count(allDone), 1, 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(log.ends, 1, 30000);
 
+    // A refused key (401, 402, 403) stops the batch: the second photo is never sent.
+    const bool keyRefused = reply == Reply::ExplainedRefusal || reply == Reply::TwoExplanations;
     const QStringList firstLines = error.isEmpty() ? succeededLines(first, 11) : failedLines(first);
-    QCOMPARE(log.events, QStringList() << firstLines << succeededLines(second, fakeCutout.size()) << allDone);
+    QCOMPARE(log.events, QStringList() << firstLines
+                                       << (keyRefused ? QStringList{"error"} : succeededLines(second, fakeCutout.size()) << allDone));
     if (!error.isEmpty())
         QVERIFY2(QRegularExpression(error).match(log.errors.value(0)).hasMatch(), qPrintable(log.errors.value(0)));
-    QCOMPARE(log.bodies.last(), fakeCutout);
+    if (keyRefused)
+        QVERIFY2(log.errors.last().endsWith(QStringLiteral("），已停止发送，1 张未发送")), qPrintable(log.errors.last()));
+    else
+        QCOMPARE(log.bodies.last(), fakeCutout);
     const auto uploads = service.uploads();
-    QCOMPARE(int(uploads.size()), 2);
+    QCOMPARE(int(uploads.size()), keyRefused ? 1 : 2);
     for (const ReceivedUpload &upload : uploads)
         QCOMPARE(upload.path, std::string("/v1.0/removebg"));
 #ifndef __SANITIZE_ADDRESS__
     // What is held stops at the cap: the bomb alone would be 300 MiB, the stream unbounded.
     QVERIFY2(peakResidentKilobytes() < 700 * 1024, qPrintable(QString::number(peakResidentKilobytes())));
 #endif
+}
+
+void TestClient::severalAtOnceAndRetries_data()
+{
+    QTest::addColumn<int>("jobs");
+    QTest::addColumn<int>("stallMs");
+    QTest::addColumn<QStringList>("scripts");
+    QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<int>("atOnce"); // the fewest uploads the fake must see at once
+
+    const auto path = [this](int i) { return dir.filePath(QStringLiteral("p%1.png").arg(i)); };
+    const auto ok = [&](int i) { return succeededLines(path(i), 18); };
+    const auto tail = [&](int i) { return QStringList{"info:接收完成！", QStringLiteral("data:%1:18").arg(path(i))}; };
+    const auto retry = [](const char *line) { return retriedLines(QString::fromUtf8(line)); };
+    const QString stalled = QStringLiteral("连接出错（服务 0.3 秒没有收发任何数据，已中止），0.05 秒后重试");
+
+    QTest::newRow("replies out of order, lines in order") << 3 << 120000 << QStringList{"200@600", "200@300", "200@100"}
+                                                          << (ok(0) << ok(1) << ok(2) << allDone) << 3;
+    QTest::newRow("one job: one upload at a time") << 1 << 120000 << QStringList{"200@200", "200"}
+                                                   << (ok(0) << ok(1) << allDone) << 1;
+    QTest::newRow("429 with Retry-After holds back the whole batch")
+        << 2 << 120000 << QStringList{"429/1,200", "200@100", "200"}
+        << (sentLines(path(0)) << retry("服务繁忙（HTTP 429），1 秒后重试") << tail(0) << ok(1) << ok(2) << allDone) << 2;
+    QTest::newRow("429 without Retry-After waits the default")
+        << 1 << 120000 << QStringList{"429,200"} << (sentLines(path(0)) << retry("服务繁忙（HTTP 429），0.3 秒后重试") << tail(0) << allDone) << 1;
+    QTest::newRow("429 with an HTTP date already past")
+        << 1 << 120000 << QStringList{"429/date,200"} << (sentLines(path(0)) << retry("服务繁忙（HTTP 429），0 秒后重试") << tail(0) << allDone) << 1;
+    QTest::newRow("429 five times is a failure")
+        << 1 << 120000 << QStringList{"429/0,429/0,429/0,429/0,429/0", "200"}
+        << (sentLines(path(0)) << retry("服务繁忙（HTTP 429），0 秒后重试") << retry("服务繁忙（HTTP 429），0 秒后重试")
+                               << retry("服务繁忙（HTTP 429），0 秒后重试") << retry("服务繁忙（HTTP 429），0 秒后重试") << "error" << ok(1) << allDone) << 1;
+    QTest::newRow("503, then success") << 1 << 120000 << QStringList{"503,200"}
+                                       << (sentLines(path(0)) << retry("服务出错（HTTP 503），0.05 秒后重试") << tail(0) << allDone) << 1;
+    QTest::newRow("503 honours its Retry-After") << 1 << 120000 << QStringList{"503/1,200"}
+                                                 << (sentLines(path(0)) << retry("服务出错（HTTP 503），1 秒后重试") << tail(0) << allDone) << 1;
+    QTest::newRow("502 three times is a failure")
+        << 2 << 120000 << QStringList{"502,502,502", "200"}
+        << (sentLines(path(0)) << retry("服务出错（HTTP 502），0.05 秒后重试") << retry("服务出错（HTTP 502），0.1 秒后重试") << "error" << ok(1) << allDone) << 1;
+    QTest::newRow("504 and 500 are passing too") << 1 << 120000 << QStringList{"504,500,200"}
+        << (sentLines(path(0)) << retry("服务出错（HTTP 504），0.05 秒后重试") << retry("服务出错（HTTP 500），0.1 秒后重试") << tail(0) << allDone) << 1;
+    QTest::newRow("400 is never tried again") << 1 << 120000 << QStringList{"400", "200"}
+                                              << (failedLines(path(0)) << ok(1) << allDone) << 1;
+    // The fake still holds the stalled upload when the next try comes: two at once there.
+    QTest::newRow("a stall is tried again") << 1 << 300 << QStringList{"200@1500,200"}
+                                            << (sentLines(path(0)) << retriedLines(stalled) << tail(0) << allDone) << 2;
+    QTest::newRow("403 stops the batch, and what is in flight is still reported")
+        << 2 << 120000 << QStringList{"403", "200@300", "200"} << (failedLines(path(0)) << ok(1) << "error") << 2;
+}
+
+void TestClient::severalAtOnceAndRetries()
+{
+    QFETCH(int, jobs);
+    QFETCH(int, stallMs);
+    QFETCH(QStringList, scripts);
+    QFETCH(QStringList, expected);
+    QFETCH(int, atOnce);
+
+    FakeService service;
+    PhotoScripts script(scripts);
+    service.setResponder(script.responder(service));
+    RemoveBGConn client(service.endpoint(), quickSettings(jobs, stallMs));
+    EventLog log(&client);
+    for (int i = 0; i < scripts.size(); ++i)
+        client.postData(pathFor(QStringLiteral("p%1.png").arg(i), "p" + QByteArray::number(i)), QStringLiteral("key"),
+                        i == scripts.size() - 1);
+    QTRY_COMPARE_WITH_TIMEOUT(log.ends, 1, 15000);
+
+    QCOMPARE(log.events, expected);
+    QCOMPARE(log.reasons, log.errors.mid(0, log.reasons.size()));
+    QCOMPARE(service.uploadCount(), int(expected.count(QStringLiteral("info:正在发送..."))));
+    QVERIFY2(service.mostAtOnce() >= atOnce && service.mostAtOnce() <= qMax(jobs, atOnce),
+             qPrintable(QString::number(service.mostAtOnce())));
+    // While a 429 waits, nothing new is sent: no upload arrives until its Retry-After is over.
+    for (const auto &pause : script.pauses)
+        for (const ReceivedUpload &upload : service.uploads())
+            QVERIFY2(upload.arrivedMs <= pause.first + 100 || upload.arrivedMs >= pause.first + pause.second,
+                     qPrintable(QStringLiteral("an upload at %1 ms, during a pause from %2 ms").arg(upload.arrivedMs).arg(pause.first)));
+}
+
+void TestClient::clearAbortsWhatIsInFlight()
+{
+    FakeService service;
+    PhotoScripts script({"200@3000", "200", "200@3000"});
+    service.setResponder(script.responder(service));
+    RemoveBGConn client(service.endpoint(), quickSettings(3));
+    EventLog log(&client);
+    QStringList paths;
+    for (int i = 0; i < 3; ++i) {
+        paths << pathFor(QStringLiteral("p%1.png").arg(i), "p" + QByteArray::number(i));
+        client.postData(paths.last(), QStringLiteral("key"), i == 2);
+    }
+    // The second cut-out has arrived (its reply released) and waits behind the first.
+    QTRY_COMPARE(service.uploadCount(), 3);
+    QTRY_COMPARE(client.findChildren<QNetworkReply *>().size(), 2);
+    client.clearData();
+
+    // Paid for, so reported; the two in flight are aborted at once and never reported.
+    QCOMPARE(log.events, QStringList() << sentLines(paths.at(0)).mid(0, 3) << succeededLines(paths.at(1), 18));
+    QCOMPARE(log.outcomes, QStringList{"p1.png:ok"});
+    QCOMPARE(log.ends, 1);
+    QTRY_COMPARE(client.findChildren<QNetworkReply *>().size(), 0);
+}
+
+void TestClient::accountCheck_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("delayMs");
+    QTest::addColumn<QString>("line"); // the first event; empty: none before the photo's own
+
+    const QByteArray balance = R"({"data":{"attributes":{"credits":{"total":37.5,"subscription":30}}}})";
+    const QByteArray refusal = R"({"errors":[{"title":"Invalid API key"}]})";
+    QTest::newRow("balance before the first photo") << 200 << balance << 0 << "info:账户余额：37.5";
+    QTest::newRow("a whole balance") << 200 << QByteArray(R"({"data":{"attributes":{"credits":{"total":200}}}})") << 0 << "info:账户余额：200";
+    QTest::newRow("401 stops the batch before any upload")
+        << 401 << refusal << 0 << "error:服务不接受这个密钥（HTTP 401：Invalid API key），本批没有发送任何照片，2 张未发送";
+    QTest::newRow("402 without explanation") << 402 << QByteArray() << 0 << "error:服务不接受这个密钥（HTTP 402），本批没有发送任何照片，2 张未发送";
+    QTest::newRow("no such endpoint") << 404 << QByteArray() << 0 << QString();
+    QTest::newRow("a server error") << 500 << balance << 0 << QString();
+    QTest::newRow("not that JSON") << 200 << QByteArray(R"({"data":{"credits":5}})") << 0 << QString();
+    QTest::newRow("not JSON at all") << 200 << QByteArray("<html>") << 0 << QString();
+    QTest::newRow("a redirect is not followed") << 302 << QByteArray() << 0 << QString();
+    QTest::newRow("no answer within the limit") << 200 << balance << 2500 << QString();
+}
+
+void TestClient::accountCheck()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    QFETCH(int, delayMs);
+    QFETCH(QString, line);
+
+    FakeService service;
+    service.setAccountResponder([=](const httplib::Request &, httplib::Response &response) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        response.status = status;
+        if (status == 302)
+            response.set_header("Location", "/v1.0/elsewhere");
+        response.set_content(body.toStdString(), "application/json");
+    });
+    RemoveBGConn client(service.endpoint(), quickSettings());
+    EventLog log(&client);
+    const QString first = pathFor(QStringLiteral("a1.png"), "one");
+    const QString second = pathFor(QStringLiteral("a2.png"), "two");
+    client.postData(first, QStringLiteral("the key"), false);
+    client.postData(second, QStringLiteral("the key"), true);
+    QTRY_COMPARE_WITH_TIMEOUT(log.ends, 1, 5000);
+
+    QCOMPARE(service.accountKeys(), std::vector<std::string>{"the key"});
+    if (line.startsWith(QLatin1String("error:"))) {
+        QCOMPARE(log.events, QStringList{"error"});
+        QCOMPARE(log.errors, QStringList{line.mid(6)});
+        QCOMPARE(service.uploadCount(), 0);
+        return;
+    }
+    QStringList expected = QStringList() << succeededLines(first, fakeCutout.size()) << succeededLines(second, fakeCutout.size()) << allDone;
+    if (!line.isEmpty())
+        expected.prepend(line);
+    QCOMPARE(log.events, expected);
 }
 
 QTEST_GUILESS_MAIN(TestClient)

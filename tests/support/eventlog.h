@@ -2,6 +2,7 @@
 
 #include "removebgconn.h"
 
+#include <QFileInfo>
 #include <QObject>
 #include <QStringList>
 
@@ -22,6 +23,12 @@ public:
             events << QStringLiteral("data:%1:%2").arg(path).arg(body.size());
             bodies << body;
         });
+        connect(client, &RemoveBGConn::photoFinished, this, [this](const QString &path, bool succeeded, const QString &reason) {
+            outcomes << QFileInfo(path).fileName() + (succeeded ? QStringLiteral(":ok") : QStringLiteral(":failed"));
+            if (!succeeded)
+                reasons << reason;
+        });
+        connect(client, &RemoveBGConn::batchEnded, this, [this] { ++ends; });
     }
 
     int count(const QString &event) const { return events.count(event); }
@@ -29,7 +36,23 @@ public:
     QStringList events;
     QStringList errors;
     QList<QByteArray> bodies;
+    QStringList outcomes; // "<file name>:ok" or "<file name>:failed", in order
+    QStringList reasons;  // of each failure
+    int ends = 0;
 };
+
+// The waits of a client under test, short enough for a test and long enough to be seen.
+inline RemoveBGConn::Settings quickSettings(int jobs = 1, int stallTimeoutMs = 120000)
+{
+    RemoveBGConn::Settings settings;
+    settings.jobs = jobs;
+    settings.stallTimeoutMs = stallTimeoutMs;
+    settings.retryDelaysMs[0] = 50;
+    settings.retryDelaysMs[1] = 100;
+    settings.defaultRetryAfterMs = 300;
+    settings.accountTimeoutMs = 1000;
+    return settings;
+}
 
 // The lines the client reports for one task that is sent and answered.
 inline QStringList sentLines(const QString &path)
@@ -47,6 +70,13 @@ inline QStringList succeededLines(const QString &path, int bodySize)
 inline QStringList failedLines(const QString &path)
 {
     return sentLines(path) << QStringLiteral("error");
+}
+
+// The lines of one more try, after the line that announces it.
+inline QStringList retriedLines(const QString &announcement)
+{
+    return {QStringLiteral("info:") + announcement, QStringLiteral("info:正在发送..."),
+            QStringLiteral("info:发送完成！正在接收...")};
 }
 
 inline const QString allDone = QStringLiteral("info:\n全部完成！");

@@ -34,13 +34,29 @@ FakeService::FakeService()
         {
             std::unique_lock<std::mutex> lock(mutex);
             index = int(received.size());
+            const auto arrived = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
             received.push_back({request.method, request.path, request.get_header_value("X-Api-Key"),
-                                request.get_header_value("Content-Type"), request.body});
+                                request.get_header_value("Content-Type"), request.body, arrived.count()});
             answer = responder;
+            mostAnswering = std::max(mostAnswering, ++answering);
             if (index == heldIndex)
                 released.wait(lock, [this] { return isReleased; });
         }
         answer(index, request, response);
+        std::lock_guard<std::mutex> lock(mutex);
+        --answering;
+    });
+    server->Get(".*/account", [this](const httplib::Request &request, httplib::Response &response) {
+        std::function<void(const httplib::Request &, httplib::Response &)> answer;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            accountRequests.push_back(request.get_header_value("X-Api-Key"));
+            answer = accountResponder;
+        }
+        if (answer)
+            answer(request, response);
+        else
+            response.status = 404;
     });
     boundPort = server->bind_to_any_port("127.0.0.1");
     auto listenReturned = std::make_shared<std::atomic<bool>>(false);
@@ -100,6 +116,24 @@ std::vector<ReceivedUpload> FakeService::uploads() const
 {
     std::lock_guard<std::mutex> lock(mutex);
     return received;
+}
+
+void FakeService::setAccountResponder(std::function<void(const httplib::Request &, httplib::Response &)> responder)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    accountResponder = std::move(responder);
+}
+
+int FakeService::mostAtOnce() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return mostAnswering;
+}
+
+std::vector<std::string> FakeService::accountKeys() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return accountRequests;
 }
 
 int FakeService::uploadCount() const

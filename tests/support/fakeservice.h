@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QUrl>
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -25,6 +26,7 @@ struct ReceivedUpload
     std::string apiKey;
     std::string contentType;
     std::string body;
+    qint64 arrivedMs = 0; // since the service started
     // The image bytes, decoded from the URL-safe Base64 after "image_file_b64=".
     QByteArray imageBytes() const;
 };
@@ -44,6 +46,8 @@ public:
     int port() const { return boundPort; }
 
     void setResponder(Responder responder);
+    // Answers GET .../account; without one it is answered 404.
+    void setAccountResponder(std::function<void(const httplib::Request &, httplib::Response &)> responder);
     void answerWith(const QByteArray &body);
     // Holds the answer to request number `index` (0-based) until release() is called.
     void holdRequest(int index);
@@ -51,6 +55,9 @@ public:
 
     std::vector<ReceivedUpload> uploads() const;
     int uploadCount() const;
+    // The most uploads that were being answered at the same moment.
+    int mostAtOnce() const;
+    std::vector<std::string> accountKeys() const; // the key of each account request
 
 private:
     std::unique_ptr<httplib::Server> server;
@@ -63,6 +70,11 @@ private:
     int heldIndex = -1;
     std::vector<ReceivedUpload> received;
     Responder responder;
+    std::function<void(const httplib::Request &, httplib::Response &)> accountResponder;
+    std::vector<std::string> accountRequests;
+    int answering = 0;
+    int mostAnswering = 0;
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 };
 
 // The fake's default answer: a PNG signature, which is all the client checks, and no image.

@@ -128,3 +128,10 @@ long peakResidentKilobytes(const QString &process)
         QRegularExpression(QStringLiteral("VmHWM:\\s+(\\d+) kB")).match(QString::fromLatin1(status.readAll()));
     return match.captured(1).toLong();
 }
+
+bool resetPeakResident()
+{
+    // "5" resets the peak that VmHWM shows to the current resident size.
+    QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
+    return clearRefs.open(QIODevice::WriteOnly) && clearRefs.write("5") == 1;
+}

@@ -30,3 +30,5 @@ QByteArray truncatedJpegClaiming(int width, int height);
 
 // A process's peak resident memory so far: this one's, or the one with that pid.
 long peakResidentKilobytes(const QString &process = QStringLiteral("self"));
+// Starts this process's peak afresh, so that a row is not charged with an earlier row's peak.
+bool resetPeakResident();

@@ -1,0 +1,252 @@
+#include "batch.h"
+
+#include "imageformat.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+
+namespace {
+
+// The first bytes of a file; enough for nearly every photo's header.
+QByteArray head(const QString &path, qint64 bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.read(bytes) : QByteArray();
+}
+
+imageformat::Header uprightHeader(const QByteArray &bytes)
+{
+    return imageformat::probeUpright(reinterpret_cast<const unsigned char *>(bytes.constData()),
+                                     std::size_t(bytes.size()));
+}
+
+bool isPhotoSuffix(const QString &suffix)
+{
+    for (const char *known : {"png", "jpg", "jpeg"})
+        if (suffix.compare(QLatin1String(known), Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
+}
+
+} // namespace
+
+Batch::Batch(QObject *parent)
+    : QObject(parent)
+{
+}
+
+QString Batch::resultPath(const QString &source, const QString &outputText, bool singleFile)
+{
+    return singleFile ? outputText : QStringLiteral("%1/%2-no-bg.png").arg(outputText, QFileInfo(source).fileName());
+}
+
+Batch::Plan Batch::planFor(const QString &source, const QString &result)
+{
+    const QFileInfo resultInfo(result);
+    if (!resultInfo.isFile() || resultInfo.lastModified() <= QFileInfo(source).lastModified())
+        return Plan::Send;
+    const QByteArray resultHead = head(result, 64);
+    if (!imageformat::pngHasAlpha(reinterpret_cast<const unsigned char *>(resultHead.constData()),
+                                  std::size_t(resultHead.size())))
+        return Plan::Send;
+    const imageformat::Header stored = uprightHeader(resultHead);
+    imageformat::Header photo = uprightHeader(head(source, 64 * 1024));
+    if (photo.width == 0) // a frame header behind large metadata
+        photo = uprightHeader(head(source, 1024 * 1024));
+    if (stored.width == 0 || photo.width == 0)
+        return Plan::Send;
+    return stored.width == photo.width && stored.height == photo.height ? Plan::Skip : Plan::Finish;
+}
+
+Batch::Start Batch::start(const QString &input, const QString &outputText, bool redo)
+{
+    if (active) {
+        // Replaced before its end: its account is what it did so far.
+        if (uploadsRunning)
+            ++staleUploadEnds;
+        stopped = true;
+        writeAccount();
+    }
+    ++generation;
+    photos.clear();
+    stopped = false;
+    uploadsRunning = false;
+
+    const QFileInfo inputInfo(input);
+    QStringList sources;
+    if (inputInfo.isFile()) {
+        sources << inputInfo.filePath();
+    } else if (inputInfo.isDir()) {
+        qDebug() << "isDir";
+        const auto entries = QDir(inputInfo.filePath()).entryInfoList(QDir::Files | QDir::CaseSensitive, QDir::NoSort);
+        for (const QFileInfo &entry : entries)
+            if (isPhotoSuffix(entry.suffix()))
+                sources << entry.filePath();
+        const int leftOut = entries.size() - sources.size();
+        if (sources.isEmpty())
+            emit line(QStringLiteral("文件夹里没有可发送的照片（png、jpg、jpeg）：%1").arg(inputInfo.filePath()));
+        else if (leftOut > 0)
+            emit line(QStringLiteral("文件夹里另有 %1 个文件不是 png、jpg 或 jpeg 照片，不会发送").arg(leftOut));
+    } else {
+        emit line(input.isEmpty() ? QStringLiteral("请先填写输入路径") : QStringLiteral("输入路径不存在：%1").arg(input));
+    }
+
+    Start started;
+    for (const QString &source : sources) {
+        Photo photo;
+        photo.source = source;
+        const QString result = resultPath(source, outputText, inputInfo.isFile());
+        photo.plan = redo ? Plan::Send : planFor(source, result);
+        if (photo.plan == Plan::Send) {
+            started.uploads << source;
+        } else {
+            emit line(QString());
+            emit line(source);
+        }
+        if (photo.plan == Plan::Skip) {
+            emit line(QStringLiteral("结果已存在且完整，已跳过（删除结果文件或用 --redo 可重新发送）"));
+            photo.outcome = Photo::Skipped;
+            photo.finished = true;
+        } else if (photo.plan == Plan::Finish) {
+            emit line(QStringLiteral("结果只是服务的小图，不再上传，现在生成原尺寸图"));
+            started.composites << qMakePair(source, result);
+            photo.compositing = true;
+            compositeOwners.push_back(generation);
+        }
+        photos << photo;
+    }
+    active = !photos.isEmpty();
+    uploadsRunning = !started.uploads.isEmpty();
+    if (active && !uploadsRunning)
+        emit line(QStringLiteral("\n全部完成！"));
+    reportProgress();
+    finishIfDone();
+    return started;
+}
+
+void Batch::stop()
+{
+    if (active)
+        stopped = true;
+}
+
+Batch::Photo *Batch::find(const QString &source)
+{
+    if (staleUploadEnds > 0 || !active)
+        return nullptr;
+    const auto found = std::find_if(photos.begin(), photos.end(), [&](const Photo &photo) {
+        return photo.source == source && photo.plan == Plan::Send;
+    });
+    return found == photos.end() ? nullptr : &*found;
+}
+
+void Batch::uploadFinished(const QString &source, bool succeeded, const QString &reason)
+{
+    Photo *photo = find(source);
+    if (!photo)
+        return;
+    if (!succeeded) {
+        photo->outcome = Photo::Failed;
+        photo->reason = reason;
+    }
+    photo->finished = true;
+    reportProgress();
+}
+
+void Batch::cutoutSaved(const QString &source)
+{
+    Photo *photo = find(source);
+    compositeOwners.push_back(photo ? generation : 0);
+    if (photo)
+        photo->compositing = true;
+}
+
+void Batch::saveFailed(const QString &source, const QString &line)
+{
+    if (Photo *photo = find(source)) {
+        photo->outcome = Photo::Failed;
+        photo->reason = line;
+    }
+}
+
+void Batch::compositeFinished(const QString &source, const QString &failure)
+{
+    if (compositeOwners.empty())
+        return;
+    const int owner = compositeOwners.front();
+    compositeOwners.pop_front();
+    if (owner != generation || !active)
+        return;
+    const auto found = std::find_if(photos.begin(), photos.end(),
+                                    [&](const Photo &photo) { return photo.source == source && photo.compositing; });
+    if (found == photos.end())
+        return;
+    found->compositing = false;
+    found->finished = true;
+    if (failure.isEmpty()) {
+        found->outcome = Photo::Saved;
+    } else {
+        found->outcome = Photo::Failed;
+        found->reason = QStringLiteral("未能生成原尺寸图（%1），已保留服务的小图").arg(failure);
+        emit line(QStringLiteral("%1：%2").arg(QFileInfo(source).fileName(), found->reason));
+    }
+    reportProgress();
+    finishIfDone();
+}
+
+void Batch::uploadsEnded()
+{
+    if (staleUploadEnds > 0) {
+        --staleUploadEnds;
+        return;
+    }
+    uploadsRunning = false;
+    finishIfDone();
+}
+
+void Batch::finishIfDone()
+{
+    if (active && !uploadsRunning
+        && std::none_of(photos.begin(), photos.end(), [](const Photo &photo) { return photo.compositing; }))
+        writeAccount();
+}
+
+void Batch::writeAccount()
+{
+    int saved = 0, skipped = 0, failed = 0, unsent = 0;
+    for (const Photo &photo : photos) {
+        saved += photo.outcome == Photo::Saved;
+        skipped += photo.outcome == Photo::Skipped;
+        failed += photo.outcome == Photo::Failed;
+        unsent += photo.plan == Plan::Send && !photo.finished;
+    }
+    QString counts = QStringLiteral("%1 %2 张：保存 %3 张，跳过 %4 张，失败 %5 张")
+                         .arg(stopped ? QStringLiteral("本批已中止，共") : QStringLiteral("本批共"))
+                         .arg(photos.size())
+                         .arg(saved)
+                         .arg(skipped)
+                         .arg(failed);
+    if (unsent > 0)
+        counts += QStringLiteral("，未发送 %1 张").arg(unsent);
+    emit line(counts);
+    if (failed == 0)
+        emit line(QStringLiteral("没有失败的照片。"));
+    for (const Photo &photo : photos)
+        if (photo.outcome == Photo::Failed)
+            emit line(QStringLiteral("失败：%1：%2").arg(QFileInfo(photo.source).fileName(), photo.reason));
+    active = false;
+    emit progress(0, 0);
+}
+
+void Batch::reportProgress()
+{
+    if (!active)
+        return;
+    emit progress(int(std::count_if(photos.begin(), photos.end(), [](const Photo &photo) { return photo.finished; })),
+                  photos.size());
+}
