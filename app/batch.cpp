@@ -65,17 +65,9 @@ Batch::Plan Batch::planFor(const QString &source, const QString &result)
 
 Batch::Start Batch::start(const QString &input, const QString &outputText, bool redo)
 {
-    if (active) {
-        // Replaced before its end: its account is what it did so far.
-        if (uploadsRunning)
-            ++staleUploadEnds;
-        stopped = true;
-        writeAccount();
-    }
-    ++generation;
-    photos.clear();
-    stopped = false;
-    uploadsRunning = false;
+    // A run still under way is replaced: the client drops what it had not sent.
+    for (Run &run : runs)
+        run.stopped = run.stopped || run.uploadsRunning;
 
     const QFileInfo inputInfo(input);
     QStringList sources;
@@ -95,7 +87,11 @@ Batch::Start Batch::start(const QString &input, const QString &outputText, bool 
     } else {
         emit line(input.isEmpty() ? QStringLiteral("请先填写输入路径") : QStringLiteral("输入路径不存在：%1").arg(input));
     }
+    if (sources.isEmpty())
+        return {};
 
+    Run run;
+    run.generation = ++generation;
     Start started;
     for (const QString &source : sources) {
         Photo photo;
@@ -116,38 +112,49 @@ Batch::Start Batch::start(const QString &input, const QString &outputText, bool 
             emit line(QStringLiteral("结果只是服务的小图，不再上传，现在生成原尺寸图"));
             started.composites << qMakePair(source, result);
             photo.compositing = true;
-            compositeOwners.push_back(generation);
+            compositeOwners.push_back(run.generation);
         }
-        photos << photo;
+        run.photos << photo;
     }
-    active = !photos.isEmpty();
-    uploadsRunning = !started.uploads.isEmpty();
-    if (active && !uploadsRunning)
+    run.uploadsRunning = !started.uploads.isEmpty();
+    if (!run.uploadsRunning)
         emit line(QStringLiteral("\n全部完成！"));
+    runs.push_back(run);
     reportProgress();
-    finishIfDone();
+    finishIfDone(runs.back());
     return started;
 }
 
 void Batch::stop()
 {
-    if (active)
-        stopped = true;
+    for (Run &run : runs)
+        run.stopped = run.stopped || run.uploadsRunning;
 }
 
-Batch::Photo *Batch::find(const QString &source)
+// The client reports its batches in order, so what it says belongs to the oldest run it
+// has not yet let go of.
+Batch::Run *Batch::uploadingRun()
 {
-    if (staleUploadEnds > 0 || !active)
+    for (Run &run : runs)
+        if (run.uploadsRunning)
+            return &run;
+    return nullptr;
+}
+
+Batch::Photo *Batch::sentPhoto(const QString &source)
+{
+    Run *run = uploadingRun();
+    if (!run)
         return nullptr;
-    const auto found = std::find_if(photos.begin(), photos.end(), [&](const Photo &photo) {
-        return photo.source == source && photo.plan == Plan::Send;
-    });
-    return found == photos.end() ? nullptr : &*found;
+    for (Photo &photo : run->photos)
+        if (photo.source == source && photo.plan == Plan::Send)
+            return &photo;
+    return nullptr;
 }
 
 void Batch::uploadFinished(const QString &source, bool succeeded, const QString &reason)
 {
-    Photo *photo = find(source);
+    Photo *photo = sentPhoto(source);
     if (!photo)
         return;
     if (!succeeded) {
@@ -160,15 +167,15 @@ void Batch::uploadFinished(const QString &source, bool succeeded, const QString 
 
 void Batch::cutoutSaved(const QString &source)
 {
-    Photo *photo = find(source);
-    compositeOwners.push_back(photo ? generation : 0);
+    Photo *photo = sentPhoto(source);
+    compositeOwners.push_back(photo ? uploadingRun()->generation : 0);
     if (photo)
         photo->compositing = true;
 }
 
 void Batch::saveFailed(const QString &source, const QString &line)
 {
-    if (Photo *photo = find(source)) {
+    if (Photo *photo = sentPhoto(source)) {
         photo->outcome = Photo::Failed;
         photo->reason = line;
     }
@@ -180,11 +187,12 @@ void Batch::compositeFinished(const QString &source, const QString &failure)
         return;
     const int owner = compositeOwners.front();
     compositeOwners.pop_front();
-    if (owner != generation || !active)
+    const auto run = std::find_if(runs.begin(), runs.end(), [owner](const Run &run) { return run.generation == owner; });
+    if (run == runs.end())
         return;
-    const auto found = std::find_if(photos.begin(), photos.end(),
+    const auto found = std::find_if(run->photos.begin(), run->photos.end(),
                                     [&](const Photo &photo) { return photo.source == source && photo.compositing; });
-    if (found == photos.end())
+    if (found == run->photos.end())
         return;
     found->compositing = false;
     found->finished = true;
@@ -196,38 +204,40 @@ void Batch::compositeFinished(const QString &source, const QString &failure)
         emit line(QStringLiteral("%1：%2").arg(QFileInfo(source).fileName(), found->reason));
     }
     reportProgress();
-    finishIfDone();
+    finishIfDone(*run);
 }
 
 void Batch::uploadsEnded()
 {
-    if (staleUploadEnds > 0) {
-        --staleUploadEnds;
-        return;
+    if (Run *run = uploadingRun()) {
+        run->uploadsRunning = false;
+        finishIfDone(*run);
     }
-    uploadsRunning = false;
-    finishIfDone();
 }
 
-void Batch::finishIfDone()
+void Batch::finishIfDone(Run &run)
 {
-    if (active && !uploadsRunning
-        && std::none_of(photos.begin(), photos.end(), [](const Photo &photo) { return photo.compositing; }))
-        writeAccount();
+    if (run.uploadsRunning
+        || std::any_of(run.photos.begin(), run.photos.end(), [](const Photo &photo) { return photo.compositing; }))
+        return;
+    const Run done = run;
+    runs.erase(std::find_if(runs.begin(), runs.end(), [&](const Run &each) { return each.generation == done.generation; }));
+    writeAccount(done);
+    reportProgress();
 }
 
-void Batch::writeAccount()
+void Batch::writeAccount(const Run &run)
 {
     int saved = 0, skipped = 0, failed = 0, unsent = 0;
-    for (const Photo &photo : photos) {
+    for (const Photo &photo : run.photos) {
         saved += photo.outcome == Photo::Saved;
         skipped += photo.outcome == Photo::Skipped;
         failed += photo.outcome == Photo::Failed;
         unsent += photo.plan == Plan::Send && !photo.finished;
     }
     QString counts = QStringLiteral("%1 %2 张：保存 %3 张，跳过 %4 张，失败 %5 张")
-                         .arg(stopped ? QStringLiteral("本批已中止，共") : QStringLiteral("本批共"))
-                         .arg(photos.size())
+                         .arg(run.stopped ? QStringLiteral("本批已中止，共") : QStringLiteral("本批共"))
+                         .arg(run.photos.size())
                          .arg(saved)
                          .arg(skipped)
                          .arg(failed);
@@ -236,17 +246,19 @@ void Batch::writeAccount()
     emit line(counts);
     if (failed == 0)
         emit line(QStringLiteral("没有失败的照片。"));
-    for (const Photo &photo : photos)
+    for (const Photo &photo : run.photos)
         if (photo.outcome == Photo::Failed)
             emit line(QStringLiteral("失败：%1：%2").arg(QFileInfo(photo.source).fileName(), photo.reason));
-    active = false;
-    emit progress(0, 0);
 }
 
+// The newest run's progress; none once every run is over.
 void Batch::reportProgress()
 {
-    if (!active)
+    if (runs.empty()) {
+        emit progress(0, 0);
         return;
+    }
+    const QVector<Photo> &photos = runs.back().photos;
     emit progress(int(std::count_if(photos.begin(), photos.end(), [](const Photo &photo) { return photo.finished; })),
                   photos.size());
 }

@@ -60,18 +60,23 @@ private:
         bool finished = false;
         bool compositing = false;
     };
-    Photo *find(const QString &source);
-    void finishIfDone();
-    void writeAccount();
+    // One start's photos. A run replaced by a newer one lives on until the client has let
+    // go of it and its composites are done, and then writes its account.
+    struct Run
+    {
+        int generation = 0;
+        QVector<Photo> photos;
+        bool uploadsRunning = false;
+        bool stopped = false;
+    };
+    Run *uploadingRun();
+    Photo *sentPhoto(const QString &source);
+    void finishIfDone(Run &run);
+    void writeAccount(const Run &run);
     void reportProgress();
 
-    QVector<Photo> photos;
-    bool active = false;
-    bool uploadsRunning = false;
-    bool stopped = false;
+    std::deque<Run> runs; // the newest last
     int generation = 0;
-    // Client reports still to come from batches that were replaced before their end.
-    int staleUploadEnds = 0;
-    // The batch that asked for each composite still running, in the compositor's order.
+    // The run that asked for each composite still running, in the compositor's order.
     std::deque<int> compositeOwners;
 };

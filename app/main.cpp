@@ -5,6 +5,7 @@
 #include <QCommandLineParser>
 #include <QProcessEnvironment>
 
+#include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -25,6 +26,23 @@ bool onlyPrints(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
+    // Refusals of the program's own options come first, so that they need no display. Qt's
+    // own options (-platform, say) are unknown here; the application's parser judges them.
+    std::setlocale(LC_ALL, "");
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser early;
+    startup::addOptions(early);
+    early.parse(arguments);
+    const QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    const startup::ServiceAddress service = startup::chooseServiceAddress(early, environment);
+    const startup::Jobs jobs = startup::chooseJobs(early, environment);
+    if (!onlyPrints(argc, argv) && (!service.error.isEmpty() || !jobs.error.isEmpty())) {
+        std::fprintf(stderr, "%s\n", qUtf8Printable(service.error.isEmpty() ? jobs.error : service.error));
+        return 2;
+    }
+
     QCoreApplication::setApplicationName(QStringLiteral("quorrin"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QUORRIN_VERSION));
     std::unique_ptr<QCoreApplication> app(onlyPrints(argc, argv) ? new QCoreApplication(argc, argv)
@@ -34,15 +52,10 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     startup::addOptions(parser);
     parser.process(*app);
-    const startup::ServiceAddress service =
-        startup::chooseServiceAddress(parser, QProcessEnvironment::systemEnvironment());
-    if (!service.error.isEmpty()) {
-        std::fprintf(stderr, "%s\n", qUtf8Printable(service.error));
-        return 2;
-    }
 
     QApplication::setStyle(QStringLiteral("Fusion"));
-    Widget window(service.url);
+    Widget window(service.url, jobs.count);
+    window.setRedo(startup::redoAll(parser));
     window.show();
     return app->exec();
 }

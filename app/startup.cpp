@@ -15,6 +15,11 @@ namespace {
 
 const QString urlOption = QStringLiteral("service-url");
 const QString urlVariable = QStringLiteral("QUORRIN_SERVICE_URL");
+const QString jobsOption = QStringLiteral("jobs");
+const QString jobsVariable = QStringLiteral("QUORRIN_JOBS");
+const QString redoOption = QStringLiteral("redo");
+constexpr int defaultJobs = 4;
+constexpr int mostJobs = 8;
 
 bool usable(const QUrl &url)
 {
@@ -37,13 +42,42 @@ void addOptions(QCommandLineParser &parser)
                        "and rebuilds every cut-out at the photo's full resolution.\n\n"
                        "Environment:\n"
                        "  QUORRIN_SERVICE_URL  the service's address, when --service-url is not given\n"
-                       "                       (built in: %1)")
+                       "                       (built in: %1)\n"
+                       "  QUORRIN_JOBS         uploads at once, when --jobs is not given")
             .arg(builtInServiceUrl().toString()));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOption({urlOption,
                       QStringLiteral("The service's address, an http or https URL ending in /v1.0/removebg."),
                       QStringLiteral("url")});
+    parser.addOption({jobsOption, QStringLiteral("Uploads in flight at once, 1 to %1 (default %2).").arg(mostJobs).arg(defaultJobs),
+                      QStringLiteral("n")});
+    parser.addOption({redoOption, QStringLiteral("Send every photo again, even one whose result is already complete.")});
+}
+
+Jobs chooseJobs(const QCommandLineParser &parser, const QProcessEnvironment &environment)
+{
+    QString text, origin;
+    if (parser.isSet(jobsOption)) {
+        text = parser.value(jobsOption);
+        origin = QStringLiteral("--jobs");
+    } else if (!environment.value(jobsVariable).isEmpty()) {
+        text = environment.value(jobsVariable);
+        origin = jobsVariable;
+    } else {
+        return {defaultJobs, {}};
+    }
+    bool isNumber = false;
+    const int count = text.toInt(&isNumber);
+    if (isNumber && count >= 1 && count <= mostJobs)
+        return {count, {}};
+    return {0, QStringLiteral("quorrin: %1 gives \"%2\" uploads at once; it must be a whole number from 1 to %3")
+                   .arg(origin, text, QString::number(mostJobs))};
+}
+
+bool redoAll(const QCommandLineParser &parser)
+{
+    return parser.isSet(redoOption);
 }
 
 ServiceAddress chooseServiceAddress(const QCommandLineParser &parser, const QProcessEnvironment &environment)

@@ -25,6 +25,17 @@ struct ServiceAddress
 // absolute http or https URL ending in /v1.0/removebg.
 ServiceAddress chooseServiceAddress(const QCommandLineParser &parser, const QProcessEnvironment &environment);
 
+struct Jobs
+{
+    int count = 0; // 1 to 8 when usable
+    QString error; // one line for standard error otherwise
+};
+// Uploads in flight at once: --jobs beats QUORRIN_JOBS, which beats the default of 4.
+Jobs chooseJobs(const QCommandLineParser &parser, const QProcessEnvironment &environment);
+
+// Whether --redo asks for every photo to be sent again.
+bool redoAll(const QCommandLineParser &parser);
+
 // Loads Qt's translations for the system's language, so that the file dialogs and the
 // network layer's error texts speak it. Returns whether any was loaded.
 bool installQtTranslations(QCoreApplication &application);

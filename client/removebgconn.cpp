@@ -204,10 +204,12 @@ RemoveBGConn::RemoveBGConn(const QUrl &endpoint, const Settings &settings)
         spareManager = new QNetworkAccessManager(this);
         spareManager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     }
-    wakeTimer.setSingleShot(true);
-    connect(&wakeTimer, &QTimer::timeout, this, &RemoveBGConn::postDataReal);
-    accountTimer.setSingleShot(true);
-    connect(&accountTimer, &QTimer::timeout, this, [this] {
+    wakeTimer = new QTimer(this);
+    wakeTimer->setSingleShot(true);
+    connect(wakeTimer, &QTimer::timeout, this, &RemoveBGConn::postDataReal);
+    accountTimer = new QTimer(this);
+    accountTimer->setSingleShot(true);
+    connect(accountTimer, &QTimer::timeout, this, [this] {
         if (accountReply)
             accountReply->abort(); // finishes it at once, with no answer: the batch goes on
     });
@@ -279,7 +281,7 @@ void RemoveBGConn::checkAccount()
     accountReply = networkManager->get(request);
     new ReplyReader(accountReply, settings.accountTimeoutMs);
     connect(accountReply, &QNetworkReply::finished, this, &RemoveBGConn::accountChecked);
-    accountTimer.start(settings.accountTimeoutMs);
+    accountTimer->start(settings.accountTimeoutMs);
 }
 
 void RemoveBGConn::accountChecked()
@@ -291,7 +293,7 @@ void RemoveBGConn::accountChecked()
     if (reply != accountReply)
         return;
     accountReply = nullptr;
-    accountTimer.stop();
+    accountTimer->stop();
     auto *reader = reply->findChild<ReplyReader *>(QString(), Qt::FindDirectChildrenOnly);
     reader->take();
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -366,7 +368,7 @@ bool RemoveBGConn::postDataReal()
         }
     }
     if (wakeAt >= 0)
-        wakeTimer.start(int(std::max<qint64>(0, wakeAt - now)));
+        wakeTimer->start(int(std::max<qint64>(0, wakeAt - now)));
     flush();
     return true;
 }
@@ -524,8 +526,8 @@ void RemoveBGConn::sayNow(Upload &upload)
 // many photos were left unsent.
 int RemoveBGConn::abandon()
 {
-    wakeTimer.stop();
-    accountTimer.stop();
+    wakeTimer->stop();
+    accountTimer->stop();
     if (accountReply) {
         accountReply->disconnect(this);
         accountReply->abort();

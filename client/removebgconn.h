@@ -94,7 +94,7 @@ private:
     QString keyRefusal;
     qint64 pausedUntil = 0; // a 429 holds back the whole batch
     QElapsedTimer clock;
-    QTimer wakeTimer;
+    QTimer *wakeTimer; // children, so that they move to the worker thread with the client
     QNetworkReply *accountReply = nullptr;
-    QTimer accountTimer;
+    QTimer *accountTimer;
 };

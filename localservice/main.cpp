@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -21,6 +22,8 @@ struct Options
     std::string host = "127.0.0.1";
     int port = 8711;
     int delayMs = 0;
+    int ratePerMinute = 0;
+    int credits = -1;
     localservice::Settings settings;
 };
 
@@ -34,7 +37,10 @@ void printUsage()
         "  --delay-ms N        wait N ms before each answer, as a distant service would\n"
         "  --fail-every N      answer every Nth request with the status of --fail-status\n"
         "  --fail-status S     the status of those failures (default 500)\n"
-        "  --key K             accept only this API key (default: any non-empty key)\n");
+        "  --key K             accept only this API key (default: any non-empty key)\n"
+        "  --rate-limit N      at most N cut-outs a minute; beyond that 429 with Retry-After\n"
+        "  --credits N         keep a balance of N cut-outs, shown by GET /v1.0/account;\n"
+        "                      402 once it is spent (default: no balance, and no account)\n");
 }
 
 bool parseNumber(const char *text, int &value)
@@ -72,6 +78,10 @@ bool parseOptions(int argc, char **argv, Options &options)
         else if (name == "--fail-status")
             ok = parseNumber(value, options.settings.failStatus) && options.settings.failStatus >= 100
                  && options.settings.failStatus <= 599;
+        else if (name == "--rate-limit")
+            ok = parseNumber(value, options.ratePerMinute);
+        else if (name == "--credits")
+            ok = parseNumber(value, options.credits);
         else if (name == "--key")
             options.settings.requiredKey = value;
         else
@@ -105,6 +115,17 @@ int main(int argc, char **argv)
     httplib::Server server;
     std::atomic<long> requestCount{0};
     std::mutex logMutex;
+    localservice::Allowance allowance(options.credits, options.ratePerMinute);
+    const auto reply = [](const localservice::Answer &answer, httplib::Response &response) {
+        response.status = answer.status;
+        response.set_content(answer.body, answer.contentType.c_str());
+        if (answer.retryAfterSeconds > 0)
+            response.set_header("Retry-After", std::to_string(answer.retryAfterSeconds));
+    };
+
+    server.Get("/v1.0/account", [&](const httplib::Request &request, httplib::Response &response) {
+        reply(allowance.account(options.settings, request.get_header_value("X-Api-Key")), response);
+    });
 
     // The body is read here rather than by the library, which caps form-encoded bodies
     // it parses itself far below a photo's size.
@@ -132,15 +153,18 @@ int main(int argc, char **argv)
         else
             readContent(keep);
 
+        const std::optional<localservice::Answer> refusal = allowance.take(std::chrono::steady_clock::now());
         const localservice::Answer answer =
             multipart ? localservice::errorAnswer(400, "Unexpected body: send the image form-encoded, not multipart")
             : received > localservice::maxBodyBytes
                 ? localservice::bodyTooLarge()
-                : localservice::answerUpload(options.settings, index, request.get_header_value("X-Api-Key"), body);
+            : refusal ? *refusal
+                      : localservice::answerUpload(options.settings, index, request.get_header_value("X-Api-Key"), body);
+        if (!refusal && answer.status != 200)
+            allowance.giveBack(); // only a cut-out is paid for
         if (options.delayMs > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(options.delayMs));
-        response.status = answer.status;
-        response.set_content(answer.body, answer.contentType.c_str());
+        reply(answer, response);
 
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
         std::lock_guard<std::mutex> lock(logMutex);
@@ -157,10 +181,8 @@ int main(int argc, char **argv)
     });
 
     // Whatever escapes a handler answers 500 JSON, and no header tells what was thrown.
-    server.set_exception_handler([](const httplib::Request &, httplib::Response &response, std::exception_ptr) {
-        const localservice::Answer answer = localservice::errorAnswer(500, "The request could not be processed");
-        response.status = answer.status;
-        response.set_content(answer.body, answer.contentType.c_str());
+    server.set_exception_handler([&reply](const httplib::Request &, httplib::Response &response, std::exception_ptr) {
+        reply(localservice::errorAnswer(500, "The request could not be processed"), response);
     });
 
     const int port = options.port == 0 ? server.bind_to_any_port(options.host)

@@ -257,4 +257,55 @@ Answer cutOut(const cv::Mat &photo, bool fullSize)
     return {200, "image/png", std::string(png.begin(), png.end())};
 }
 
+Allowance::Allowance(long credits, int perMinute)
+    : credits(credits)
+    , perMinute(perMinute)
+{
+}
+
+std::optional<Answer> Allowance::take(Clock::time_point now)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (credits == 0)
+        return errorAnswer(402, "Insufficient credits: none are left on this key");
+    if (perMinute > 0) {
+        while (!recent.empty() && now - recent.front() >= std::chrono::minutes(1))
+            recent.pop_front();
+        if (int(recent.size()) >= perMinute) {
+            Answer refusal = errorAnswer(429, "Rate limit exceeded: at most " + std::to_string(perMinute) + " a minute");
+            const auto wait = std::chrono::ceil<std::chrono::seconds>(recent.front() + std::chrono::minutes(1) - now);
+            refusal.retryAfterSeconds = std::max(1, int(wait.count()));
+            return refusal;
+        }
+        recent.push_back(now);
+    }
+    if (credits > 0)
+        --credits;
+    return std::nullopt;
+}
+
+void Allowance::giveBack()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (perMinute > 0 && !recent.empty())
+        recent.pop_back();
+    if (credits >= 0)
+        ++credits;
+}
+
+Answer Allowance::account(const Settings &settings, const std::string &apiKey) const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (credits < 0)
+        return errorAnswer(404, "Not found: this stand-in keeps no balance (start it with --credits N)");
+    if (apiKey.empty())
+        return errorAnswer(403, "Missing API key: send it in the X-Api-Key header");
+    if (!settings.requiredKey.empty() && apiKey != settings.requiredKey)
+        return errorAnswer(403, "Invalid API key");
+    if (credits == 0)
+        return errorAnswer(402, "Insufficient credits: none are left on this key");
+    return {200, "application/json",
+            R"({"data":{"attributes":{"credits":{"total":)" + std::to_string(credits) + "}}}}", 0};
+}
+
 } // namespace localservice

@@ -2,7 +2,10 @@
 
 #include <opencv2/core.hpp>
 
+#include <chrono>
 #include <cstddef>
+#include <deque>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -24,6 +27,7 @@ struct Answer
     int status = 200;
     std::string contentType;
     std::string body;
+    int retryAfterSeconds = 0; // sent as Retry-After when above 0
 };
 
 // Percent-decodes one form value; '+' is left as it is, since standard Base64 uses it.
@@ -42,5 +46,27 @@ Answer cutOut(const cv::Mat &photo, bool fullSize);
 
 // Answers upload number `index` (1-based) with the key it carried and its whole body.
 Answer answerUpload(const Settings &settings, long index, const std::string &apiKey, const std::string &body);
+
+// What the stand-in lets a user spend, shared by every request: a balance, when one is
+// kept, and at most so many cut-outs a minute.
+class Allowance
+{
+public:
+    using Clock = std::chrono::steady_clock;
+    Allowance(long credits, int perMinute); // credits < 0: no balance kept; perMinute 0: no limit
+
+    // Takes one cut-out's worth before the work starts; the refusal when none may be made.
+    std::optional<Answer> take(Clock::time_point now);
+    // Gives back what take() took, when the upload made no cut-out.
+    void giveBack();
+    // The answer to GET .../account: the balance, or 404 when none is kept.
+    Answer account(const Settings &settings, const std::string &apiKey) const;
+
+private:
+    mutable std::mutex mutex;
+    long credits;
+    int perMinute;
+    std::deque<Clock::time_point> recent; // the cut-outs of the last minute
+};
 
 } // namespace localservice

@@ -67,7 +67,11 @@ private slots:
     void cutoutSizes_data();
     void cutoutSizes();
     void isAFaithfulPeerOfTheClient();
-    void refusalsReachTheClientAsErrors();
+    void optionsReachTheClient_data();
+    void optionsReachTheClient();
+    void allowance_data();
+    void allowance();
+    void rateLimitAnswersWithRetryAfter();
     void hostileRequestsStaySmall();
 };
 
@@ -246,21 +250,100 @@ void TestLocalService::isAFaithfulPeerOfTheClient()
     QVERIFY(!logLine.contains(QStringLiteral("demo")));
 }
 
-void TestLocalService::refusalsReachTheClientAsErrors()
+void TestLocalService::optionsReachTheClient_data()
 {
-    RunningService service({"--fail-every", "2", "--fail-status", "503"});
-    RemoveBGConn client(service.endpoint);
-    EventLog log(&client);
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("expected"); // the client's events, bodies by path only
+
     const QString ball = samples + QStringLiteral("/ball.jpg");
     const QString vase = samples + QStringLiteral("/vase.jpg");
-    client.postData(ball, QStringLiteral("any"), false);
-    client.postData(vase, QStringLiteral("any"), false);
-    client.postData(ball, QString(), true);
-    QTRY_COMPARE_WITH_TIMEOUT(log.count(allDone), 1, 30000);
-    QCOMPARE(log.events, QStringList() << succeededLines(ball, log.bodies.value(0).size()) << failedLines(vase)
-                                       << failedLines(ball) << allDone);
-    QVERIFY2(log.errors.at(0).contains(QStringLiteral("Service Unavailable")), qPrintable(log.errors.at(0)));
-    QVERIFY2(log.errors.at(1).contains(QStringLiteral("Forbidden")), qPrintable(log.errors.at(1)));
+    const auto ok = [](const QString &path) { return QStringList(succeededLines(path, 0).mid(0, 5)) << "data:" + path; };
+    QTest::newRow("a 503 is tried again") << QStringList{"--fail-every", "2", "--fail-status", "503"}
+        << (ok(ball) << sentLines(vase) << retriedLines(QStringLiteral("服务出错（HTTP 503），0.05 秒后重试"))
+                     << "info:接收完成！" << "data:" + vase << allDone);
+    QTest::newRow("no balance kept: no balance line") << QStringList() << (ok(ball) << ok(vase) << allDone);
+    QTest::newRow("one credit: the second photo is refused and the batch stops")
+        << QStringList{"--credits", "1"} << (QStringList{"info:账户余额：1"} << ok(ball) << failedLines(vase) << "error");
+    QTest::newRow("no credit: nothing is sent") << QStringList{"--credits", "0"} << QStringList{"error"};
+}
+
+void TestLocalService::optionsReachTheClient()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, expected);
+
+    RunningService service(arguments);
+    RemoveBGConn client(service.endpoint, quickSettings());
+    EventLog log(&client);
+    client.postData(samples + QStringLiteral("/ball.jpg"), QStringLiteral("any"), false);
+    client.postData(samples + QStringLiteral("/vase.jpg"), QStringLiteral("any"), true);
+    QTRY_COMPARE_WITH_TIMEOUT(log.ends, 1, 30000);
+    QCOMPARE(log.events.replaceInStrings(QRegularExpression(QStringLiteral("^(data:.*):\\d+$")), QStringLiteral("\\1")), expected);
+    for (const QString &error : log.errors)
+        QVERIFY2(error.contains(QStringLiteral("Insufficient credits")), qPrintable(error));
+}
+
+void TestLocalService::allowance_data()
+{
+    QTest::addColumn<int>("credits");
+    QTest::addColumn<int>("perMinute");
+    QTest::addColumn<QList<int>>("secondsAndGiveBacks"); // when each take() comes; -1 gives the last one back
+    QTest::addColumn<QList<int>>("statuses");             // 0 for a take that is allowed
+    QTest::addColumn<int>("retryAfter");                  // of the last refusal
+    QTest::addColumn<int>("accountStatus");               // at the end
+
+    QTest::newRow("two a minute") << -1 << 2 << QList<int>{0, 10, 20, 61, 71} << QList<int>{0, 0, 429, 0, 0} << 40 << 404;
+    QTest::newRow("a refused upload is not counted") << -1 << 1 << QList<int>{0, -1, 1} << QList<int>{0, 0} << 0 << 404;
+    QTest::newRow("credits run out") << 2 << 0 << QList<int>{0, 1, 2} << QList<int>{0, 0, 402} << 0 << 402;
+    QTest::newRow("a refusal costs nothing") << 1 << 0 << QList<int>{0, -1, 5} << QList<int>{0, 0} << 0 << 402;
+    QTest::newRow("balance left") << 3 << 0 << QList<int>{0} << QList<int>{0} << 0 << 200;
+}
+
+void TestLocalService::allowance()
+{
+    QFETCH(int, credits);
+    QFETCH(int, perMinute);
+    QFETCH(QList<int>, secondsAndGiveBacks);
+    QFETCH(QList<int>, statuses);
+    QFETCH(int, retryAfter);
+    QFETCH(int, accountStatus);
+
+    Allowance allowance(credits, perMinute);
+    const Allowance::Clock::time_point start{};
+    QList<int> seen;
+    int lastRetryAfter = 0;
+    for (int second : secondsAndGiveBacks) {
+        if (second < 0) {
+            allowance.giveBack();
+            continue;
+        }
+        const std::optional<Answer> refusal = allowance.take(start + std::chrono::seconds(second));
+        seen << (refusal ? refusal->status : 0);
+        if (refusal && refusal->status == 429)
+            lastRetryAfter = refusal->retryAfterSeconds;
+    }
+    QCOMPARE(seen, statuses);
+    QCOMPARE(lastRetryAfter, retryAfter);
+    const Answer account = allowance.account(Settings{}, "key");
+    QCOMPARE(account.status, accountStatus);
+    if (accountStatus == 200)
+        QCOMPARE(account.body, std::string(R"({"data":{"attributes":{"credits":{"total":2}}}})"));
+    QCOMPARE(allowance.account(Settings{}, "").status, accountStatus == 404 ? 404 : 403);
+}
+
+void TestLocalService::rateLimitAnswersWithRetryAfter()
+{
+    RunningService service({"--rate-limit", "1"});
+    httplib::Client http("127.0.0.1", service.endpoint.port());
+    const httplib::Headers key{{"X-Api-Key", "k"}};
+    const std::string body = uploadBody(readBytes(samples + QStringLiteral("/ball.jpg")), QByteArray::Base64UrlEncoding);
+    const auto first = http.Post("/v1.0/removebg", key, body, "application/x-www-form-urlencoded");
+    const auto second = http.Post("/v1.0/removebg", key, body, "application/x-www-form-urlencoded");
+    QVERIFY(first && second);
+    QCOMPARE(first->status, 200);
+    QCOMPARE(second->status, 429);
+    const int wait = std::stoi(second->get_header_value("Retry-After"));
+    QVERIFY2(wait >= 59 && wait <= 60, qPrintable(QString::number(wait)));
 }
 
 void TestLocalService::hostileRequestsStaySmall()

@@ -1,3 +1,4 @@
+#include "eventlog.h"
 #include "fakeservice.h"
 #include "removebgconn.h"
 #include "startup.h"
@@ -21,6 +22,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <csignal>
 #include <sys/resource.h>
 
@@ -65,6 +67,36 @@ QStringList savedImageLines(const QString &path)
 }
 
 const QStringList allDoneLines{QString(), QStringLiteral("全部完成！")};
+
+// The account at the end of a batch: its counts, then each failure or the line saying none.
+QStringList accountLines(const QString &counts, const QStringList &failures = {})
+{
+    return QStringList{counts} << (failures.isEmpty() ? QStringList{QStringLiteral("没有失败的照片。")} : failures);
+}
+
+// A composite that failed, as its photo's line and as its line in the account.
+const QString compositeFailed = QStringLiteral("未能生成原尺寸图（无法读取原图），已保留服务的小图");
+
+// The log once the batch's account is written. A composite's own line comes whenever the
+// composite ends, so it is left out here; the account lists it all the same.
+QStringList settledLog(QWidget *window, int batches = 1)
+{
+    const auto accounted = [window, batches] {
+        const QStringList lines = logLines(window);
+        return std::count_if(lines.cbegin(), lines.cend(), [](const QString &line) { return line.startsWith(QStringLiteral("本批")); })
+               == batches;
+    };
+    if (!QTest::qWaitFor(accounted, 10000)) {
+        QTest::qFail("no account of every batch within 10 s", __FILE__, __LINE__);
+        return {};
+    }
+    QStringList lines = logLines(window);
+    lines.erase(std::remove_if(lines.begin(), lines.end(), [](const QString &line) {
+                    return line.contains(QStringLiteral("：未能生成原尺寸图")) && !line.startsWith(QStringLiteral("失败："));
+                }),
+                lines.end());
+    return lines;
+}
 
 // Runs `handle` on the next modal dialog as soon as it is shown.
 void onNextDialog(std::function<void(QFileDialog *)> handle)
@@ -113,7 +145,7 @@ private slots:
 
     void folderStartSendsAcceptedImagesInOrder();
     void fileStartSendsThatFileWithTheStartFlag();
-    void missingInputSendsNothing();
+    void missingInputSaysSoAndSendsNothing();
     void stopOnAFreshWindow();
     void startRightAfterStopRunsTheNewBatch();
     void destroyingDuringAnUploadIsClean();
@@ -261,23 +293,27 @@ void TestWindow::folderStartSendsAcceptedImagesInOrder()
     click("matBtn");
 
     QCOMPARE(clears.size(), 1);
-    QCOMPARE(tasks.size(), 3);
-    const QStringList names{"a.png", "b.JPG", "C.png"};
-    for (int i = 0; i < 3; ++i) {
+    const QStringList names{"a.png", "b.JPG", "C.png", "d.Png", "e.jpeg"};
+    QCOMPARE(tasks.size(), names.size());
+    for (int i = 0; i < names.size(); ++i) {
         QCOMPARE(tasks.at(i).at(0).toString(), folder + QLatin1Char('/') + names.at(i));
         QCOMPARE(tasks.at(i).at(1).toString(), QStringLiteral("the key"));
-        QCOMPARE(tasks.at(i).at(2).toBool(), i == 2);
+        QCOMPARE(tasks.at(i).at(2).toBool(), i == names.size() - 1);
     }
 
-    QTRY_VERIFY(logLines(window.get()).endsWith(QStringLiteral("全部完成！")));
-    QStringList expected;
-    for (const QString &name : names)
+    // The sources are no pictures, so every composite fails, and the account says so.
+    QStringList expected{QStringLiteral("文件夹里另有 3 个文件不是 png、jpg 或 jpeg 照片，不会发送")};
+    QStringList failures;
+    for (const QString &name : names) {
         expected << savedImageLines(folder + QLatin1Char('/') + name);
-    QCOMPARE(logLines(window.get()), asShown(expected << allDoneLines));
+        failures << QStringLiteral("失败：%1：%2").arg(name, compositeFailed);
+    }
+    expected << allDoneLines << accountLines(QStringLiteral("本批共 5 张：保存 0 张，跳过 0 张，失败 5 张"), failures);
+    QCOMPARE(settledLog(window.get()), expected);
 
     const auto uploads = service->uploads();
-    QCOMPARE(int(uploads.size()), 3);
-    for (int i = 0; i < 3; ++i) {
+    QCOMPARE(int(uploads.size()), names.size());
+    for (int i = 0; i < names.size(); ++i) {
         QCOMPARE(uploads[i].imageBytes(), names.at(i).toUtf8());
         QCOMPARE(uploads[i].apiKey, std::string("the key"));
         QCOMPARE(readBytes(folder + QStringLiteral("-no-bg-small/") + names.at(i) + QStringLiteral("-no-bg.png")),
@@ -294,12 +330,15 @@ void TestWindow::fileStartSendsThatFileWithTheStartFlag()
     click("matBtn");
     QCOMPARE(tasks.size(), 1);
     QCOMPARE(tasks.at(0), QVariantList({notes, QString(), true}));
-    QTRY_VERIFY(logLines(window.get()).endsWith(QStringLiteral("全部完成！")));
+    QCOMPARE(settledLog(window.get()), asShown(savedImageLines(notes) << allDoneLines
+                                                << accountLines(QStringLiteral("本批共 1 张：保存 0 张，跳过 0 张，失败 1 张"),
+                                                                {QStringLiteral("失败：notes.txt：") + compositeFailed})));
+    QVERIFY(logLines(window.get()).contains(QStringLiteral("notes.txt：") + compositeFailed));
     QCOMPARE(service->uploads().front().imageBytes(), QByteArray("some notes"));
     QCOMPARE(readBytes(notes + QStringLiteral("-no-bg-small.png")), fakeCutout);
 }
 
-void TestWindow::missingInputSendsNothing()
+void TestWindow::missingInputSaysSoAndSendsNothing()
 {
     QSignalSpy clears(window.get(), &Widget::clearTasks);
     QSignalSpy tasks(window.get(), &Widget::addTask);
@@ -308,12 +347,15 @@ void TestWindow::missingInputSendsNothing()
         click("matBtn");
     }
     QVERIFY(QDir(path(QStringLiteral("empty"))).mkpath(QStringLiteral(".")));
+    QVERIFY(writeBytes(path(QStringLiteral("empty/notes.txt")), "no photo"));
     setText("inputEdit", path(QStringLiteral("empty")));
     QTest::ignoreMessage(QtDebugMsg, "isDir");
     click("matBtn");
     QCOMPARE(clears.size(), 1);
     QCOMPARE(tasks.size(), 0);
-    QVERIFY(logLines(window.get()).isEmpty());
+    QCOMPARE(logLines(window.get()), QStringList({"请先填写输入路径", "输入路径不存在：" + path(QStringLiteral("nothing-here")),
+                                                  "文件夹里没有可发送的照片（png、jpg、jpeg）：" + path(QStringLiteral("empty"))}));
+    QCOMPARE(window->windowTitle(), QStringLiteral("Quorrin"));
 }
 
 void TestWindow::stopOnAFreshWindow()
@@ -340,12 +382,16 @@ void TestWindow::startRightAfterStopRunsTheNewBatch()
     click("matBtn");
 
     QTRY_COMPARE(service->uploadCount(), 2);
-    QTRY_VERIFY(logLines(window.get()).endsWith(QStringLiteral("全部完成！")));
+    const QStringList log = settledLog(window.get(), 2);
     service->release();
     QCOMPARE(service->uploads().back().imageBytes(), QByteArray("new"));
+    // The stopped batch's account: its one photo never came back, so it was not paid for.
     const QStringList expected = QStringList{QString(), old, QStringLiteral("正在发送..."), QStringLiteral("已中止任务！")}
-                                 << savedImageLines(fresh) << allDoneLines;
-    QCOMPARE(logLines(window.get()), asShown(expected));
+                                 << accountLines(QStringLiteral("本批已中止，共 1 张：保存 0 张，跳过 0 张，失败 0 张，未发送 1 张"))
+                                 << savedImageLines(fresh) << allDoneLines
+                                 << accountLines(QStringLiteral("本批共 1 张：保存 0 张，跳过 0 张，失败 1 张"),
+                                                 {QStringLiteral("失败：new.png：") + compositeFailed});
+    QCOMPARE(log, asShown(expected));
     QVERIFY(!QFile::exists(old + QStringLiteral("-no-bg-small.png")));
 }
 
@@ -489,7 +535,7 @@ void TestWindow::outputChosenAfterInputIsKept()
     setText("outputEdit", path(QStringLiteral("chosen after.png")));
     setText("lineEdit", QStringLiteral("k"));
     click("matBtn");
-    QTRY_VERIFY(logLines(window.get()).endsWith(QStringLiteral("全部完成！")));
+    settledLog(window.get());
     QCOMPARE(readBytes(path(QStringLiteral("chosen after.png"))), fakeCutout);
 }
 
@@ -643,7 +689,7 @@ void TestWindow::qtTranslationsFollowTheLocale()
     QLocale::setDefault(QLocale(locale));
     QCOMPARE(startup::installQtTranslations(*QCoreApplication::instance()), translated);
     QLocale::setDefault(before);
-    RemoveBGConn client(QUrl(QStringLiteral("http://127.0.0.1:%1/v1.0/removebg").arg(closedLocalPort())));
+    RemoveBGConn client(QUrl(QStringLiteral("http://127.0.0.1:%1/v1.0/removebg").arg(closedLocalPort())), quickSettings());
     QSignalSpy errors(&client, &RemoveBGConn::connectError);
     client.postData(path(QStringLiteral("missing.png")), QStringLiteral("key"), true);
     QVERIFY(errors.wait(10000));
