@@ -13,6 +13,7 @@
 #include <QLayout>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -21,6 +22,8 @@
 #include <QtTest>
 
 #include <httplib.h>
+
+#include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
 #include <csignal>
@@ -162,8 +165,16 @@ private slots:
     void singleFileModeOverwritesTheSameFile();
     void failedWriteKeepsTheEarlierFile();
 
+    void resultsAlreadyThere_data();
+    void resultsAlreadyThere();
+    void accountOfABatchWithTwoFailures();
+
     void serviceAddress_data();
     void serviceAddress();
+    void jobs_data();
+    void jobs();
+    void refusalsNeedNoDisplay_data();
+    void refusalsNeedNoDisplay();
     void qtTranslationsFollowTheLocale_data();
     void qtTranslationsFollowTheLocale();
 
@@ -404,20 +415,20 @@ void TestWindow::destroyingDuringAnUploadIsClean()
     click("matBtn");
     QTRY_COMPARE(service->uploadCount(), 1);
 
-    qInstallMessageHandler(collectWarnings);
+    const QtMessageHandler testHandler = qInstallMessageHandler(collectWarnings);
     window.reset();
-    qInstallMessageHandler(nullptr);
+    qInstallMessageHandler(testHandler);
     QVERIFY2(warningsSeen.isEmpty(), qPrintable(warningsSeen.join(QLatin1Char('\n'))));
 }
 
 void TestWindow::destroyingANeverStartedWindowIsClean()
 {
-    qInstallMessageHandler(collectWarnings);
+    const QtMessageHandler testHandler = qInstallMessageHandler(collectWarnings);
     click("stopBtn");
     window.reset();
     window = std::make_unique<Widget>(service->endpoint());
     window.reset();
-    qInstallMessageHandler(nullptr);
+    qInstallMessageHandler(testHandler);
     QVERIFY2(warningsSeen.isEmpty(), qPrintable(warningsSeen.join(QLatin1Char('\n'))));
 }
 
@@ -626,6 +637,105 @@ void TestWindow::failedWriteKeepsTheEarlierFile()
     QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
 }
 
+void TestWindow::resultsAlreadyThere_data()
+{
+    QTest::addColumn<QString>("result"); // what is already at the result path
+    QTest::addColumn<bool>("turned");    // the photo carries EXIF orientation 6
+    QTest::addColumn<bool>("redo");
+    QTest::addColumn<QString>("plan");   // skip, finish or send
+
+    QTest::newRow("a complete result is skipped") << "complete" << false << false << "skip";
+    QTest::newRow("a complete result of a turned photo is skipped") << "complete" << true << false << "skip";
+    QTest::newRow("the service's small cut-out is finished without an upload") << "small" << false << false << "finish";
+    QTest::newRow("no result is sent") << "" << false << false << "send";
+    QTest::newRow("an older result is sent again") << "older" << false << false << "send";
+    QTest::newRow("a damaged result is sent again") << "damaged" << false << false << "send";
+    QTest::newRow("a result without alpha is sent again") << "opaque" << false << false << "send";
+    QTest::newRow("a complete result at the stored size of a turned photo is finished") << "stored" << true << false << "finish";
+    QTest::newRow("--redo sends a complete one again") << "complete" << false << true << "send";
+}
+
+void TestWindow::resultsAlreadyThere()
+{
+    QFETCH(QString, result);
+    QFETCH(bool, turned);
+    QFETCH(bool, redo);
+    QFETCH(QString, plan);
+
+    const QString photo = path(QStringLiteral("cat.jpg"));
+    const QByteArray jpeg = encode(photoLike(40, 30), ".jpg");
+    QVERIFY(writeBytes(photo, turned ? withExifOrientation(jpeg, 6) : jpeg));
+    setText("inputEdit", photo);
+    const QString output = text("outputEdit");
+    const cv::Size upright = turned ? cv::Size(30, 40) : cv::Size(40, 30);
+    const QMap<QString, QByteArray> results{{"complete", encode(cutoutLike(upright.width, upright.height), ".png")},
+                                            {"older", encode(cutoutLike(40, 30), ".png")},
+                                            {"stored", encode(cutoutLike(40, 30), ".png")},
+                                            {"small", encode(cutoutLike(10, 8), ".png")},
+                                            {"damaged", "\\x89PNG not really"},
+                                            {"opaque", encode(photoLike(40, 30), ".png")}};
+    if (!result.isEmpty()) {
+        QVERIFY(writeBytes(output, results.value(result)));
+        QFile file(output);
+        QVERIFY(file.open(QIODevice::Append));
+        const QDateTime photoTime = QFileInfo(photo).lastModified();
+        QVERIFY(file.setFileTime(photoTime.addSecs(result == QLatin1String("older") ? -60 : 60), QFileDevice::FileModificationTime));
+    }
+    window->setRedo(redo);
+    click("matBtn");
+
+    const QString done = QStringLiteral("本批共 1 张：保存 %1 张，跳过 %2 张，失败 %3 张");
+    const QStringList log = settledLog(window.get());
+    if (plan == QLatin1String("send")) {
+        QCOMPARE(service->uploadCount(), 1);
+        QCOMPARE(log.mid(0, 5), asShown(savedImageLines(photo)).mid(0, 5));
+        return;
+    }
+    QCOMPARE(service->uploadCount(), 0);
+    const QString line = plan == QLatin1String("skip") ? QStringLiteral("结果已存在且完整，已跳过（删除结果文件或用 --redo 可重新发送）")
+                                                       : QStringLiteral("结果只是服务的小图，不再上传，现在生成原尺寸图");
+    QCOMPARE(log, QStringList({photo, line}) << allDoneLines
+                                             << accountLines(plan == QLatin1String("skip") ? done.arg(0).arg(1).arg(0) : done.arg(1).arg(0).arg(0)));
+    const cv::Mat rebuilt = readImage(output, cv::IMREAD_UNCHANGED);
+    QCOMPARE(rebuilt.type(), CV_8UC4);
+    QCOMPARE(rebuilt.size(), upright);
+}
+
+void TestWindow::accountOfABatchWithTwoFailures()
+{
+    const QString folder = path(QStringLiteral("three"));
+    QVERIFY(QDir().mkpath(folder));
+    for (const char *name : {"a.jpg", "b.jpg", "c.jpg"})
+        writeImage(folder + QLatin1Char('/') + QLatin1String(name), photoLike(40, 30));
+    const std::string cutout = encode(cutoutLike(10, 8), ".png").toStdString();
+    const std::string opaque = encode(photoLike(10, 8), ".png").toStdString();
+    service->setResponder([&](int index, const httplib::Request &, httplib::Response &response) {
+        if (index == 1) {
+            response.status = 400;
+            response.set_content(R"({"errors":[{"title":"Bad image"}]})", "application/json");
+        } else {
+            response.set_content(index == 0 ? cutout : opaque, "image/png");
+        }
+    });
+    QSignalSpy titles(window.get(), &QWidget::windowTitleChanged);
+    setText("inputEdit", folder);
+    QTest::ignoreMessage(QtDebugMsg, "isDir");
+    click("matBtn");
+
+    const QStringList log = settledLog(window.get());
+    const QString refusal = log.value(log.indexOf(folder + QStringLiteral("/b.jpg")) + 3);
+    QVERIFY2(refusal.endsWith(QStringLiteral(" — Bad image")), qPrintable(refusal));
+    QCOMPARE(log.mid(log.size() - 3),
+             accountLines(QStringLiteral("本批共 3 张：保存 1 张，跳过 0 张，失败 2 张"),
+                          {QStringLiteral("失败：b.jpg：") + refusal,
+                           QStringLiteral("失败：c.jpg：未能生成原尺寸图（服务的抠图无法读取或没有透明通道），已保留服务的小图")}));
+    QCOMPARE(logLines(window.get()).count(QStringLiteral("c.jpg：未能生成原尺寸图（服务的抠图无法读取或没有透明通道），已保留服务的小图")), 1);
+    QStringList seen;
+    for (const QList<QVariant> &title : titles)
+        seen << title.at(0).toString();
+    QCOMPARE(seen, QStringList({"Quorrin — 0/3", "Quorrin — 1/3", "Quorrin — 2/3", "Quorrin — 3/3", "Quorrin"}));
+}
+
 void TestWindow::serviceAddress_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -669,6 +779,79 @@ void TestWindow::serviceAddress()
         return;
     const QString origin = arguments.isEmpty() ? QStringLiteral("QUORRIN_SERVICE_URL") : QStringLiteral("--service-url");
     QVERIFY2(address.error.startsWith(QStringLiteral("quorrin: ") + origin), qPrintable(address.error));
+}
+
+void TestWindow::jobs_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("variable"); // null: unset
+    QTest::addColumn<int>("expected");     // 0: refused
+
+    QTest::newRow("neither: four") << QStringList() << QString() << 4;
+    QTest::newRow("the variable") << QStringList() << "2" << 2;
+    QTest::newRow("the option beats the variable") << QStringList{"--jobs", "8"} << "2" << 8;
+    QTest::newRow("one") << QStringList{"--jobs=1"} << QString() << 1;
+    QTest::newRow("an empty variable counts as unset") << QStringList() << "" << 4;
+    QTest::newRow("refused: nine") << QStringList{"--jobs", "9"} << QString() << 0;
+    QTest::newRow("refused: zero from the variable") << QStringList() << "0" << 0;
+    QTest::newRow("refused: not a number") << QStringList{"--jobs", "four"} << "2" << 0;
+}
+
+void TestWindow::jobs()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, variable);
+    QFETCH(int, expected);
+
+    QCommandLineParser parser;
+    startup::addOptions(parser);
+    QVERIFY(parser.parse(QStringList{QStringLiteral("quorrin")} << arguments));
+    QProcessEnvironment environment;
+    if (!variable.isNull())
+        environment.insert(QStringLiteral("QUORRIN_JOBS"), variable);
+    const startup::Jobs jobs = startup::chooseJobs(parser, environment);
+    QCOMPARE(jobs.count, expected);
+    const QString origin = arguments.isEmpty() ? QStringLiteral("QUORRIN_JOBS") : QStringLiteral("--jobs");
+    QCOMPARE(jobs.error.startsWith(QStringLiteral("quorrin: ") + origin), expected == 0);
+}
+
+void TestWindow::refusalsNeedNoDisplay_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("variable"); // NAME=value, or empty
+    QTest::addColumn<QString>("origin");
+
+    QTest::newRow("--service-url") << QStringList{"--service-url", "nonsense"} << QString() << "--service-url";
+    QTest::newRow("QUORRIN_SERVICE_URL") << QStringList() << "QUORRIN_SERVICE_URL=ftp://x/v1.0/removebg" << "QUORRIN_SERVICE_URL";
+    QTest::newRow("--jobs") << QStringList{"--jobs", "0"} << QString() << "--jobs";
+    QTest::newRow("QUORRIN_JOBS") << QStringList() << "QUORRIN_JOBS=12" << "QUORRIN_JOBS";
+    QTest::newRow("--help needs none either") << QStringList{"--help"} << QString() << QString();
+}
+
+void TestWindow::refusalsNeedNoDisplay()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, variable);
+    QFETCH(QString, origin);
+
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(QLatin1String(name));
+    if (!variable.isEmpty())
+        environment.insert(variable.section(QLatin1Char('='), 0, 0), variable.section(QLatin1Char('='), 1));
+    program.setProcessEnvironment(environment);
+    program.start(QStringLiteral(QUORRIN_PROGRAM), arguments);
+    QVERIFY2(program.waitForFinished(10000), "the program waited for a display");
+    const QStringList errorLines = QString::fromUtf8(program.readAllStandardError()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (origin.isEmpty()) {
+        QCOMPARE(program.exitCode(), 0);
+        QVERIFY(program.readAllStandardOutput().contains("--jobs <n>"));
+        return;
+    }
+    QCOMPARE(program.exitCode(), 2);
+    QCOMPARE(errorLines.size(), 1);
+    QVERIFY2(errorLines.at(0).startsWith(QStringLiteral("quorrin: ") + origin), qPrintable(errorLines.at(0)));
 }
 
 void TestWindow::qtTranslationsFollowTheLocale_data()
