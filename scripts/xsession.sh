@@ -36,14 +36,16 @@ xsession_open_window() {
     sleep 0.5
 }
 
-# Types the key ($1) and the input path ($2), then clicks "一键抠图". The positions are
-# those of the 737 x 311 window in the Fusion style: token field, input field, start button.
+# Types the key ($1) and the input path ($2), then presses "一键抠图", by keyboard focus
+# alone, so that no font, style or scale can move what is pressed. The window opens with
+# the token field focused; Tab then goes input field, its two buttons, output field, its
+# two buttons, start button.
 xsession_start_batch() {
-    xdotool mousemove 340 24 click 1
+    xdotool windowfocus --sync "$XSESSION_WINDOW"
     xdotool type --delay 20 "$1"
-    xdotool mousemove 260 56 click 1
+    xdotool key Tab
     xdotool type --delay 20 "$2"
-    xdotool mousemove 686 32 click 1
+    xdotool key --delay 50 Tab Tab Tab Tab Tab Tab space
 }
 
 # True once every photo of folder $1 has its full-size output in folder $2.
