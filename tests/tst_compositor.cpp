@@ -95,13 +95,20 @@ cv::Mat inflateByHand(const QByteArray &png)
     if (uncompress(reinterpret_cast<Bytef *>(raw.data()), &rawSize, reinterpret_cast<const Bytef *>(joined.constData()),
                    uLong(joined.size())) != Z_OK || rawSize != uLongf(raw.size()))
         return {};
+    // The five filters of the PNG specification, undone byte by byte.
     cv::Mat rgba(height, width, CV_8UC4);
     for (int y = 0; y < height; ++y) {
         const uchar *row = reinterpret_cast<const uchar *>(raw.constData()) + y * rowBytes;
-        if (row[0] != 2)
-            return {};
-        for (int i = 0; i < 4 * width; ++i)
-            rgba.ptr<uchar>(y)[i] = uchar(row[1 + i] + (y > 0 ? rgba.ptr<uchar>(y - 1)[i] : 0));
+        uchar *out = rgba.ptr<uchar>(y);
+        const uchar *above = y > 0 ? rgba.ptr<uchar>(y - 1) : nullptr;
+        for (int i = 0; i < 4 * width; ++i) {
+            const int a = i >= 4 ? out[i - 4] : 0, b = above ? above[i] : 0, c = above && i >= 4 ? above[i - 4] : 0;
+            const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+            const int predictions[] = {0, a, b, (a + b) / 2, pa <= pb && pa <= pc ? a : pb <= pc ? b : c};
+            if (row[0] > 4)
+                return {};
+            out[i] = uchar(row[1 + i] + predictions[row[0]]);
+        }
     }
     cv::cvtColor(rgba, rgba, cv::COLOR_RGBA2BGRA);
     return rgba;
