@@ -8,6 +8,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
 #include <algorithm>
 
 namespace {
@@ -61,6 +64,20 @@ Batch::Plan Batch::planFor(const QString &source, const QString &result)
     if (stored.width == 0 || photo.width == 0)
         return Plan::Send;
     return stored.width == photo.width && stored.height == photo.height ? Plan::Skip : Plan::Finish;
+}
+
+bool Batch::showsNothing(const QByteArray &cutout)
+{
+    const auto *bytes = reinterpret_cast<const unsigned char *>(cutout.constData());
+    const imageformat::Header header = imageformat::probe(bytes, std::size_t(cutout.size()));
+    if (!imageformat::pngHasAlpha(bytes, std::size_t(cutout.size())) || qint64(header.width) * header.height > 16'000'000)
+        return false;
+    const cv::Mat image = imageformat::decode(bytes, std::size_t(cutout.size()), cv::IMREAD_UNCHANGED);
+    if (image.empty() || image.channels() != 4)
+        return false;
+    cv::Mat alpha;
+    cv::extractChannel(image, alpha, 3);
+    return cv::countNonZero(alpha) == 0;
 }
 
 Batch::Start Batch::start(const QString &input, const QString &outputText, bool redo)

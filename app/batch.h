@@ -28,6 +28,10 @@ public:
     // never composited); Send otherwise. Reads headers only.
     static Plan planFor(const QString &source, const QString &result);
 
+    // Whether a cut-out is a picture with alpha and not one opaque pixel: the service found
+    // no subject. Small cut-outs only (16 megapixels at most); anything else says false.
+    static bool showsNothing(const QByteArray &cutout);
+
     struct Start
     {
         QStringList uploads;                        // in order

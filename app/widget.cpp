@@ -190,4 +190,6 @@ void Widget::solveReply(const QByteArray &picRaw, const QString &filePath)
     emit smallToBig(filePath, outputFile);
     batch->cutoutSaved(filePath);
     log(QStringLiteral("保存成功！"));
+    if (Batch::showsNothing(picRaw))
+        log(QStringLiteral("警告：服务没有在这张照片里找到主体，抠图完全透明"));
 }

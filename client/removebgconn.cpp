@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -261,6 +262,7 @@ void RemoveBGConn::begin()
     reported = 0;
     running = true;
     keyRefused = false;
+    hintGiven = false;
     pausedUntil = 0;
     checkAccount();
 }
@@ -432,6 +434,7 @@ void RemoveBGConn::solveReply()
                                        || (status == 0 && reader->failure == ReplyReader::None
                                            && isPassingNetworkError(reply->error()));
     const qint64 askedWaitMs = retryAfterMs(reply->rawHeader("Retry-After"));
+    const bool refused = reply->error() == QNetworkReply::ConnectionRefusedError;
     const QString explanation = serviceExplanation(reader->body);
     reply->deleteLater();
     upload.reply = nullptr;
@@ -469,6 +472,13 @@ void RemoveBGConn::solveReply()
                          + (explanation.isEmpty() ? QString() : QStringLiteral("：") + explanation);
         }
         say(upload, {Line::Error, failure, {}});
+        // Nothing listens at the built-in local address: the stand-in is not running.
+        if (refused && !hintGiven && endpoint == QUrl(QStringLiteral(QUORRIN_SERVICE_URL), QUrl::TolerantMode)
+            && QHostAddress(endpoint.host()).isLoopback()) {
+            hintGiven = true;
+            say(upload, {Line::Info, QStringLiteral("提示：本机的替身服务没有运行。可用 quorrin-offline 启动它再打开窗口，"
+                                                    "或用 --service-url 指向真正的服务"), {}});
+        }
     }
 
     postDataReal();

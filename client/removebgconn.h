@@ -91,6 +91,7 @@ private:
     std::size_t reported = 0; // photos before this one have written all their lines
     bool running = false;
     bool keyRefused = false;
+    bool hintGiven = false;
     QString keyRefusal;
     qint64 pausedUntil = 0; // a 429 holds back the whole batch
     QElapsedTimer clock;

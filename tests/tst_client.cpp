@@ -1,9 +1,12 @@
 #include "eventlog.h"
 #include "fakeservice.h"
 #include "removebgconn.h"
+#include "serviceendpoint.h"
 #include "testimages.h"
 
+#include <QHostAddress>
 #include <QNetworkReply>
+#include <QTcpSocket>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -177,6 +180,7 @@ private slots:
     void signalOrder_data();
     void signalOrder();
     void refusedConnectionStillEndsTheBatch();
+    void refusedBuiltInAddressGivesAHint();
     void tasksWithoutStartFlagAreNeverSent();
     void lateReplyYieldsNothing_data();
     void lateReplyYieldsNothing();
@@ -339,6 +343,24 @@ void TestClient::refusedConnectionStillEndsTheBatch()
     QCOMPARE(log.events, QStringList() << sentLines(first) << retries << "error" << sentLines(second) << retries << "error" << allDone);
     QCOMPARE(log.errors, QStringList({"Connection refused", "Connection refused"}));
     QCOMPARE(log.outcomes, QStringList({"r1.png:failed", "r2.png:failed"}));
+}
+
+void TestClient::refusedBuiltInAddressGivesAHint()
+{
+    const QUrl builtIn(QStringLiteral(QUORRIN_SERVICE_URL));
+    QTcpSocket probe;
+    probe.connectToHost(builtIn.host(), quint16(builtIn.port()));
+    if (!QHostAddress(builtIn.host()).isLoopback() || probe.waitForConnected(1000))
+        QSKIP("the build's address is not a local one with nothing listening");
+    RemoveBGConn client(builtIn, quickSettings());
+    EventLog log(&client);
+    client.postData(pathFor(QStringLiteral("h1.png"), "one"), QStringLiteral("key"), false);
+    client.postData(pathFor(QStringLiteral("h2.png"), "two"), QStringLiteral("key"), true);
+    QTRY_COMPARE(log.ends, 1);
+    // One hint, right after the first error line.
+    const QString hint = QStringLiteral("info:提示：本机的替身服务没有运行。可用 quorrin-offline 启动它再打开窗口，或用 --service-url 指向真正的服务");
+    QCOMPARE(log.events.count(hint), 1);
+    QCOMPARE(log.events.indexOf(hint), log.events.indexOf(QStringLiteral("error")) + 1);
 }
 
 void TestClient::tasksWithoutStartFlagAreNeverSent()

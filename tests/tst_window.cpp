@@ -162,6 +162,7 @@ private slots:
 
     void saving_data();
     void saving();
+    void cutoutWithNothingInItWarns();
     void singleFileModeOverwritesTheSameFile();
     void failedWriteKeepsTheEarlierFile();
 
@@ -610,6 +611,16 @@ void TestWindow::saving()
     QCOMPARE(composites.at(0).at(0).toString(), source);
     QCOMPARE(QFileInfo(composites.at(0).at(1).toString()).absoluteFilePath(), path(savedAs));
     QVERIFY2(logAtComposite.isEmpty(), "the file is handed on before success is logged");
+}
+
+void TestWindow::cutoutWithNothingInItWarns()
+{
+    const QString source = path(QStringLiteral("empty.png"));
+    const QString output = singleFileWithEarlierOutput(source, "earlier");
+    const QByteArray transparent = encode(cv::Mat(8, 10, CV_8UC4, cv::Scalar(40, 80, 120, 0)), ".png");
+    reply(transparent, source);
+    reply(encode(cv::Mat(8, 10, CV_8UC4, cv::Scalar(40, 80, 120, 1)), ".png"), source);
+    QCOMPARE(logLines(window.get()), QStringList({"保存成功！", "警告：服务没有在这张照片里找到主体，抠图完全透明", "保存成功！"}));
 }
 
 void TestWindow::singleFileModeOverwritesTheSameFile()
