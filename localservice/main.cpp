@@ -38,6 +38,7 @@ void printUsage()
         "  --fail-every N      answer every Nth request with the status of --fail-status\n"
         "  --fail-status S     the status of those failures (default 500)\n"
         "  --key K             accept only this API key (default: any non-empty key)\n"
+        "  --quick             a fixed ellipse for the subject instead of GrabCut: times the client alone\n"
         "  --rate-limit N      at most N cut-outs a minute; beyond that 429 with Retry-After\n"
         "  --credits N         keep a balance of N cut-outs, shown by GET /v1.0/account;\n"
         "                      402 once it is spent (default: no balance, and no account)\n");
@@ -60,6 +61,10 @@ bool parseOptions(int argc, char **argv, Options &options)
         if (name == "--help" || name == "-h") {
             printUsage();
             std::exit(0);
+        }
+        if (name == "--quick") {
+            options.settings.quick = true;
+            continue;
         }
         if (i + 1 >= argc) {
             std::fprintf(stderr, "quorrin-localservice: %s needs a value\n", name.c_str());

@@ -20,6 +20,7 @@ struct Settings
     std::string requiredKey; // empty: any non-empty key is accepted
     int failEvery = 0;       // 0: never fail on purpose
     int failStatus = 500;
+    bool quick = false; // a fixed ellipse for the subject instead of GrabCut, to time the client alone
 };
 
 struct Answer
@@ -42,7 +43,7 @@ Answer errorAnswer(int status, const std::string &title);
 Answer bodyTooLarge();
 
 // The cut-out of a decoded photo: at most 0.25 megapixels unless `fullSize`, as a PNG.
-Answer cutOut(const cv::Mat &photo, bool fullSize);
+Answer cutOut(const cv::Mat &photo, bool fullSize, bool quick = false);
 
 // Answers upload number `index` (1-based) with the key it carried and its whole body.
 Answer answerUpload(const Settings &settings, long index, const std::string &apiKey, const std::string &body);

@@ -1,3 +1,4 @@
+#include "imageformat.h"
 #include "pngwriter.h"
 #include "scaleandmix.h"
 #include "testimages.h"
@@ -131,6 +132,8 @@ private slots:
     void leavesTheSavedCutoutAlone();
     void secondRunKeepsTheAlpha();
     void laneRunsCompositesInOrderAndDestructionWaits();
+    void headersGiveTheSize_data();
+    void headersGiveTheSize();
     void pngWriterRoundTrips_data();
     void pngWriterRoundTrips();
 
@@ -296,6 +299,84 @@ void TestCompositor::laneRunsCompositesInOrderAndDestructionWaits()
     cv::Mat colour;
     cv::cvtColor(result, colour, cv::COLOR_BGRA2BGR);
     QVERIFY(samePixels(colour, photoLike(800, 600, 3, 9)));
+}
+
+namespace {
+
+// Little-endian fields for the formats written by hand below.
+QByteArray le(quint64 value, int bytes)
+{
+    QByteArray out;
+    for (int i = 0; i < bytes; ++i)
+        out += char(value >> (8 * i));
+    return out;
+}
+
+// A BigTIFF whose first directory gives the size in LONG8 fields (type 16).
+QByteArray bigTiff(quint64 width, quint64 height)
+{
+    return QByteArray("II\x2b\x00", 4) + le(8, 2) + le(0, 2) + le(16, 8) + le(2, 8) + le(256, 2) + le(16, 2) + le(1, 8)
+           + le(width, 8) + le(257, 2) + le(16, 2) + le(1, 8) + le(height, 8);
+}
+
+// A BMP with the 12-byte core header of OS/2.
+QByteArray coreBmp(int width, int height)
+{
+    return QByteArray("BM", 2) + le(26, 4) + le(0, 4) + le(26, 4) + le(12, 4) + le(quint64(width), 2) + le(quint64(height), 2)
+           + le(1, 2) + le(24, 2);
+}
+
+} // namespace
+
+void TestCompositor::headersGiveTheSize_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QSize>("stored");  // what probe() reads; empty when the header is refused
+    QTest::addColumn<QSize>("upright"); // what probeUpright() reads
+    QTest::addColumn<bool>("alpha");    // a PNG with an alpha channel
+
+    const QSize wide(1000, 37), tall(37, 1000);
+    const cv::Mat colour = photoLike(1000, 37), withAlpha = cutoutLike(1000, 37);
+    const auto encoded = [](const cv::Mat &image, const char *extension, std::vector<int> parameters = {}) {
+        std::vector<uchar> bytes;
+        cv::imencode(extension, image, bytes, parameters);
+        return QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size()));
+    };
+    const QByteArray jpeg = encoded(colour, ".jpg");
+    QTest::newRow("JPEG") << jpeg << wide << wide << false;
+    QTest::newRow("JPEG turned by EXIF orientation 6") << withExifOrientation(jpeg, 6) << wide << tall << false;
+    QTest::newRow("JPEG with EXIF orientation 3 stays") << withExifOrientation(jpeg, 3) << wide << wide << false;
+    QTest::newRow("PNG with alpha") << encoded(withAlpha, ".png") << wide << wide << true;
+    QTest::newRow("PNG without alpha") << encoded(colour, ".png") << wide << wide << false;
+    QTest::newRow("grey PNG with alpha") << encoded(cutoutLike(1000, 37), ".png").replace(25, 1, "\x04") << wide << wide << true;
+    QTest::newRow("WebP lossy") << encoded(colour, ".webp", {cv::IMWRITE_WEBP_QUALITY, 80}) << wide << wide << false;
+    QTest::newRow("WebP lossless") << encoded(colour, ".webp", {cv::IMWRITE_WEBP_QUALITY, 101}) << wide << wide << false;
+    QTest::newRow("WebP extended, with alpha") << encoded(withAlpha, ".webp", {cv::IMWRITE_WEBP_QUALITY, 80}) << wide << wide << false;
+    QTest::newRow("TIFF") << encoded(colour, ".tiff") << wide << wide << false;
+    QTest::newRow("BigTIFF with LONG8 sizes") << bigTiff(70000, 3) << QSize(70000, 3) << QSize(70000, 3) << false;
+    QTest::newRow("TIFF whose directory lies beyond its end")
+        << QByteArray("II\x2a\x00", 4) + le(4096, 4) << QSize() << QSize() << false;
+    QTest::newRow("BMP") << encoded(colour, ".bmp") << wide << wide << false;
+    QTest::newRow("BMP with a core header") << coreBmp(300, 200) << QSize(300, 200) << QSize(300, 200) << false;
+    QTest::newRow("a side over 2^20") << pngClaiming((1 << 20) + 1, 10) << QSize() << QSize() << true;
+    QTest::newRow("a side of exactly 2^20") << pngClaiming(1 << 20, 10) << QSize(1 << 20, 10) << QSize(1 << 20, 10) << true;
+}
+
+void TestCompositor::headersGiveTheSize()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QSize, stored);
+    QFETCH(QSize, upright);
+    QFETCH(bool, alpha);
+
+    const auto *data = reinterpret_cast<const unsigned char *>(bytes.constData());
+    const auto size = std::size_t(bytes.size());
+    const imageformat::Header header = imageformat::probe(data, size);
+    QVERIFY(header.format != imageformat::Format::Unknown);
+    QCOMPARE(QSize(header.width, header.height), stored.isValid() ? stored : QSize(0, 0));
+    const imageformat::Header turned = imageformat::probeUpright(data, size);
+    QCOMPARE(QSize(turned.width, turned.height), upright.isValid() ? upright : QSize(0, 0));
+    QCOMPARE(imageformat::pngHasAlpha(data, size), alpha);
 }
 
 void TestCompositor::pngWriterRoundTrips_data()
