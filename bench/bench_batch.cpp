@@ -5,6 +5,7 @@
 //
 //   bench_batch <quorrin-localservice>              all of it
 //   bench_batch run <folder> <jobs> <endpoint>      one batch (the child of a measurement)
+//   bench_batch log <folder> <jobs> <endpoint>      the same, printing the log
 
 #include "batch.h"
 #include "benchsupport.h"
@@ -60,16 +61,19 @@ int runOneBatch(const QString &folder, int jobs, const QUrl &endpoint)
     waitUntil([&] { return log->toPlainText().contains(QStringLiteral("本批共")); });
     const double allMs = timer.nsecsElapsed() / 1e6;
     const bool clean = log->toPlainText().contains(QStringLiteral("没有失败的照片。"));
-    std::printf("%.0f %.0f %ld %d\n", uploadsMs, allMs, peakKilobytes(), clean ? 1 : 0);
+    if (QCoreApplication::arguments().at(1) == QLatin1String("log"))
+        std::printf("%s\n", qUtf8Printable(log->toPlainText()));
+    else
+        std::printf("%.0f %.0f %ld %d\n", uploadsMs, allMs, peakKilobytes(), clean ? 1 : 0);
     return 0;
 }
 
 struct Service
 {
-    Service(const QString &program, int delayMs)
+    Service(const QString &program, int delayMs, const QStringList &more = {})
     {
         // The subject is a fixed ellipse: a distant service does its cutting on its own cores.
-        process.start(program, {"--port", "0", "--quick", "--delay-ms", QString::number(delayMs)});
+        process.start(program, QStringList{"--port", "0", "--quick", "--delay-ms", QString::number(delayMs)} << more);
         process.waitForReadyRead(10000);
         const auto match = QRegularExpression(QStringLiteral(":(\\d+)/v1.0/removebg")).match(QString::fromUtf8(process.readLine()));
         endpoint = QUrl(QStringLiteral("http://127.0.0.1:%1/v1.0/removebg").arg(match.captured(1)));
@@ -131,6 +135,22 @@ void compareJobs(const QString &title, const QString &folder, int photos, const 
     std::fflush(stdout);
 }
 
+// Every fourth request answered 429 with Retry-After: 1, so about a quarter of the photos
+// are refused at first: every one must still be saved at full size, with no error line.
+void rateLimitedBatch(const QString &program, const QString &folder, int photos)
+{
+    Service service(program, 1000, {"--fail-every", "4", "--fail-status", "429"});
+    std::printf("== %d photos of 640 x 480, service latency 1.0 s, every fourth request answered 429 (Retry-After: 1)\n", photos);
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(), {"log", folder, "4", service.endpoint.toString()});
+    child.waitForFinished(-1);
+    const QString log = QString::fromUtf8(child.readAllStandardOutput());
+    std::printf("%lld retries, %lld saved, %lld error lines; %s\n", static_cast<long long>(log.count(QStringLiteral("HTTP 429"))),
+                static_cast<long long>(log.count(QStringLiteral("保存成功！"))),
+                static_cast<long long>(log.count(QStringLiteral("失败："))), qPrintable(log.section(QLatin1Char('\n'), -3, -2)));
+    std::fflush(stdout);
+}
+
 // Batch::start on a folder whose photos all have complete results: headers only.
 void checkFinishedFolder(const QString &parent, int count)
 {
@@ -175,7 +195,7 @@ int main(int argc, char **argv)
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const QStringList arguments = app.arguments();
-    if (arguments.size() == 5 && arguments.at(1) == QLatin1String("run"))
+    if (arguments.size() == 5 && (arguments.at(1) == QLatin1String("run") || arguments.at(1) == QLatin1String("log")))
         return runOneBatch(arguments.at(2), arguments.at(3).toInt(), QUrl(arguments.at(4)));
     if (arguments.size() < 2) {
         std::fprintf(stderr, "usage: bench_batch <quorrin-localservice>\n");
@@ -190,6 +210,7 @@ int main(int argc, char **argv)
         Service service(arguments.at(1), 1000);
         compareJobs(QStringLiteral("48 photos of 640 x 480, service latency 1.0 s"), small, 48, service.endpoint);
     }
+    rateLimitedBatch(arguments.at(1), small, 48);
     const QString large = makeFolder(dir.path(), QStringLiteral("large"), 12, 4000, 3000);
     {
         Service service(arguments.at(1), 200);

@@ -36,7 +36,7 @@ void printUsage()
         "  --port P            port to listen on (default 8711; 0 picks a free one)\n"
         "  --delay-ms N        wait N ms before each answer, as a distant service would\n"
         "  --fail-every N      answer every Nth request with the status of --fail-status\n"
-        "  --fail-status S     the status of those failures (default 500)\n"
+        "  --fail-status S     the status of those failures (default 500); 429 and 503 say Retry-After: 1\n"
         "  --key K             accept only this API key (default: any non-empty key)\n"
         "  --quick             a fixed ellipse for the subject instead of GrabCut: times the client alone\n"
         "  --rate-limit N      at most N cut-outs a minute; beyond that 429 with Retry-After\n"

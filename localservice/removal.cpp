@@ -215,8 +215,11 @@ Answer bodyTooLarge()
 
 Answer answerUpload(const Settings &settings, long index, const std::string &apiKey, const std::string &body)
 {
-    if (settings.failEvery > 0 && index % settings.failEvery == 0)
-        return errorAnswer(settings.failStatus, "Failure injected on request " + std::to_string(index));
+    if (settings.failEvery > 0 && index % settings.failEvery == 0) {
+        Answer failure = errorAnswer(settings.failStatus, "Failure injected on request " + std::to_string(index));
+        failure.retryAfterSeconds = settings.failStatus == 429 || settings.failStatus == 503 ? 1 : 0;
+        return failure;
+    }
     if (body.size() > maxBodyBytes)
         return bodyTooLarge();
     if (apiKey.empty())
