@@ -262,8 +262,8 @@ void TestLocalService::optionsReachTheClient_data()
     const QString ball = samples + QStringLiteral("/ball.jpg");
     const QString vase = samples + QStringLiteral("/vase.jpg");
     const auto ok = [](const QString &path) { return QStringList(succeededLines(path, 0).mid(0, 5)) << "data:" + path; };
-    QTest::newRow("a 503 is tried again") << QStringList{"--fail-every", "2", "--fail-status", "503"}
-        << (ok(ball) << sentLines(vase) << retriedLines(QStringLiteral("服务出错（HTTP 503），0.05 秒后重试"))
+    QTest::newRow("a 503 is tried again after its Retry-After") << QStringList{"--fail-every", "2", "--fail-status", "503"}
+        << (ok(ball) << sentLines(vase) << retriedLines(QStringLiteral("服务出错（HTTP 503），1 秒后重试"))
                      << "info:接收完成！" << "data:" + vase << allDone);
     QTest::newRow("no balance kept: no balance line") << QStringList() << (ok(ball) << ok(vase) << allDone);
     QTest::newRow("one credit: the second photo is refused and the batch stops")
