@@ -96,7 +96,7 @@ cv::Mat inflateByHand(const QByteArray &png)
     if (uncompress(reinterpret_cast<Bytef *>(raw.data()), &rawSize, reinterpret_cast<const Bytef *>(joined.constData()),
                    uLong(joined.size())) != Z_OK || rawSize != uLongf(raw.size()))
         return {};
-    // The five filters of the PNG specification, undone byte by byte.
+    // The five filters of PNG, undone byte by byte.
     cv::Mat rgba(height, width, CV_8UC4);
     for (int y = 0; y < height; ++y) {
         const uchar *row = reinterpret_cast<const uchar *>(raw.constData()) + y * rowBytes;
