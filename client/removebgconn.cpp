@@ -228,6 +228,17 @@ RemoveBGConn::~RemoveBGConn()
     }
 }
 
+// Aborts a reply without hearing from it again; an upload aborted is not paid for.
+void RemoveBGConn::drop(QNetworkReply *&reply)
+{
+    if (!reply)
+        return;
+    reply->disconnect(this);
+    reply->abort();
+    reply->deleteLater();
+    reply = nullptr;
+}
+
 void RemoveBGConn::postData(QString filepath, QString token, bool start)
 {
     Upload upload;
@@ -243,22 +254,13 @@ void RemoveBGConn::begin()
     // A start during a batch begins again from the first queued task; what was in flight
     // belongs to no batch any more.
     for (Upload &upload : uploads) {
-        if (upload.reply) {
-            upload.reply->disconnect(this);
-            upload.reply->abort();
-            upload.reply->deleteLater();
-        }
+        drop(upload.reply);
         Upload fresh;
         fresh.path = upload.path;
         fresh.token = upload.token;
         upload = std::move(fresh);
     }
-    if (accountReply) {
-        accountReply->disconnect(this);
-        accountReply->abort();
-        accountReply->deleteLater();
-        accountReply = nullptr;
-    }
+    drop(accountReply);
     reported = 0;
     running = true;
     keyRefused = false;
@@ -538,21 +540,11 @@ int RemoveBGConn::abandon()
 {
     wakeTimer->stop();
     accountTimer->stop();
-    if (accountReply) {
-        accountReply->disconnect(this);
-        accountReply->abort();
-        accountReply->deleteLater();
-        accountReply = nullptr;
-    }
+    drop(accountReply);
     int unsent = 0;
     for (std::size_t i = reported; i < uploads.size(); ++i) {
         Upload &upload = uploads[i];
-        if (upload.reply) {
-            upload.reply->disconnect(this);
-            upload.reply->abort();
-            upload.reply->deleteLater();
-            upload.reply = nullptr;
-        }
+        drop(upload.reply);
         if (upload.state == Upload::Settled) {
             sayNow(upload);
         } else {

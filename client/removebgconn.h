@@ -81,6 +81,7 @@ private:
     void flush();
     void sayNow(Upload &upload);
     int abandon();
+    void drop(QNetworkReply *&reply);
     QNetworkAccessManager *leastBusyManager() const;
 
     QNetworkAccessManager *networkManager;
