@@ -72,6 +72,8 @@ private slots:
     void allowance_data();
     void allowance();
     void rateLimitAnswersWithRetryAfter();
+    void badOptionsAreRefused_data();
+    void badOptionsAreRefused();
     void hostileRequestsStaySmall();
 };
 
@@ -348,6 +350,28 @@ void TestLocalService::rateLimitAnswersWithRetryAfter()
     QCOMPARE(second->status, 429);
     const int wait = std::stoi(second->get_header_value("Retry-After"));
     QVERIFY2(wait >= 59 && wait <= 60, qPrintable(QString::number(wait)));
+}
+
+void TestLocalService::badOptionsAreRefused_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("a status beyond 599") << QStringList{"--fail-status", "600"};
+    QTest::newRow("a status below 100") << QStringList{"--fail-status", "99"};
+    QTest::newRow("a port beyond 65535") << QStringList{"--port", "65536"};
+    QTest::newRow("not a number") << QStringList{"--rate-limit", "ten"};
+    QTest::newRow("a negative balance") << QStringList{"--credits", "-1"};
+    QTest::newRow("an option with no value") << QStringList{"--delay-ms"};
+    QTest::newRow("an unknown option") << QStringList{"--fast", "1"};
+}
+
+void TestLocalService::badOptionsAreRefused()
+{
+    QFETCH(QStringList, arguments);
+    QProcess service;
+    service.start(QStringLiteral(QUORRIN_LOCALSERVICE), arguments);
+    QVERIFY(service.waitForFinished(10000));
+    QCOMPARE(service.exitCode(), 2);
+    QVERIFY(service.readAllStandardError().startsWith("quorrin-localservice: "));
 }
 
 void TestLocalService::hostileRequestsStaySmall()
