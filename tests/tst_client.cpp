@@ -556,8 +556,8 @@ void TestClient::severalAtOnceAndRetries()
     QFETCH(QStringList, expected);
     QFETCH(int, atOnce);
 
+    PhotoScripts script(scripts); // outlives the fake, whose handlers use it
     FakeService service;
-    PhotoScripts script(scripts);
     service.setResponder(script.responder(service));
     RemoveBGConn client(service.endpoint(), quickSettings(jobs, stallMs));
     EventLog log(&client);
@@ -580,8 +580,8 @@ void TestClient::severalAtOnceAndRetries()
 
 void TestClient::clearAbortsWhatIsInFlight()
 {
-    FakeService service;
     PhotoScripts script({"200@3000", "200", "200@3000"});
+    FakeService service;
     service.setResponder(script.responder(service));
     RemoveBGConn client(service.endpoint(), quickSettings(3));
     EventLog log(&client);
