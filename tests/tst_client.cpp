@@ -180,6 +180,8 @@ private slots:
     void signalOrder_data();
     void signalOrder();
     void refusedConnectionStillEndsTheBatch();
+    void otherFailuresAreNotTriedAgain();
+    void destroyingDuringAnUploadSaysNothing();
     void refusedBuiltInAddressGivesAHint();
     void tasksWithoutStartFlagAreNeverSent();
     void lateReplyYieldsNothing_data();
@@ -343,6 +345,31 @@ void TestClient::refusedConnectionStillEndsTheBatch()
     QCOMPARE(log.events, QStringList() << sentLines(first) << retries << "error" << sentLines(second) << retries << "error" << allDone);
     QCOMPARE(log.errors, QStringList({"Connection refused", "Connection refused"}));
     QCOMPARE(log.outcomes, QStringList({"r1.png:failed", "r2.png:failed"}));
+}
+
+void TestClient::otherFailuresAreNotTriedAgain()
+{
+    // A scheme the network layer does not know fails at once, and no other try can mend it.
+    RemoveBGConn client(QUrl(QStringLiteral("gopher://127.0.0.1:1/v1.0/removebg")), quickSettings());
+    EventLog log(&client);
+    const QString path = pathFor(QStringLiteral("g.png"), "one");
+    client.postData(path, QStringLiteral("key"), true);
+    QTRY_COMPARE(log.ends, 1);
+    QCOMPARE(log.events, QStringList() << failedLines(path) << allDone);
+}
+
+void TestClient::destroyingDuringAnUploadSaysNothing()
+{
+    FakeService service;
+    service.holdRequest(0);
+    auto client = std::make_unique<RemoveBGConn>(service.endpoint(), quickSettings());
+    EventLog log(client.get());
+    client->postData(pathFor(QStringLiteral("d.png"), "one"), QStringLiteral("key"), true);
+    QTRY_COMPARE(service.uploadCount(), 1);
+    const QStringList before = log.events;
+    client.reset();
+    QCOMPARE(log.events, before);
+    QCOMPARE(log.ends, 0);
 }
 
 void TestClient::refusedBuiltInAddressGivesAHint()
