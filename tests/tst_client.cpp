@@ -60,6 +60,7 @@ struct PhotoScripts
                 std::lock_guard<std::mutex> lock(mutex);
                 const QStringList tries = scripts.value(name.mid(1).toInt()).split(QLatin1Char(','));
                 token = tries.value(triesSeen[name]++, QStringLiteral("200"));
+                arrivals[name].push_back(service.uploads().at(std::size_t(index)).arrivedMs);
             }
             const QStringList parts = token.split(QLatin1Char('@'));
             std::this_thread::sleep_for(std::chrono::milliseconds(parts.value(1).toInt()));
@@ -69,10 +70,11 @@ struct PhotoScripts
                 const QString wait = statusAndWait.at(1) == QLatin1String("date") ? QStringLiteral("Wed, 21 Oct 2015 07:28:00 GMT")
                                                                                : statusAndWait.at(1);
                 response.set_header("Retry-After", wait.toStdString());
-                if (response.status == 429) {
-                    std::lock_guard<std::mutex> lock(mutex);
-                    pauses.push_back({service.uploads().at(std::size_t(index)).arrivedMs, wait.toInt() * 1000});
-                }
+                std::lock_guard<std::mutex> lock(mutex);
+                const qint64 answered = service.uploads().at(std::size_t(index)).arrivedMs + parts.value(1).toInt();
+                asked.push_back({name, int(arrivals[name].size()), answered, wait.toInt() * 1000});
+                if (response.status == 429)
+                    pauses.push_back({answered, wait.toInt() * 1000});
             }
             if (response.status == 200)
                 response.set_content(pngSignature + "cut-out " + name.toStdString(), "image/png");
@@ -83,7 +85,10 @@ struct PhotoScripts
     QStringList scripts;
     std::mutex mutex;
     std::map<QByteArray, int> triesSeen;
-    std::vector<std::pair<qint64, qint64>> pauses; // (answered at, ms asked to wait)
+    std::vector<std::pair<qint64, qint64>> pauses; // of the whole batch, by 429: (answered at, ms asked to wait)
+    std::map<QByteArray, std::vector<qint64>> arrivals; // of each photo's tries
+    struct Asked { QByteArray photo; int tries; qint64 answered, waitMs; };
+    std::vector<Asked> asked; // every Retry-After given
 };
 
 // Hostile or broken answers to the first of two uploads; the second is always a good one.
@@ -399,7 +404,9 @@ void TestClient::tasksWithoutStartFlagAreNeverSent()
 
     client.postData(pathFor(QStringLiteral("old1.png"), "old one"), QStringLiteral("key"), false);
     client.postData(pathFor(QStringLiteral("old2.png"), "old two"), QStringLiteral("key"), false);
-    // A post would have made its reply at once.
+    // Nor does asking it to send what may go now: no batch has begun. A post would have
+    // made its reply at once.
+    QVERIFY(client.postDataReal());
     QVERIFY(client.findChildren<QNetworkReply *>().isEmpty());
     QCOMPARE(service.uploadCount(), 0);
     QVERIFY(log.events.isEmpty());
@@ -598,6 +605,12 @@ void TestClient::severalAtOnceAndRetries()
     QCOMPARE(service.uploadCount(), int(expected.count(QStringLiteral("info:正在发送..."))));
     QVERIFY2(service.mostAtOnce() >= atOnce && service.mostAtOnce() <= qMax(jobs, atOnce),
              qPrintable(QString::number(service.mostAtOnce())));
+    // A Retry-After is never cut short: the photo's next try comes no sooner.
+    for (const auto &retry : script.asked) {
+        const std::vector<qint64> &tries = script.arrivals[retry.photo];
+        QVERIFY2(int(tries.size()) <= retry.tries || tries.at(std::size_t(retry.tries)) >= retry.answered + retry.waitMs,
+                 qPrintable(QStringLiteral("a try of %1 before its Retry-After was over").arg(QString::fromLatin1(retry.photo))));
+    }
     // While a 429 waits, nothing new is sent: no upload arrives until its Retry-After is over.
     for (const auto &pause : script.pauses)
         for (const ReceivedUpload &upload : service.uploads())
