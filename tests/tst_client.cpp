@@ -186,6 +186,7 @@ private slots:
     void signalOrder();
     void refusedConnectionStillEndsTheBatch();
     void otherFailuresAreNotTriedAgain();
+    void clearDuringTheKeyCheckSendsNothing();
     void destroyingDuringAnUploadSaysNothing();
     void refusedBuiltInAddressGivesAHint();
     void tasksWithoutStartFlagAreNeverSent();
@@ -361,6 +362,24 @@ void TestClient::otherFailuresAreNotTriedAgain()
     client.postData(path, QStringLiteral("key"), true);
     QTRY_COMPARE(log.ends, 1);
     QCOMPARE(log.events, QStringList() << failedLines(path) << allDone);
+}
+
+void TestClient::clearDuringTheKeyCheckSendsNothing()
+{
+    FakeService service;
+    service.setAccountResponder([](const httplib::Request &, httplib::Response &response) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        response.status = 404;
+    });
+    RemoveBGConn client(service.endpoint(), quickSettings());
+    EventLog log(&client);
+    client.postData(pathFor(QStringLiteral("k.png"), "one"), QStringLiteral("key"), true);
+    QTRY_COMPARE(int(service.accountKeys().size()), 1);
+    client.clearData();
+    QCOMPARE(log.ends, 1);
+    QVERIFY2(log.events.isEmpty(), qPrintable(log.events.join(QLatin1Char('|'))));
+    QTRY_COMPARE(client.findChildren<QNetworkReply *>().size(), 0);
+    QCOMPARE(service.uploadCount(), 0);
 }
 
 void TestClient::destroyingDuringAnUploadSaysNothing()

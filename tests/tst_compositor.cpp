@@ -346,10 +346,13 @@ void TestCompositor::headersGiveTheSize_data()
     QTest::newRow("JPEG") << jpeg << wide << wide << false;
     QTest::newRow("JPEG turned by EXIF orientation 6") << withExifOrientation(jpeg, 6) << wide << tall << false;
     QTest::newRow("JPEG with EXIF orientation 3 stays") << withExifOrientation(jpeg, 3) << wide << wide << false;
+    QTest::newRow("JPEG with a restart marker before its frame") << QByteArray(jpeg).insert(2, "\xff\xd0", 2) << wide << wide << false;
     QTest::newRow("PNG with alpha") << encoded(withAlpha, ".png") << wide << wide << true;
     QTest::newRow("PNG without alpha") << encoded(colour, ".png") << wide << wide << false;
     QTest::newRow("grey PNG with alpha") << encoded(cutoutLike(1000, 37), ".png").replace(25, 1, "\x04") << wide << wide << true;
     QTest::newRow("WebP lossy") << encoded(colour, ".webp", {cv::IMWRITE_WEBP_QUALITY, 80}) << wide << wide << false;
+    QTest::newRow("WebP lossy with a broken start code")
+        << encoded(colour, ".webp", {cv::IMWRITE_WEBP_QUALITY, 80}).replace(24, 1, "\x02") << QSize() << QSize() << false;
     QTest::newRow("WebP lossless") << encoded(colour, ".webp", {cv::IMWRITE_WEBP_QUALITY, 101}) << wide << wide << false;
     QTest::newRow("WebP extended, with alpha") << encoded(withAlpha, ".webp", {cv::IMWRITE_WEBP_QUALITY, 80}) << wide << wide << false;
     QTest::newRow("TIFF") << encoded(colour, ".tiff") << wide << wide << false;
