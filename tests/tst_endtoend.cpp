@@ -64,7 +64,7 @@ void TestEndToEnd::checkRebuilt(const QString &source, const QString &output)
     const cv::Mat photo = readImage(source, cv::IMREAD_COLOR);
     cv::Mat result;
     // The composite replaces the saved cut-out a little after "保存成功！".
-    QTRY_VERIFY_WITH_TIMEOUT((result = readImage(output, cv::IMREAD_UNCHANGED)).size() == photo.size(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT((result = readImage(output, cv::IMREAD_UNCHANGED)).size() == photo.size(), 5000);
     QCOMPARE(result.type(), CV_8UC4);
     cv::Mat colour, alpha;
     cv::cvtColor(result, colour, cv::COLOR_BGRA2BGR);
@@ -102,7 +102,7 @@ void TestEndToEnd::folderThenSingleFile()
     input->setText(folder);
     QTest::ignoreMessage(QtDebugMsg, "isDir");
     QTest::mouseClick(matBtn, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(log->toPlainText().count(QStringLiteral("全部完成！")) == 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(log->toPlainText().count(QStringLiteral("全部完成！")) == 1, 5000);
     QCOMPARE(log->toPlainText().count(QStringLiteral("保存成功！")), 3);
 
     const QString outputFolder = folder + QStringLiteral("-no-bg-small");
@@ -115,7 +115,7 @@ void TestEndToEnd::folderThenSingleFile()
     const QString single = folder + QStringLiteral("/beach.jpg");
     input->setText(single);
     QTest::mouseClick(matBtn, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(log->toPlainText().count(QStringLiteral("全部完成！")) == 2, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(log->toPlainText().count(QStringLiteral("全部完成！")) == 2, 5000);
     checkRebuilt(single, single + QStringLiteral("-no-bg-small.png"));
 
     QCOMPARE(service.uploadCount(), 4);
@@ -127,7 +127,7 @@ void TestEndToEnd::folderThenSingleFile()
     input->setText(folder);
     QTest::ignoreMessage(QtDebugMsg, "isDir");
     QTest::mouseClick(matBtn, Qt::LeftButton);
-    QTRY_VERIFY2_WITH_TIMEOUT(log->toPlainText().count(QStringLiteral("本批共")) == 3, qPrintable(log->toPlainText()), 10000);
+    QTRY_VERIFY2_WITH_TIMEOUT(log->toPlainText().count(QStringLiteral("本批共")) == 3, qPrintable(log->toPlainText()), 5000);
     QCOMPARE(service.uploadCount(), 5);
     QCOMPARE(log->toPlainText().count(QStringLiteral("本批共 4 张：保存 1 张，跳过 3 张，失败 0 张")), 1);
     QCOMPARE(log->toPlainText().count(QStringLiteral("没有失败的照片。")), 3);

@@ -30,7 +30,7 @@ cp "$source_dir"/samples/*.jpg "$photos/"
 
 xsession_open_window "$program" "$work/quorrin.log"
 xsession_start_batch "local-demo-key" "$photos"
-xsession_wait_for 60 xsession_outputs_complete "$photos" "$outputs" \
+xsession_wait_for 25 xsession_outputs_complete "$photos" "$outputs" \
     || { ls -l "$outputs" 2>/dev/null; cat "$work/service.log"; xsession_fail "the outputs did not reach full size"; }
 
 for source in "$photos"/*.jpg; do
