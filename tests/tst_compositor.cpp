@@ -187,7 +187,7 @@ void TestCompositor::rebuildsAtFullResolution()
 
     // The format the name asks for, whatever a decoder would accept.
     const QByteArray head = readBytes(target).left(4);
-    QVERIFY2(targetName.endsWith(QLatin1String(".tiff")) ? head == "II*\0" || head == "MM\0*" : head == "\x89PNG",
+    QVERIFY2(targetName.endsWith(QLatin1String(".tiff")) ? head == QByteArray("II*\0", 4) || head == QByteArray("MM\0*", 4) : head == "\x89PNG",
              head.toHex().constData());
     const cv::Mat result = readImage(target, cv::IMREAD_UNCHANGED);
     const cv::Mat colour = uprightColour(source, original);
