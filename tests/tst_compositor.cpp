@@ -349,6 +349,8 @@ void TestCompositor::headersGiveTheSize_data()
     const QByteArray jpeg = encoded(colour, ".jpg");
     QTest::newRow("JPEG") << jpeg << wide << wide << false;
     QTest::newRow("JPEG turned by EXIF orientation 6") << withExifOrientation(jpeg, 6) << wide << tall << false;
+    QTest::newRow("JPEG transposed by EXIF orientation 5") << withExifOrientation(jpeg, 5) << wide << tall << false;
+    QTest::newRow("JPEG mirrored by EXIF orientation 4 stays") << withExifOrientation(jpeg, 4) << wide << wide << false;
     QTest::newRow("JPEG whose EXIF directory lists no entry") << withExifOrientation(jpeg, 6).replace(20, 2, QByteArray(2, '\0'))
                                                                << wide << wide << false;
     QTest::newRow("JPEG with EXIF orientation 3 stays") << withExifOrientation(jpeg, 3) << wide << wide << false;
