@@ -55,18 +55,32 @@ void addOptions(QCommandLineParser &parser)
     parser.addOption({redoOption, QStringLiteral("Send every photo again, even one whose result is already complete.")});
 }
 
+namespace {
+
+// A setting's text and where it came from: the option beats the variable, and an empty
+// variable counts as unset. No origin when neither gives it.
+struct Given
+{
+    QString text;
+    QString origin;
+};
+Given given(const QCommandLineParser &parser, const QString &option, const QProcessEnvironment &environment,
+            const QString &variable)
+{
+    if (parser.isSet(option))
+        return {parser.value(option), QStringLiteral("--") + option};
+    if (!environment.value(variable).isEmpty())
+        return {environment.value(variable), variable};
+    return {};
+}
+
+} // namespace
+
 Jobs chooseJobs(const QCommandLineParser &parser, const QProcessEnvironment &environment)
 {
-    QString text, origin;
-    if (parser.isSet(jobsOption)) {
-        text = parser.value(jobsOption);
-        origin = QStringLiteral("--jobs");
-    } else if (!environment.value(jobsVariable).isEmpty()) {
-        text = environment.value(jobsVariable);
-        origin = jobsVariable;
-    } else {
+    const auto [text, origin] = given(parser, jobsOption, environment, jobsVariable);
+    if (origin.isEmpty())
         return {defaultJobs, {}};
-    }
     bool isNumber = false;
     const int count = text.toInt(&isNumber);
     if (isNumber && count >= 1 && count <= mostJobs)
@@ -82,17 +96,9 @@ bool redoAll(const QCommandLineParser &parser)
 
 ServiceAddress chooseServiceAddress(const QCommandLineParser &parser, const QProcessEnvironment &environment)
 {
-    QString text;
-    QString origin;
-    if (parser.isSet(urlOption)) {
-        text = parser.value(urlOption);
-        origin = QStringLiteral("--service-url");
-    } else if (!environment.value(urlVariable).isEmpty()) {
-        text = environment.value(urlVariable);
-        origin = urlVariable;
-    } else {
+    const auto [text, origin] = given(parser, urlOption, environment, urlVariable);
+    if (origin.isEmpty())
         return {builtInServiceUrl(), {}};
-    }
     const QUrl url(text, QUrl::StrictMode);
     if (usable(url))
         return {url, {}};
