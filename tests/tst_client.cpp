@@ -203,6 +203,7 @@ private slots:
 private:
     QTemporaryDir dir;
     QString pathFor(const QString &name, const QByteArray &content);
+    QStringList postPhotos(RemoveBGConn &client, const QStringList &names, const QString &key = QStringLiteral("key"));
 };
 
 void TestClient::initTestCase()
@@ -215,6 +216,16 @@ QString TestClient::pathFor(const QString &name, const QByteArray &content)
     const QString path = dir.filePath(name);
     writeBytes(path, content);
     return path;
+}
+
+// Writes each photo, its name before the dot as its bytes, and posts them as one batch.
+QStringList TestClient::postPhotos(RemoveBGConn &client, const QStringList &names, const QString &key)
+{
+    QStringList paths;
+    for (const QString &name : names)
+        paths << pathFor(name, name.section(QLatin1Char('.'), 0, 0).toUtf8());
+    postBatch(client, paths, key);
+    return paths;
 }
 
 void TestClient::wireFormat_data()
@@ -340,10 +351,8 @@ void TestClient::refusedConnectionStillEndsTheBatch()
 {
     RemoveBGConn client(QUrl(QStringLiteral("http://127.0.0.1:%1/v1.0/removebg").arg(closedLocalPort())), quickSettings());
     EventLog log(&client);
-    const QString first = pathFor(QStringLiteral("r1.png"), "one");
-    const QString second = pathFor(QStringLiteral("r2.png"), "two");
-    client.postData(first, QStringLiteral("key"), false);
-    client.postData(second, QStringLiteral("key"), true);
+    const QStringList paths = postPhotos(client, {"r1.png", "r2.png"});
+    const QString first = paths.at(0), second = paths.at(1);
     QTRY_COMPARE(log.count(allDone), 1);
     // Tried twice more, after the two passing-failure waits, then given up.
     const QStringList retries = QStringList() << retriedLines(QStringLiteral("连接出错（Connection refused），0.05 秒后重试"))
@@ -405,8 +414,7 @@ void TestClient::refusedBuiltInAddressGivesAHint()
         QSKIP("the build's address is not a local one with nothing listening");
     RemoveBGConn client(builtIn, quickSettings());
     EventLog log(&client);
-    client.postData(pathFor(QStringLiteral("h1.png"), "one"), QStringLiteral("key"), false);
-    client.postData(pathFor(QStringLiteral("h2.png"), "two"), QStringLiteral("key"), true);
+    postPhotos(client, {"h1.png", "h2.png"});
     QTRY_COMPARE(log.ends, 1);
     // One hint, right after the first error line.
     const QString hint = QStringLiteral("info:提示：本机的替身服务没有运行。可用 quorrin-offline 启动它再打开窗口，或用 --service-url 指向真正的服务");
@@ -527,10 +535,8 @@ void TestClient::badRepliesFailAndTheBatchGoesOn()
     QVERIFY(resetPeakResident());
     RemoveBGConn client(service.endpoint());
     EventLog log(&client);
-    const QString first = pathFor(QStringLiteral("first.jpg"), "first");
-    const QString second = pathFor(QStringLiteral("second.jpg"), "second");
-    client.postData(first, QStringLiteral("key"), false);
-    client.postData(second, QStringLiteral("key"), true);
+    const QStringList paths = postPhotos(client, {"first.jpg", "second.jpg"});
+    const QString first = paths.at(0), second = paths.at(1);
     QTRY_COMPARE_WITH_TIMEOUT(log.ends, 1, 10000);
 
     // A refused key (401, 402, 403) stops the batch: the second photo is never sent.
@@ -568,37 +574,33 @@ void TestClient::severalAtOnceAndRetries_data()
     const auto retry = [](const char *line) { return retriedLines(QString::fromUtf8(line)); };
     const QString stalled = QStringLiteral("连接出错（服务 0.3 秒没有收发任何数据，已中止），0.05 秒后重试");
 
-    QTest::newRow("replies out of order, lines in order") << 3 << 120000 << QStringList{"200@600", "200@300", "200@100"}
-                                                          << (ok(0) << ok(1) << ok(2) << allDone) << 3;
-    QTest::newRow("one job: one upload at a time") << 1 << 120000 << QStringList{"200@200", "200"}
-                                                   << (ok(0) << ok(1) << allDone) << 1;
-    QTest::newRow("429 with Retry-After holds back the whole batch")
-        << 2 << 120000 << QStringList{"429/1,200", "200@100", "200"}
-        << (sentLines(path(0)) << retry("服务繁忙（HTTP 429），1 秒后重试") << tail(0) << ok(1) << ok(2) << allDone) << 2;
-    QTest::newRow("429 without Retry-After waits the default")
-        << 1 << 120000 << QStringList{"429,200"} << (sentLines(path(0)) << retry("服务繁忙（HTTP 429），0.3 秒后重试") << tail(0) << allDone) << 1;
-    QTest::newRow("429 with an HTTP date already past")
-        << 1 << 120000 << QStringList{"429/date,200"} << (sentLines(path(0)) << retry("服务繁忙（HTTP 429），0 秒后重试") << tail(0) << allDone) << 1;
-    QTest::newRow("429 five times is a failure")
-        << 1 << 120000 << QStringList{"429/0,429/0,429/0,429/0,429/0", "200"}
-        << (sentLines(path(0)) << retry("服务繁忙（HTTP 429），0 秒后重试") << retry("服务繁忙（HTTP 429），0 秒后重试")
-                               << retry("服务繁忙（HTTP 429），0 秒后重试") << retry("服务繁忙（HTTP 429），0 秒后重试") << "error" << ok(1) << allDone) << 1;
-    QTest::newRow("503, then success") << 1 << 120000 << QStringList{"503,200"}
-                                       << (sentLines(path(0)) << retry("服务出错（HTTP 503），0.05 秒后重试") << tail(0) << allDone) << 1;
-    QTest::newRow("503 honours its Retry-After") << 1 << 120000 << QStringList{"503/1,200"}
-                                                 << (sentLines(path(0)) << retry("服务出错（HTTP 503），1 秒后重试") << tail(0) << allDone) << 1;
-    QTest::newRow("502 three times is a failure")
-        << 2 << 120000 << QStringList{"502,502,502", "200"}
-        << (sentLines(path(0)) << retry("服务出错（HTTP 502），0.05 秒后重试") << retry("服务出错（HTTP 502），0.1 秒后重试") << "error" << ok(1) << allDone) << 1;
-    QTest::newRow("504 and 500 are passing too") << 1 << 120000 << QStringList{"504,500,200"}
-        << (sentLines(path(0)) << retry("服务出错（HTTP 504），0.05 秒后重试") << retry("服务出错（HTTP 500），0.1 秒后重试") << tail(0) << allDone) << 1;
-    QTest::newRow("400 is never tried again") << 1 << 120000 << QStringList{"400", "200"}
-                                              << (failedLines(path(0)) << ok(1) << allDone) << 1;
+    // Most rows: no stall limit, and one upload at a time is enough.
+    const auto row = [](const char *name, int jobs, const QStringList &scripts, const QStringList &expected, int atOnce = 1,
+                        int stallMs = 120000) { QTest::newRow(name) << jobs << stallMs << scripts << expected << atOnce; };
+
+    row("replies out of order, lines in order", 3, {"200@600", "200@300", "200@100"}, ok(0) << ok(1) << ok(2) << allDone, 3);
+    row("one job: one upload at a time", 1, {"200@200", "200"}, ok(0) << ok(1) << allDone);
+    row("429 with Retry-After holds back the whole batch", 2, {"429/1,200", "200@100", "200"},
+        sentLines(path(0)) << retry("服务繁忙（HTTP 429），1 秒后重试") << tail(0) << ok(1) << ok(2) << allDone, 2);
+    row("429 without Retry-After waits the default", 1, {"429,200"},
+        sentLines(path(0)) << retry("服务繁忙（HTTP 429），0.3 秒后重试") << tail(0) << allDone);
+    row("429 with an HTTP date already past", 1, {"429/date,200"},
+        sentLines(path(0)) << retry("服务繁忙（HTTP 429），0 秒后重试") << tail(0) << allDone);
+    row("429 five times is a failure", 1, {"429/0,429/0,429/0,429/0,429/0", "200"},
+        sentLines(path(0)) << retry("服务繁忙（HTTP 429），0 秒后重试") << retry("服务繁忙（HTTP 429），0 秒后重试")
+                           << retry("服务繁忙（HTTP 429），0 秒后重试") << retry("服务繁忙（HTTP 429），0 秒后重试") << "error" << ok(1) << allDone);
+    row("503, then success", 1, {"503,200"}, sentLines(path(0)) << retry("服务出错（HTTP 503），0.05 秒后重试") << tail(0) << allDone);
+    row("503 honours its Retry-After", 1, {"503/1,200"},
+        sentLines(path(0)) << retry("服务出错（HTTP 503），1 秒后重试") << tail(0) << allDone);
+    row("502 three times is a failure", 2, {"502,502,502", "200"},
+        sentLines(path(0)) << retry("服务出错（HTTP 502），0.05 秒后重试") << retry("服务出错（HTTP 502），0.1 秒后重试") << "error" << ok(1) << allDone);
+    row("504 and 500 are passing too", 1, {"504,500,200"},
+        sentLines(path(0)) << retry("服务出错（HTTP 504），0.05 秒后重试") << retry("服务出错（HTTP 500），0.1 秒后重试") << tail(0) << allDone);
+    row("400 is never tried again", 1, {"400", "200"}, failedLines(path(0)) << ok(1) << allDone);
     // The fake still holds the stalled upload when the next try comes: two at once there.
-    QTest::newRow("a stall is tried again") << 1 << 300 << QStringList{"200@1500,200"}
-                                            << (sentLines(path(0)) << retriedLines(stalled) << tail(0) << allDone) << 2;
-    QTest::newRow("403 stops the batch, and what is in flight is still reported")
-        << 2 << 120000 << QStringList{"403", "200@300", "200"} << (failedLines(path(0)) << ok(1) << "error") << 2;
+    row("a stall is tried again", 1, {"200@1500,200"}, sentLines(path(0)) << retriedLines(stalled) << tail(0) << allDone, 2, 300);
+    row("403 stops the batch, and what is in flight is still reported", 2, {"403", "200@300", "200"},
+        failedLines(path(0)) << ok(1) << "error", 2);
 }
 
 void TestClient::severalAtOnceAndRetries()
@@ -614,9 +616,10 @@ void TestClient::severalAtOnceAndRetries()
     service.setResponder(script.responder(service));
     RemoveBGConn client(service.endpoint(), quickSettings(jobs, stallMs));
     EventLog log(&client);
+    QStringList names;
     for (int i = 0; i < scripts.size(); ++i)
-        client.postData(pathFor(QStringLiteral("p%1.png").arg(i), "p" + QByteArray::number(i)), QStringLiteral("key"),
-                        i == scripts.size() - 1);
+        names << QStringLiteral("p%1.png").arg(i);
+    postPhotos(client, names);
     QTRY_COMPARE_WITH_TIMEOUT(log.ends, 1, 8000);
 
     QCOMPARE(log.events, expected);
@@ -644,11 +647,7 @@ void TestClient::clearAbortsWhatIsInFlight()
     service.setResponder(script.responder(service));
     RemoveBGConn client(service.endpoint(), quickSettings(3));
     EventLog log(&client);
-    QStringList paths;
-    for (int i = 0; i < 3; ++i) {
-        paths << pathFor(QStringLiteral("p%1.png").arg(i), "p" + QByteArray::number(i));
-        client.postData(paths.last(), QStringLiteral("key"), i == 2);
-    }
+    const QStringList paths = postPhotos(client, {"p0.png", "p1.png", "p2.png"});
     // The second cut-out has arrived (its reply released) and waits behind the first.
     QTRY_COMPARE(service.uploadCount(), 3);
     QTRY_COMPARE(client.findChildren<QNetworkReply *>().size(), 2);
@@ -670,17 +669,21 @@ void TestClient::accountCheck_data()
 
     const QByteArray balance = R"({"data":{"attributes":{"credits":{"total":37.5,"subscription":30}}}})";
     const QByteArray refusal = R"({"errors":[{"title":"Invalid API key"}]})";
-    QTest::newRow("balance before the first photo") << 200 << balance << 0 << "info:账户余额：37.5";
-    QTest::newRow("a whole balance") << 200 << QByteArray(R"({"data":{"attributes":{"credits":{"total":200}}}})") << 0 << "info:账户余额：200";
-    QTest::newRow("401 stops the batch before any upload")
-        << 401 << refusal << 0 << "error:服务不接受这个密钥（HTTP 401：Invalid API key），本批没有发送任何照片，2 张未发送";
-    QTest::newRow("402 without explanation") << 402 << QByteArray() << 0 << "error:服务不接受这个密钥（HTTP 402），本批没有发送任何照片，2 张未发送";
-    QTest::newRow("no such endpoint") << 404 << QByteArray() << 0 << QString();
-    QTest::newRow("a server error") << 500 << balance << 0 << QString();
-    QTest::newRow("not that JSON") << 200 << QByteArray(R"({"data":{"credits":5}})") << 0 << QString();
-    QTest::newRow("not JSON at all") << 200 << QByteArray("<html>") << 0 << QString();
-    QTest::newRow("a redirect is not followed") << 302 << QByteArray() << 0 << QString();
-    QTest::newRow("no answer within the limit") << 200 << balance << 2500 << QString();
+    // Answered at once unless a delay is given.
+    const auto row = [](const char *name, int status, const QByteArray &body, const QString &line, int delayMs = 0) {
+        QTest::newRow(name) << status << body << delayMs << line;
+    };
+    row("balance before the first photo", 200, balance, "info:账户余额：37.5");
+    row("a whole balance", 200, R"({"data":{"attributes":{"credits":{"total":200}}}})", "info:账户余额：200");
+    row("401 stops the batch before any upload", 401, refusal,
+        "error:服务不接受这个密钥（HTTP 401：Invalid API key），本批没有发送任何照片，2 张未发送");
+    row("402 without explanation", 402, {}, "error:服务不接受这个密钥（HTTP 402），本批没有发送任何照片，2 张未发送");
+    row("no such endpoint", 404, {}, {});
+    row("a server error", 500, balance, {});
+    row("not that JSON", 200, R"({"data":{"credits":5}})", {});
+    row("not JSON at all", 200, "<html>", {});
+    row("a redirect is not followed", 302, {}, {});
+    row("no answer within the limit", 200, balance, {}, 2500);
 }
 
 void TestClient::accountCheck()
@@ -700,10 +703,7 @@ void TestClient::accountCheck()
     });
     RemoveBGConn client(service.endpoint(), quickSettings());
     EventLog log(&client);
-    const QString first = pathFor(QStringLiteral("a1.png"), "one");
-    const QString second = pathFor(QStringLiteral("a2.png"), "two");
-    client.postData(first, QStringLiteral("the key"), false);
-    client.postData(second, QStringLiteral("the key"), true);
+    const QStringList paths = postPhotos(client, {"a1.png", "a2.png"}, QStringLiteral("the key"));
     QTRY_COMPARE_WITH_TIMEOUT(log.ends, 1, 5000);
 
     QCOMPARE(service.accountKeys(), std::vector<std::string>{"the key"});
@@ -713,7 +713,8 @@ void TestClient::accountCheck()
         QCOMPARE(service.uploadCount(), 0);
         return;
     }
-    QStringList expected = QStringList() << succeededLines(first, fakeCutout.size()) << succeededLines(second, fakeCutout.size()) << allDone;
+    QStringList expected = QStringList() << succeededLines(paths.at(0), fakeCutout.size())
+                                         << succeededLines(paths.at(1), fakeCutout.size()) << allDone;
     if (!line.isEmpty())
         expected.prepend(line);
     QCOMPARE(log.events, expected);

@@ -148,24 +148,26 @@ void TestLocalService::errorAnswers_data()
 
     const QByteArray jpeg = encode(photoLike(64, 48), ".jpg");
     const QByteArray good = QByteArray::fromStdString(uploadBody(jpeg, QByteArray::Base64UrlEncoding));
-    QTest::newRow("no key") << QString() << 0 << 1L << QByteArray() << good << 403;
-    QTest::newRow("wrong key when one is required") << "secret" << 0 << 1L << QByteArray("guess") << good << 403;
-    QTest::newRow("no image field") << QString() << 0 << 1L << QByteArray("k") << QByteArray("size=auto") << 400;
-    QTest::newRow("empty image field") << QString() << 0 << 1L << QByteArray("k") << QByteArray("size=auto&image_file_b64=") << 400;
-    QTest::newRow("bad Base64") << QString() << 0 << 1L << QByteArray("k") << QByteArray("image_file_b64=QU!D") << 400;
-    QTest::newRow("not an image") << QString() << 0 << 1L << QByteArray("k") << QByteArray("image_file_b64=aGVsbG8=") << 400;
-    QTest::newRow("unknown size") << QString() << 0 << 1L << QByteArray("k") << QByteArray("size=huge&image_file_b64=QQ==") << 400;
-    QTest::newRow("body over 50 MB") << QString() << 0 << 1L << QByteArray("k")
-                                     << QByteArray(int(maxBodyBytes) + 1, 'A') << 413;
     const auto upload = [](const QByteArray &image) {
         return QByteArray::fromStdString(uploadBody(image, QByteArray::Base64UrlEncoding));
     };
-    QTest::newRow("aborts the DICOM reader") << QString() << 0 << 1L << QByteArray("k") << upload(dicomLike()) << 400;
-    QTest::newRow("GIF") << QString() << 0 << 1L << QByteArray("k") << upload("GIF89a\x01\x00\x01\x00\x00\x00\x00;") << 400;
-    QTest::newRow("header claims 32768 x 32768") << QString() << 0 << 1L << QByteArray("k") << upload(pngClaiming(32768, 32768)) << 400;
-    QTest::newRow("truncated JPEG claims 62976 x 5000")
-        << QString() << 0 << 1L << QByteArray("k") << upload(truncatedJpegClaiming(62976, 5000)) << 400;
-    QTest::newRow("header with no pixels") << QString() << 0 << 1L << QByteArray("k") << upload(pngClaiming(640, 480)) << 400;
+    // The first request, with key "k", to a service that needs no key and injects no failure.
+    const auto refused = [](const char *name, const QByteArray &body, int status) {
+        QTest::newRow(name) << QString() << 0 << 1L << QByteArray("k") << body << status;
+    };
+    QTest::newRow("no key") << QString() << 0 << 1L << QByteArray() << good << 403;
+    QTest::newRow("wrong key when one is required") << "secret" << 0 << 1L << QByteArray("guess") << good << 403;
+    refused("no image field", "size=auto", 400);
+    refused("empty image field", "size=auto&image_file_b64=", 400);
+    refused("bad Base64", "image_file_b64=QU!D", 400);
+    refused("not an image", "image_file_b64=aGVsbG8=", 400);
+    refused("unknown size", "size=huge&image_file_b64=QQ==", 400);
+    refused("body over 50 MB", QByteArray(int(maxBodyBytes) + 1, 'A'), 413);
+    refused("aborts the DICOM reader", upload(dicomLike()), 400);
+    refused("GIF", upload("GIF89a\x01\x00\x01\x00\x00\x00\x00;"), 400);
+    refused("header claims 32768 x 32768", upload(pngClaiming(32768, 32768)), 400);
+    refused("truncated JPEG claims 62976 x 5000", upload(truncatedJpegClaiming(62976, 5000)), 400);
+    refused("header with no pixels", upload(pngClaiming(640, 480)), 400);
     QTest::newRow("third request with --fail-every 3") << QString() << 3 << 3L << QByteArray("k") << good << 503;
     QTest::newRow("the right key") << "secret" << 3 << 2L << QByteArray("secret") << good << 200;
 }
@@ -281,8 +283,7 @@ void TestLocalService::optionsReachTheClient()
     RunningService service(arguments);
     RemoveBGConn client(service.endpoint, quickSettings());
     EventLog log(&client);
-    client.postData(samples + QStringLiteral("/ball.jpg"), QStringLiteral("any"), false);
-    client.postData(samples + QStringLiteral("/vase.jpg"), QStringLiteral("any"), true);
+    postBatch(client, {samples + QStringLiteral("/ball.jpg"), samples + QStringLiteral("/vase.jpg")}, QStringLiteral("any"));
     QTRY_COMPARE_WITH_TIMEOUT(log.ends, 1, 15000);
     QCOMPARE(log.events.replaceInStrings(QRegularExpression(QStringLiteral("^(data:.*):\\d+$")), QStringLiteral("\\1")), expected);
     for (const QString &error : log.errors)

@@ -41,6 +41,13 @@ public:
     int ends = 0;
 };
 
+// Posts the photos with one key; the last one starts the batch.
+inline void postBatch(RemoveBGConn &client, const QStringList &paths, const QString &key = QStringLiteral("key"))
+{
+    for (int i = 0; i < paths.size(); ++i)
+        client.postData(paths.at(i), key, i == paths.size() - 1);
+}
+
 // The waits of a client under test, short enough for a test and long enough to be seen.
 inline RemoveBGConn::Settings quickSettings(int jobs = 1, int stallTimeoutMs = 120000)
 {
