@@ -13,7 +13,8 @@ xsession_start_xvfb "$work"
 XSESSION_PIDS+=($!)
 xsession_wait_for 20 grep -q listening "$work/service.log" || xsession_fail "the local service did not start"
 port=$(sed -n 's|.*127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$work/service.log" | head -n 1)
-echo "display $DISPLAY, local service on port $port"
+[ -n "$(fc-list :lang=zh-cn)" ] || xsession_fail "no font here draws Chinese"
+echo "display $DISPLAY, local service on port $port, Chinese drawn in $(fc-match -f '%{family[0]}' 'sans:lang=zh-cn'), scale ${QT_SCALE_FACTOR:-1}"
 
 program="$build_dir/app/quorrin"
 status=0
