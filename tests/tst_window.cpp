@@ -171,10 +171,8 @@ private slots:
     void resultsAlreadyThere();
     void accountOfABatchWithTwoFailures();
 
-    void serviceAddress_data();
-    void serviceAddress();
-    void jobs_data();
-    void jobs();
+    void startupSettings_data();
+    void startupSettings();
     void refusalsNeedNoDisplay_data();
     void refusalsNeedNoDisplay();
     void qtTranslationsFollowTheLocale_data();
@@ -741,32 +739,48 @@ void TestWindow::accountOfABatchWithTwoFailures()
     QCOMPARE(seen, QStringList({"Quorrin — 0/3", "Quorrin — 1/3", "Quorrin — 2/3", "Quorrin — 3/3", "Quorrin"}));
 }
 
-void TestWindow::serviceAddress_data()
+void TestWindow::startupSettings_data()
 {
+    QTest::addColumn<QString>("option");   // --service-url or --jobs
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("variable"); // null: unset
-    QTest::addColumn<QString>("expected"); // the address chosen; null: refused
+    QTest::addColumn<QString>("expected"); // what is chosen; null: refused
 
+    const auto url = [](const char *name, const QStringList &arguments, const QString &variable, const QString &expected) {
+        QTest::newRow(name) << QStringLiteral("--service-url") << arguments << variable << expected;
+    };
+    const auto jobs = [](const char *name, const QStringList &arguments, const QString &variable, const QString &expected) {
+        QTest::newRow(name) << QStringLiteral("--jobs") << arguments << variable << expected;
+    };
     const QString builtIn = startup::builtInServiceUrl().toString();
     const QString real = QStringLiteral("https://service.example/v1.0/removebg");
     const QString local = QStringLiteral("http://127.0.0.1:9000/v1.0/removebg");
     const QString option = QStringLiteral("--service-url");
-    QTest::newRow("neither: the build's address") << QStringList() << QString() << builtIn;
-    QTest::newRow("the variable beats the build") << QStringList() << real << real;
-    QTest::newRow("the option beats the variable") << QStringList{option, local} << real << local;
-    QTest::newRow("the option in its = form") << QStringList{option + "=" + local} << QString() << local;
-    QTest::newRow("an empty variable counts as unset") << QStringList() << QString("") << builtIn;
-    QTest::newRow("refused: not http") << QStringList{option, "ftp://service.example/v1.0/removebg"} << QString() << QString();
-    QTest::newRow("refused: no host") << QStringList{option, "/v1.0/removebg"} << QString() << QString();
-    QTest::newRow("refused: another path") << QStringList{option, "https://service.example/removebg"} << QString() << QString();
-    QTest::newRow("refused: a query") << QStringList{option, real + "?size=full"} << QString() << QString();
-    QTest::newRow("refused: an empty option") << QStringList{option, ""} << real << QString();
-    QTest::newRow("refused: a bad variable, even beside no option") << QStringList() << QString("service.example") << QString();
-    QTest::newRow("a good option hides a bad variable") << QStringList{option, real} << QString("junk") << real;
+    url("neither: the build's address", {}, {}, builtIn);
+    url("the variable beats the build", {}, real, real);
+    url("the option beats the variable", {option, local}, real, local);
+    url("the option in its = form", {option + "=" + local}, {}, local);
+    url("an empty variable counts as unset", {}, "", builtIn);
+    url("refused: not http", {option, "ftp://service.example/v1.0/removebg"}, {}, {});
+    url("refused: no host", {option, "/v1.0/removebg"}, {}, {});
+    url("refused: another path", {option, "https://service.example/removebg"}, {}, {});
+    url("refused: a query", {option, real + "?size=full"}, {}, {});
+    url("refused: an empty option", {option, ""}, real, {});
+    url("refused: a bad variable, even beside no option", {}, "service.example", {});
+    url("a good option hides a bad variable", {option, real}, "junk", real);
+    jobs("jobs: neither: four", {}, {}, "4");
+    jobs("jobs: the variable", {}, "2", "2");
+    jobs("jobs: the option beats the variable", {"--jobs", "8"}, "2", "8");
+    jobs("jobs: one", {"--jobs=1"}, {}, "1");
+    jobs("jobs: an empty variable counts as unset", {}, "", "4");
+    jobs("jobs refused: nine", {"--jobs", "9"}, {}, {});
+    jobs("jobs refused: zero from the variable", {}, "0", {});
+    jobs("jobs refused: not a number", {"--jobs", "four"}, "2", {});
 }
 
-void TestWindow::serviceAddress()
+void TestWindow::startupSettings()
 {
+    QFETCH(QString, option);
     QFETCH(QStringList, arguments);
     QFETCH(QString, variable);
     QFETCH(QString, expected);
@@ -774,50 +788,25 @@ void TestWindow::serviceAddress()
     QCommandLineParser parser;
     startup::addOptions(parser);
     QVERIFY(parser.parse(QStringList{QStringLiteral("quorrin")} << arguments));
+    const bool url = option == QLatin1String("--service-url");
+    const QString name = url ? QStringLiteral("QUORRIN_SERVICE_URL") : QStringLiteral("QUORRIN_JOBS");
     QProcessEnvironment environment;
     if (!variable.isNull())
-        environment.insert(QStringLiteral("QUORRIN_SERVICE_URL"), variable);
-    const startup::ServiceAddress address = startup::chooseServiceAddress(parser, environment);
-    QCOMPARE(address.url.toString(), expected.isNull() ? QString() : expected);
-    QCOMPARE(address.error.isEmpty(), !expected.isNull());
-    if (!expected.isNull())
-        return;
-    const QString origin = arguments.isEmpty() ? QStringLiteral("QUORRIN_SERVICE_URL") : QStringLiteral("--service-url");
-    QVERIFY2(address.error.startsWith(QStringLiteral("quorrin: ") + origin), qPrintable(address.error));
-}
-
-void TestWindow::jobs_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QString>("variable"); // null: unset
-    QTest::addColumn<int>("expected");     // 0: refused
-
-    QTest::newRow("neither: four") << QStringList() << QString() << 4;
-    QTest::newRow("the variable") << QStringList() << "2" << 2;
-    QTest::newRow("the option beats the variable") << QStringList{"--jobs", "8"} << "2" << 8;
-    QTest::newRow("one") << QStringList{"--jobs=1"} << QString() << 1;
-    QTest::newRow("an empty variable counts as unset") << QStringList() << "" << 4;
-    QTest::newRow("refused: nine") << QStringList{"--jobs", "9"} << QString() << 0;
-    QTest::newRow("refused: zero from the variable") << QStringList() << "0" << 0;
-    QTest::newRow("refused: not a number") << QStringList{"--jobs", "four"} << "2" << 0;
-}
-
-void TestWindow::jobs()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(QString, variable);
-    QFETCH(int, expected);
-
-    QCommandLineParser parser;
-    startup::addOptions(parser);
-    QVERIFY(parser.parse(QStringList{QStringLiteral("quorrin")} << arguments));
-    QProcessEnvironment environment;
-    if (!variable.isNull())
-        environment.insert(QStringLiteral("QUORRIN_JOBS"), variable);
-    const startup::Jobs jobs = startup::chooseJobs(parser, environment);
-    QCOMPARE(jobs.count, expected);
-    const QString origin = arguments.isEmpty() ? QStringLiteral("QUORRIN_JOBS") : QStringLiteral("--jobs");
-    QCOMPARE(jobs.error.startsWith(QStringLiteral("quorrin: ") + origin), expected == 0);
+        environment.insert(name, variable);
+    QString chosen, error;
+    if (url) {
+        const startup::ServiceAddress address = startup::chooseServiceAddress(parser, environment);
+        chosen = address.url.toString();
+        error = address.error;
+    } else {
+        const startup::Jobs jobs = startup::chooseJobs(parser, environment);
+        chosen = jobs.count > 0 ? QString::number(jobs.count) : QString();
+        error = jobs.error;
+    }
+    QCOMPARE(chosen, expected.isNull() ? QString() : expected);
+    QCOMPARE(error.isEmpty(), !expected.isNull());
+    if (expected.isNull())
+        QVERIFY2(error.startsWith(QStringLiteral("quorrin: ") + (arguments.isEmpty() ? name : option)), qPrintable(error));
 }
 
 void TestWindow::refusalsNeedNoDisplay_data()
