@@ -211,36 +211,38 @@ void TestCompositor::leavesTheSavedCutoutAlone_data()
 
     const QByteArray jpeg = encode(photoLike(80, 60), ".jpg");
     const QByteArray cutout = encode(cutoutLike(20, 15), ".png");
-    QTest::newRow("source missing") << QByteArray() << cutout << "t.png";
-    QTest::newRow("source is not an image") << QByteArray("plain text") << cutout << "t.png";
+    const auto row = [](const char *name, const QByteArray &source, const QByteArray &cutout, const char *target = "t.png") {
+        QTest::newRow(name) << source << cutout << QString::fromUtf8(target);
+    };
+    row("source missing", QByteArray(), cutout);
+    row("source is not an image", QByteArray("plain text"), cutout);
     const QByteArray png = encode(photoLike(80, 60), ".png");
-    QTest::newRow("source is a truncated PNG") << png.left(png.size() / 2) << cutout << "t.png";
-    QTest::newRow("cut-out is not an image") << jpeg << QByteArray("{\"errors\":[]}") << "t.png";
-    QTest::newRow("cut-out is empty") << jpeg << QByteArray() << "t.png";
-    QTest::newRow("three-channel cut-out") << jpeg << encode(photoLike(20, 15), ".png") << "t.png";
-    QTest::newRow("grey cut-out") << jpeg << encode(photoLike(20, 15, 1), ".png") << "t.png";
-    QTest::newRow(".jpg target cannot hold alpha") << jpeg << cutout << "t.jpg";
-    QTest::newRow(".bmp target cannot hold alpha") << jpeg << cutout << "t.bmp";
-    QTest::newRow("unknown extension") << jpeg << cutout << "t.cutout";
-    QTest::newRow("no extension") << jpeg << cutout << "t";
+    row("source is a truncated PNG", png.left(png.size() / 2), cutout);
+    row("cut-out is not an image", jpeg, QByteArray("{\"errors\":[]}"));
+    row("cut-out is empty", jpeg, QByteArray());
+    row("three-channel cut-out", jpeg, encode(photoLike(20, 15), ".png"));
+    row("grey cut-out", jpeg, encode(photoLike(20, 15, 1), ".png"));
+    row(".jpg target cannot hold alpha", jpeg, cutout, "t.jpg");
+    row(".bmp target cannot hold alpha", jpeg, cutout, "t.bmp");
+    row("unknown extension", jpeg, cutout, "t.cutout");
+    row("no extension", jpeg, cutout, "t");
     // Hostile files: each is refused from its first bytes or its header, quickly and cheaply.
-    QTest::newRow("source aborts the DICOM reader") << dicomLike() << cutout << "t.png";
-    QTest::newRow("cut-out aborts the DICOM reader") << jpeg << dicomLike() << "t.png";
+    row("source aborts the DICOM reader", dicomLike(), cutout);
+    row("cut-out aborts the DICOM reader", jpeg, dicomLike());
     // 800 x 600, a two-colour palette and a first pixel: Qt reads its size, OpenCV cannot decode it.
     const QByteArray gif("GIF89a\x20\x03\x58\x02\x80\x00\x00\x00\x00\x00\xff\xff\xff"
                          "\x2c\x00\x00\x00\x00\x20\x03\x58\x02\x00\x02\x02\x44\x01\x00\x3b", 35);
-    QTest::newRow("GIF named .jpg") << gif << cutout << "t.png";
+    row("GIF named .jpg", gif, cutout);
     // Sizes OpenCV refuses only after it has copied the bytes to a temporary file.
-    QTest::newRow("PFM cut-out") << jpeg << QByteArray("PF\n3000000 2\n-1.0\n") + QByteArray(64, '\x7f') << "t.png";
-    QTest::newRow("Sun raster cut-out")
-        << jpeg << QByteArray("\x59\xa6\x6a\x95\x00\x2d\xc6\xc0\x00\x00\x00\x02\x00\x00\x00\x20"
-                              "\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00", 32)
-                     + QByteArray(64, '\x01') << "t.png";
-    QTest::newRow("source claims 60000 x 60000") << pngClaiming(60000, 60000) << cutout << "t.png";
-    QTest::newRow("source claims 100000 x 100000") << pngClaiming(100000, 100000) << cutout << "t.png";
-    QTest::newRow("cut-out claims 32768 x 32768") << jpeg << pngClaiming(32768, 32768) << "t.png";
-    QTest::newRow("truncated JPEG claims 62976 x 5000") << truncatedJpegClaiming(62976, 5000) << cutout << "t.png";
-    QTest::newRow("source header with no pixels after it") << pngClaiming(4000, 3000) << cutout << "t.png";
+    row("PFM cut-out", jpeg, QByteArray("PF\n3000000 2\n-1.0\n") + QByteArray(64, '\x7f'));
+    row("Sun raster cut-out", jpeg,
+        QByteArray("\x59\xa6\x6a\x95\x00\x2d\xc6\xc0\x00\x00\x00\x02\x00\x00\x00\x20"
+                   "\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00", 32) + QByteArray(64, '\x01'));
+    row("source claims 60000 x 60000", pngClaiming(60000, 60000), cutout);
+    row("source claims 100000 x 100000", pngClaiming(100000, 100000), cutout);
+    row("cut-out claims 32768 x 32768", jpeg, pngClaiming(32768, 32768));
+    row("truncated JPEG claims 62976 x 5000", truncatedJpegClaiming(62976, 5000), cutout);
+    row("source header with no pixels after it", pngClaiming(4000, 3000), cutout);
 }
 
 void TestCompositor::leavesTheSavedCutoutAlone()
@@ -346,31 +348,33 @@ void TestCompositor::headersGiveTheSize_data()
         cv::imencode(extension, image, bytes, parameters);
         return QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size()));
     };
+    // Most headers: no EXIF turn, no alpha.
+    const auto row = [](const char *name, const QByteArray &bytes, const QSize &stored, bool alpha = false) {
+        QTest::newRow(name) << bytes << stored << stored << alpha;
+    };
     const QByteArray jpeg = encoded(colour, ".jpg");
-    QTest::newRow("JPEG") << jpeg << wide << wide << false;
+    row("JPEG", jpeg, wide);
     QTest::newRow("JPEG turned by EXIF orientation 6") << withExifOrientation(jpeg, 6) << wide << tall << false;
     QTest::newRow("JPEG transposed by EXIF orientation 5") << withExifOrientation(jpeg, 5) << wide << tall << false;
-    QTest::newRow("JPEG mirrored by EXIF orientation 4 stays") << withExifOrientation(jpeg, 4) << wide << wide << false;
-    QTest::newRow("JPEG whose EXIF directory lists no entry") << withExifOrientation(jpeg, 6).replace(20, 2, QByteArray(2, '\0'))
-                                                               << wide << wide << false;
-    QTest::newRow("JPEG with EXIF orientation 3 stays") << withExifOrientation(jpeg, 3) << wide << wide << false;
-    QTest::newRow("JPEG with a restart marker before its frame") << QByteArray(jpeg).insert(2, "\xff\xd0", 2) << wide << wide << false;
-    QTest::newRow("PNG with alpha") << encoded(withAlpha, ".png") << wide << wide << true;
-    QTest::newRow("PNG without alpha") << encoded(colour, ".png") << wide << wide << false;
-    QTest::newRow("grey PNG with alpha") << encoded(cutoutLike(1000, 37), ".png").replace(25, 1, "\x04") << wide << wide << true;
-    QTest::newRow("WebP lossy") << encoded(colour, ".webp", {cv::IMWRITE_WEBP_QUALITY, 80}) << wide << wide << false;
-    QTest::newRow("WebP lossy with a broken start code")
-        << encoded(colour, ".webp", {cv::IMWRITE_WEBP_QUALITY, 80}).replace(24, 1, "\x02") << QSize() << QSize() << false;
-    QTest::newRow("WebP lossless") << encoded(colour, ".webp", {cv::IMWRITE_WEBP_QUALITY, 101}) << wide << wide << false;
-    QTest::newRow("WebP extended, with alpha") << encoded(withAlpha, ".webp", {cv::IMWRITE_WEBP_QUALITY, 80}) << wide << wide << false;
-    QTest::newRow("TIFF") << encoded(colour, ".tiff") << wide << wide << false;
-    QTest::newRow("BigTIFF with LONG8 sizes") << bigTiff(70000, 3) << QSize(70000, 3) << QSize(70000, 3) << false;
-    QTest::newRow("TIFF whose directory lies beyond its end")
-        << QByteArray("II\x2a\x00", 4) + le(4096, 4) << QSize() << QSize() << false;
-    QTest::newRow("BMP") << encoded(colour, ".bmp") << wide << wide << false;
-    QTest::newRow("BMP with a core header") << coreBmp(300, 200) << QSize(300, 200) << QSize(300, 200) << false;
-    QTest::newRow("a side over 2^20") << pngClaiming((1 << 20) + 1, 10) << QSize() << QSize() << true;
-    QTest::newRow("a side of exactly 2^20") << pngClaiming(1 << 20, 10) << QSize(1 << 20, 10) << QSize(1 << 20, 10) << true;
+    row("JPEG mirrored by EXIF orientation 4 stays", withExifOrientation(jpeg, 4), wide);
+    row("JPEG whose EXIF directory lists no entry", withExifOrientation(jpeg, 6).replace(20, 2, QByteArray(2, '\0')), wide);
+    row("JPEG with EXIF orientation 3 stays", withExifOrientation(jpeg, 3), wide);
+    row("JPEG with a restart marker before its frame", QByteArray(jpeg).insert(2, "\xff\xd0", 2), wide);
+    row("PNG with alpha", encoded(withAlpha, ".png"), wide, true);
+    row("PNG without alpha", encoded(colour, ".png"), wide);
+    row("grey PNG with alpha", encoded(cutoutLike(1000, 37), ".png").replace(25, 1, "\x04"), wide, true);
+    row("WebP lossy", encoded(colour, ".webp", {cv::IMWRITE_WEBP_QUALITY, 80}), wide);
+    row("WebP lossy with a broken start code",
+        encoded(colour, ".webp", {cv::IMWRITE_WEBP_QUALITY, 80}).replace(24, 1, "\x02"), QSize());
+    row("WebP lossless", encoded(colour, ".webp", {cv::IMWRITE_WEBP_QUALITY, 101}), wide);
+    row("WebP extended, with alpha", encoded(withAlpha, ".webp", {cv::IMWRITE_WEBP_QUALITY, 80}), wide);
+    row("TIFF", encoded(colour, ".tiff"), wide);
+    row("BigTIFF with LONG8 sizes", bigTiff(70000, 3), QSize(70000, 3));
+    row("TIFF whose directory lies beyond its end", QByteArray("II\x2a\x00", 4) + le(4096, 4), QSize());
+    row("BMP", encoded(colour, ".bmp"), wide);
+    row("BMP with a core header", coreBmp(300, 200), QSize(300, 200));
+    row("a side over 2^20", pngClaiming((1 << 20) + 1, 10), QSize(), true);
+    row("a side of exactly 2^20", pngClaiming(1 << 20, 10), QSize(1 << 20, 10), true);
 }
 
 void TestCompositor::headersGiveTheSize()
