@@ -125,6 +125,7 @@ class TestCompositor : public QObject
     Q_OBJECT
 
 private slots:
+    void cleanup() { stopAfterAFailedRow(); }
     void init();
     void rebuildsAtFullResolution_data();
     void rebuildsAtFullResolution();

@@ -53,6 +53,7 @@ class TestEndToEnd : public QObject
     Q_OBJECT
 
 private slots:
+    void cleanup() { stopAfterAFailedRow(); }
     void folderThenSingleFile();
 
 private:

@@ -58,6 +58,7 @@ class TestLocalService : public QObject
     Q_OBJECT
 
 private slots:
+    void cleanup() { stopAfterAFailedRow(); }
     void base64_data();
     void base64();
     void formFields_data();

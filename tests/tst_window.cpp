@@ -215,6 +215,7 @@ void TestWindow::cleanup()
     window.reset();
     service.reset();
     QDir::setCurrent(QCoreApplication::applicationDirPath());
+    stopAfterAFailedRow();
 }
 
 // The form as the code and the display test know it: a layout is "name[items]", a widget

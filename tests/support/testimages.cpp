@@ -2,6 +2,10 @@
 
 #include <QFile>
 #include <QRegularExpression>
+#include <QTest>
+
+#include <cstdio>
+#include <cstdlib>
 
 #include <zlib.h>
 
@@ -134,4 +138,14 @@ bool resetPeakResident()
     // "5" resets the peak that VmHWM shows to the current resident size.
     QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
     return clearRefs.open(QIODevice::WriteOnly) && clearRefs.write("5") == 1;
+}
+
+void stopAfterAFailedRow()
+{
+    if (!QTest::currentTestFailed() || !qEnvironmentVariableIsSet("QUORRIN_STOP_AT_FIRST_FAILURE"))
+        return;
+    std::fprintf(stdout, "Stopped after the first failed row (QUORRIN_STOP_AT_FIRST_FAILURE is set).\n");
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(1);
 }

@@ -32,3 +32,8 @@ QByteArray truncatedJpegClaiming(int width, int height);
 long peakResidentKilobytes(const QString &process = QStringLiteral("self"));
 // Starts this process's peak afresh, so that a row is not charged with an earlier row's peak.
 bool resetPeakResident();
+
+// Under ctest, which sets QUORRIN_STOP_AT_FIRST_FAILURE, ends the test program once a row has
+// failed: a fault that fails every row then shows in seconds, not after every row's wait.
+// Call it from each test class's cleanup().
+void stopAfterAFailedRow();
