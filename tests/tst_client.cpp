@@ -606,6 +606,8 @@ void TestClient::severalAtOnceAndRetries_data()
     row("a stall is tried again", 1, {"200@1500,200"}, sentLines(path(0)) << retriedLines(stalled) << tail(0) << allDone, 2, 300);
     row("403 stops the batch, and what is in flight is still reported", 2, {"403", "200@300", "200"},
         failedLines(path(0)) << ok(1) << "error", 2);
+    row("403 while another photo waits out a 429: it is never sent again", 2, {"429/1,200", "403@100"},
+        sentLines(path(0)) << "info:服务繁忙（HTTP 429），1 秒后重试" << failedLines(path(1)) << "error", 2);
 }
 
 void TestClient::severalAtOnceAndRetries()
@@ -632,6 +634,9 @@ void TestClient::severalAtOnceAndRetries()
     QCOMPARE(service.uploadCount(), int(expected.count(QStringLiteral("info:正在发送..."))));
     QVERIFY2(service.mostAtOnce() >= atOnce && service.mostAtOnce() <= qMax(jobs, atOnce),
              qPrintable(QString::number(service.mostAtOnce())));
+    // An ended batch leaves no timer to wake the thread.
+    for (const QTimer *timer : client.findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly))
+        QVERIFY(!timer->isActive());
     // A Retry-After is never cut short: the photo's next try comes no sooner.
     for (const auto &retry : script.asked) {
         const std::vector<qint64> &tries = script.arrivals[retry.photo];
