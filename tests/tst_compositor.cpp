@@ -375,6 +375,7 @@ void TestCompositor::headersGiveTheSize_data()
     row("BMP", encoded(colour, ".bmp"), wide);
     row("BMP with a core header", coreBmp(300, 200), QSize(300, 200));
     row("a side over 2^20", pngClaiming((1 << 20) + 1, 10), QSize(), true);
+    row("a width of 0", pngClaiming(0, 10), QSize(), true);
     row("a side of exactly 2^20", pngClaiming(1 << 20, 10), QSize(1 << 20, 10), true);
 }
 
