@@ -68,7 +68,7 @@ bool samePixels(const cv::Mat &a, const cv::Mat &b)
 }
 
 // The PNG's pixels read without any PNG library: the IDAT data joined, inflated by zlib (which
-// checks the Adler-32), and the Up filter undone. Empty when anything is amiss.
+// checks the Adler-32), and each row's filter undone. Empty when anything is amiss.
 cv::Mat inflateByHand(const QByteArray &png)
 {
     QByteArray joined;
@@ -96,12 +96,14 @@ cv::Mat inflateByHand(const QByteArray &png)
     if (uncompress(reinterpret_cast<Bytef *>(raw.data()), &rawSize, reinterpret_cast<const Bytef *>(joined.constData()),
                    uLong(joined.size())) != Z_OK || rawSize != uLongf(raw.size()))
         return {};
-    // The five filters of PNG, undone byte by byte.
+    // The five filters of PNG, undone byte by byte. Each row must have taken the filter whose
+    // output has the least sum of absolute values as signed bytes (the first, on a tie).
     cv::Mat rgba(height, width, CV_8UC4);
     for (int y = 0; y < height; ++y) {
         const uchar *row = reinterpret_cast<const uchar *>(raw.constData()) + y * rowBytes;
         uchar *out = rgba.ptr<uchar>(y);
         const uchar *above = y > 0 ? rgba.ptr<uchar>(y - 1) : nullptr;
+        long sums[5] = {};
         for (int i = 0; i < 4 * width; ++i) {
             const int a = i >= 4 ? out[i - 4] : 0, b = above ? above[i] : 0, c = above && i >= 4 ? above[i - 4] : 0;
             const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
@@ -109,7 +111,11 @@ cv::Mat inflateByHand(const QByteArray &png)
             if (row[0] > 4)
                 return {};
             out[i] = uchar(row[1 + i] + predictions[row[0]]);
+            for (int f = 0; f < 5; ++f)
+                sums[f] += std::abs(int(static_cast<signed char>(out[i] - predictions[f])));
         }
+        if (std::min_element(sums, sums + 5) - sums != row[0])
+            return {};
     }
     cv::cvtColor(rgba, rgba, cv::COLOR_RGBA2BGRA);
     return rgba;
