@@ -93,6 +93,7 @@ void TestLocalService::base64_data()
     QTest::newRow("data after padding") << QByteArray("QQ==QQ==") << false << QByteArray();
     QTest::newRow("a lone trailing symbol") << QByteArray("QUJDR") << false << QByteArray();
     QTest::newRow("three equals signs") << QByteArray("Q===") << false << QByteArray();
+    QTest::newRow("six equals signs, a whole number of quanta") << QByteArray("QQ======") << false << QByteArray();
 }
 
 void TestLocalService::base64()
@@ -387,6 +388,10 @@ void TestLocalService::hostileRequestsStaySmall()
     QCOMPARE(multipart->status, 400);
     QCOMPARE(multipart->get_header_value("Content-Type"), std::string("application/json"));
     QVERIFY(!multipart->has_header("EXCEPTION_WHAT"));
+    const auto elsewhere = http.Get("/v1.0/elsewhere");
+    QVERIFY(elsewhere);
+    QCOMPARE(elsewhere->status, 404);
+    QCOMPARE(elsewhere->body, std::string(R"({"errors":[{"title":"Not found: use POST /v1.0/removebg"}]})"));
 
     // Eight bombs at once: each is refused from its header, none is decoded.
     const std::string bomb = uploadBody(pngClaiming(32768, 32768), QByteArray::Base64UrlEncoding);
