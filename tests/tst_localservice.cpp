@@ -302,6 +302,8 @@ void TestLocalService::allowance_data()
     QTest::addColumn<int>("accountStatus");               // at the end
 
     QTest::newRow("two a minute") << -1 << 2 << QList<int>{0, 10, 20, 61, 71} << QList<int>{0, 0, 429, 0, 0} << 40 << 404;
+    QTest::newRow("a place is free again a minute to the second later")
+        << -1 << 2 << QList<int>{0, 10, 60} << QList<int>{0, 0, 0} << 0 << 404;
     QTest::newRow("a refused upload is not counted") << -1 << 1 << QList<int>{0, -1, 1} << QList<int>{0, 0} << 0 << 404;
     QTest::newRow("credits run out") << 2 << 0 << QList<int>{0, 1, 2} << QList<int>{0, 0, 402} << 0 << 402;
     QTest::newRow("a refusal costs nothing") << 1 << 0 << QList<int>{0, -1, 5} << QList<int>{0, 0} << 0 << 402;
