@@ -229,12 +229,9 @@ QString formTree(const QLayout *layout)
             continue;
         }
         const QWidget *widget = layout->itemAt(i)->widget();
-        QString item = widget->objectName() + QLatin1Char(':') + QLatin1String(widget->metaObject()->className());
-        if (const auto *label = qobject_cast<const QLabel *>(widget))
-            item += QLatin1Char(':') + label->text();
-        if (const auto *button = qobject_cast<const QPushButton *>(widget))
-            item += QLatin1Char(':') + button->text();
-        items << item;
+        const QString caption = widget->property("text").toString(); // a label's or a button's
+        items << widget->objectName() + QLatin1Char(':') + QLatin1String(widget->metaObject()->className())
+                     + (caption.isEmpty() ? QString() : QLatin1Char(':') + caption);
     }
     return layout->objectName() + QLatin1Char('[') + items.join(QLatin1Char(' ')) + QLatin1Char(']');
 }
@@ -747,12 +744,12 @@ void TestWindow::startupSettings_data()
     QTest::addColumn<QString>("variable"); // null: unset
     QTest::addColumn<QString>("expected"); // what is chosen; null: refused
 
-    const auto url = [](const char *name, const QStringList &arguments, const QString &variable, const QString &expected) {
-        QTest::newRow(name) << QStringLiteral("--service-url") << arguments << variable << expected;
+    const auto rowsOf = [](const QString &option) {
+        return [option](const char *name, const QStringList &arguments, const QString &variable, const QString &expected) {
+            QTest::newRow(name) << option << arguments << variable << expected;
+        };
     };
-    const auto jobs = [](const char *name, const QStringList &arguments, const QString &variable, const QString &expected) {
-        QTest::newRow(name) << QStringLiteral("--jobs") << arguments << variable << expected;
-    };
+    const auto url = rowsOf(QStringLiteral("--service-url")), jobs = rowsOf(QStringLiteral("--jobs"));
     const QString builtIn = startup::builtInServiceUrl().toString();
     const QString real = QStringLiteral("https://service.example/v1.0/removebg");
     const QString local = QStringLiteral("http://127.0.0.1:9000/v1.0/removebg");
