@@ -147,6 +147,7 @@ void TestLocalService::errorAnswers_data()
     QTest::addColumn<QByteArray>("key");
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("cause"); // how the title begins; empty: any
 
     const QByteArray jpeg = encode(photoLike(64, 48), ".jpg");
     const QByteArray good = QByteArray::fromStdString(uploadBody(jpeg, QByteArray::Base64UrlEncoding));
@@ -154,24 +155,25 @@ void TestLocalService::errorAnswers_data()
         return QByteArray::fromStdString(uploadBody(image, QByteArray::Base64UrlEncoding));
     };
     // The first request, with key "k", to a service that needs no key and injects no failure.
-    const auto refused = [](const char *name, const QByteArray &body, int status) {
-        QTest::newRow(name) << QString() << 0 << 1L << QByteArray("k") << body << status;
+    const auto refused = [](const char *name, const QByteArray &body, int status, const char *cause = "") {
+        QTest::newRow(name) << QString() << 0 << 1L << QByteArray("k") << body << status << QString::fromUtf8(cause);
     };
-    QTest::newRow("no key") << QString() << 0 << 1L << QByteArray() << good << 403;
-    QTest::newRow("wrong key when one is required") << "secret" << 0 << 1L << QByteArray("guess") << good << 403;
-    refused("no image field", "size=auto", 400);
-    refused("empty image field", "size=auto&image_file_b64=", 400);
-    refused("bad Base64", "image_file_b64=QU!D", 400);
-    refused("not an image", "image_file_b64=aGVsbG8=", 400);
-    refused("unknown size", "size=huge&image_file_b64=QQ==", 400);
+    QTest::newRow("no key") << QString() << 0 << 1L << QByteArray() << good << 403 << "Missing API key";
+    QTest::newRow("wrong key when one is required") << "secret" << 0 << 1L << QByteArray("guess") << good << 403
+                                                    << "Invalid API key";
+    refused("no image field", "size=auto", 400, "No image given");
+    refused("empty image field", "size=auto&image_file_b64=", 400, "No image given");
+    refused("bad Base64", "image_file_b64=QU!D", 400, "Invalid Base64");
+    refused("not an image", "image_file_b64=aGVsbG8=", 400, "Unknown image format");
+    refused("unknown size", "size=huge&image_file_b64=QQ==", 400, "Unsupported size");
     refused("body over 50 MB", QByteArray(int(maxBodyBytes) + 1, 'A'), 413);
     refused("aborts the DICOM reader", upload(dicomLike()), 400);
     refused("GIF", upload("GIF89a\x01\x00\x01\x00\x00\x00\x00;"), 400);
     refused("header claims 32768 x 32768", upload(pngClaiming(32768, 32768)), 400);
     refused("truncated JPEG claims 62976 x 5000", upload(truncatedJpegClaiming(62976, 5000)), 400);
     refused("header with no pixels", upload(pngClaiming(640, 480)), 400);
-    QTest::newRow("third request with --fail-every 3") << QString() << 3 << 3L << QByteArray("k") << good << 503;
-    QTest::newRow("the right key") << "secret" << 3 << 2L << QByteArray("secret") << good << 200;
+    QTest::newRow("third request with --fail-every 3") << QString() << 3 << 3L << QByteArray("k") << good << 503 << QString();
+    QTest::newRow("the right key") << "secret" << 3 << 2L << QByteArray("secret") << good << 200 << QString();
 }
 
 void TestLocalService::errorAnswers()
@@ -182,6 +184,7 @@ void TestLocalService::errorAnswers()
     QFETCH(QByteArray, key);
     QFETCH(QByteArray, body);
     QFETCH(int, status);
+    QFETCH(QString, cause);
 
     const Settings settings{requiredKey.toStdString(), failEvery, 503};
     const Answer answer = answerUpload(settings, index, key.toStdString(), body.toStdString());
@@ -194,6 +197,7 @@ void TestLocalService::errorAnswers()
     const QString json = QString::fromStdString(answer.body);
     QVERIFY2(QRegularExpression(QStringLiteral("^\\{\"errors\":\\[\\{\"title\":\"[^\"]{8,}\"\\}\\]\\}$")).match(json).hasMatch(),
              qPrintable(json));
+    QVERIFY2(json.startsWith(QStringLiteral("{\"errors\":[{\"title\":\"") + cause), qPrintable(json));
 }
 
 void TestLocalService::cutoutSizes_data()
