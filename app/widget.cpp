@@ -5,11 +5,11 @@
 #include "removebgconn.h"
 #include "scaleandmix.h"
 
-#include <QDir>
+#include <QCloseEvent>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QSaveFile>
-#include <QThread>
+
+#include <functional>
 
 Widget::Widget(QWidget *parent)
     : Widget(new RemoveBGConn, parent)
@@ -30,16 +30,45 @@ Widget::Widget(const QUrl &endpoint, int jobs, QWidget *parent)
 {
 }
 
+namespace {
+
+// Sees the window's close events before the window does, so that the window itself keeps
+// QWidget's own handlers.
+class CloseFilter : public QObject
+{
+public:
+    CloseFilter(QObject *parent, std::function<bool()> holdClose)
+        : QObject(parent)
+        , holdClose(std::move(holdClose))
+    {
+    }
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() != QEvent::Close || !holdClose())
+            return false;
+        event->ignore();
+        return true;
+    }
+
+private:
+    std::function<bool()> holdClose;
+};
+
+} // namespace
+
 Widget::Widget(RemoveBGConn *client, QWidget *parent)
     : QWidget(parent)
     , ui(new Ui::Widget)
     , client(client)
     , compositor(nullptr)
-    , workerThread(new QThread)
-    , batch(new Batch(this))
+    , workerThread(nullptr)
+    , batch(new Batch(client))
 {
     ui->setupUi(this);
-    compositor = new ScaleAndMix;
+    compositor = batch->compositor();
+    workerThread = batch->workerThread();
 
     connect(this, &Widget::addTask, client, &RemoveBGConn::postData);
     connect(client, &RemoveBGConn::connectInfo, this, &Widget::solveMessage);
@@ -48,38 +77,55 @@ Widget::Widget(RemoveBGConn *client, QWidget *parent)
     connect(this, &Widget::clearTasks, client, &RemoveBGConn::clearData);
     connect(this, &Widget::smallToBig, compositor, &ScaleAndMix::toBigPic);
 
-    connect(client, &RemoveBGConn::photoFinished, batch, &Batch::uploadFinished);
-    connect(client, &RemoveBGConn::batchEnded, batch, &Batch::uploadsEnded);
-    connect(compositor, &ScaleAndMix::composited, batch,
-            [this](const QString &origin, const QString &, const QString &failure) {
-                batch->compositeFinished(origin, failure);
-            });
+    // The engine's requests to the worker objects go out as the window's own signals.
+    connect(batch, &Batch::addTask, this, &Widget::addTask);
+    connect(batch, &Batch::clearTasks, this, &Widget::clearTasks);
+    connect(batch, &Batch::smallToBig, this, &Widget::smallToBig);
     connect(batch, &Batch::line, this, &Widget::log);
     connect(batch, &Batch::progress, this, [this](int finished, int total) {
         setWindowTitle(total > 0 ? QStringLiteral("Quorrin — %1/%2").arg(finished).arg(total) : QStringLiteral("Quorrin"));
     });
-
-    client->moveToThread(workerThread);
-    compositor->moveToThread(workerThread);
+    connect(batch, &Batch::inFlightChanged, this, &Widget::showFinishing);
+    installEventFilter(new CloseFilter(this, [this] { return holdClose(); }));
 }
 
 Widget::~Widget()
 {
-    // The worker objects are deleted on their own thread as it ends. A thread that never
-    // ran is started once so that they have one to be deleted on.
-    connect(workerThread, &QThread::finished, client, &QObject::deleteLater);
-    connect(workerThread, &QThread::finished, compositor, &QObject::deleteLater);
-    if (!workerThread->isRunning())
-        workerThread->start();
-    workerThread->quit();
-    workerThread->wait();
-    delete workerThread;
+    delete batch;
     delete ui;
 }
 
 void Widget::setRedo(bool redo)
 {
-    this->redo = redo;
+    batch->setRedo(redo);
+}
+
+bool Widget::holdClose()
+{
+    if (closing != Closing::No || batch->inFlight() == 0) {
+        // A second close abandons what is still in flight.
+        if (closing == Closing::Finishing)
+            batch->stop();
+        closing = Closing::Now;
+        return false;
+    }
+    closing = Closing::Finishing;
+    batch->stop();
+    showFinishing(batch->inFlight());
+    return true;
+}
+
+void Widget::showFinishing(int inFlight)
+{
+    if (closing != Closing::Finishing)
+        return;
+    if (inFlight == 0) {
+        closing = Closing::Now;
+        close();
+        return;
+    }
+    setWindowTitle(inFlight < 0 ? QStringLiteral("Quorrin — 正在完成已发送的照片")
+                                : QStringLiteral("Quorrin — 正在完成已发送的 %1 张照片").arg(inFlight));
 }
 
 void Widget::log(const QString &line)
@@ -101,7 +147,7 @@ void Widget::on_inputBtn_clicked()
 void Widget::on_outputBtn_clicked()
 {
     ui->outputEdit->setText(QFileDialog::getSaveFileName(
-        this, tr("保存文件"), QString(), tr("Images (*.png *.jpg *.JPG *.PNG)")));
+        this, tr("保存文件"), QString(), tr(outputplan::saveDialogFilter)));
 }
 
 void Widget::on_pushButton_4_clicked()
@@ -121,75 +167,24 @@ void Widget::on_outputBtn_2_clicked()
 void Widget::on_inputEdit_textChanged(const QString &arg1)
 {
     const QFileInfo input(arg1);
-    if (input.isFile()) {
-        singleFileMode = true;
-        ui->outputEdit->setText(QStringLiteral("%1-no-bg-small.png").arg(arg1));
-    }
-    if (input.isDir()) {
-        singleFileMode = false;
-        ui->outputEdit->setText(QStringLiteral("%1-no-bg-small").arg(arg1));
+    if (input.isFile() || input.isDir()) {
+        singleFileMode = input.isFile();
+        ui->outputEdit->setText(outputplan::proposedOutput(arg1, singleFileMode));
     }
 }
 
 void Widget::on_matBtn_clicked()
 {
-    workerThread->start(QThread::InheritPriority);
-
-    const QString token = ui->lineEdit->text();
-    const QFileInfo input(ui->inputEdit->text());
-    const Batch::Start started = batch->start(ui->inputEdit->text(), ui->outputEdit->text(), redo);
-    if (input.isFile() || input.isDir())
-        emit clearTasks();
-    for (int i = 0; i < started.uploads.size(); ++i)
-        emit addTask(started.uploads.at(i), token, i == started.uploads.size() - 1);
-    for (const auto &photoAndResult : started.composites)
-        emit smallToBig(photoAndResult.first, photoAndResult.second);
+    batch->start(ui->inputEdit->text(), ui->outputEdit->text(), ui->lineEdit->text());
 }
 
 void Widget::on_stopBtn_clicked()
 {
-    // The client aborts what is in flight, so that nothing more is paid for; the worker
-    // thread goes on, to save and composite the cut-outs that had already arrived.
-    emit clearTasks();
-    log(QStringLiteral("已中止任务！"));
     batch->stop();
 }
 
-void Widget::solveReply(const QByteArray &picRaw, const QString &filePath)
+// The engine saves each cut-out from the client's typed outcome, which follows this signal
+// at once, under the result fixed when its batch started; its lines come from there.
+void Widget::solveReply(const QByteArray &, const QString &)
 {
-    const auto fail = [&](const QString &line) {
-        log(line);
-        batch->saveFailed(filePath, line);
-    };
-    const QString outputText = ui->outputEdit->text();
-    const QDir folder = singleFileMode ? QFileInfo(outputText).dir() : QDir(outputText);
-    if (!folder.exists() && !folder.mkdir(folder.absolutePath())) {
-        fail(QStringLiteral("创建路径失败：%1").arg(folder.absolutePath()));
-        return;
-    }
-    const QString outputFile = Batch::resultPath(filePath, outputText, singleFileMode);
-
-    // An empty output text would otherwise land in the file system's root (folder mode);
-    // and the user's own photo is never a place to save to, however its path is spelled.
-    const QFileInfo target(outputFile);
-    if (outputText.isEmpty() || target.isDir()
-        || (target.exists() && target.canonicalFilePath() == QFileInfo(filePath).canonicalFilePath())) {
-        fail(QStringLiteral("创建文件失败：%1").arg(filePath));
-        return;
-    }
-
-    QSaveFile file(outputFile);
-    if (!file.open(QIODevice::WriteOnly)) {
-        fail(QStringLiteral("创建文件失败：%1").arg(filePath));
-        return;
-    }
-    if (file.write(picRaw) != picRaw.size() || !file.commit()) {
-        fail(QStringLiteral("保存失败：%1").arg(filePath));
-        return;
-    }
-    emit smallToBig(filePath, outputFile);
-    batch->cutoutSaved(filePath);
-    log(QStringLiteral("保存成功！"));
-    if (Batch::showsNothing(picRaw))
-        log(QStringLiteral("警告：服务没有在这张照片里找到主体，抠图完全透明"));
 }

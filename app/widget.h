@@ -14,8 +14,9 @@ namespace Ui {
 class Widget;
 }
 
-// The one window: collects the key and the paths, starts and stops batches, saves each
-// cut-out, and shows the log. Uploading and compositing happen on the worker thread.
+// The one window: collects the key and the paths, asks the engine to start and stop
+// batches, and shows the log and the progress. Uploading and compositing happen on the
+// engine's worker thread.
 class Widget : public QWidget
 {
     Q_OBJECT
@@ -49,6 +50,9 @@ private slots:
 private:
     Widget(RemoveBGConn *client, QWidget *parent);
     void log(const QString &line);
+    // A close during a batch first lets the uploads in flight finish; true when it must wait.
+    bool holdClose();
+    void showFinishing(int inFlight);
 
     bool singleFileMode = false;
     Ui::Widget *ui;
@@ -56,5 +60,5 @@ private:
     ScaleAndMix *compositor;
     QThread *workerThread;
     Batch *batch;
-    bool redo = false;
+    enum class Closing { No, Finishing, Now } closing = Closing::No;
 };

@@ -9,23 +9,21 @@
 
 #include "batch.h"
 #include "benchsupport.h"
-#include "widget.h"
+#include "removebgconn.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QProcess>
-#include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <opencv2/imgcodecs.hpp>
 
 #include <cstdio>
+#include <ctime>
 #include <memory>
 
 namespace {
@@ -44,27 +42,54 @@ long peakKilobytes()
     return QRegularExpression(QStringLiteral("VmHWM:\\s+(\\d+)")).match(QString::fromLatin1(status.readAll())).captured(1).toLong();
 }
 
-// One batch in this process: prints the time to "全部完成！", the time to the account (every
-// composite on disk), and the process's peak memory.
-int runOneBatch(const QString &folder, int jobs, const QUrl &endpoint)
+// The CPU this process has used so far, user and system, in milliseconds.
+double cpuMs()
+{
+    timespec spent{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &spent);
+    return spent.tv_sec * 1e3 + spent.tv_nsec / 1e6;
+}
+
+// One batch in this process, through the engine alone: prints the time to the end of the
+// uploads, the time to the account (every composite on disk), the process's peak memory,
+// and the share of a core used over 10 s of idle time beginning 3 s after the account.
+int runOneBatch(const QString &mode, const QString &folder, int jobs, const QUrl &endpoint)
 {
     QElapsedTimer timer;
     timer.start();
-    Widget window(endpoint, jobs);
-    window.findChild<QLineEdit *>(QStringLiteral("lineEdit"))->setText(QStringLiteral("bench"));
-    window.findChild<QLineEdit *>(QStringLiteral("inputEdit"))->setText(folder);
-    window.setRedo(true);
-    window.findChild<QPushButton *>(QStringLiteral("matBtn"))->click();
-    auto *log = window.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"));
-    waitUntil([&] { return log->toPlainText().contains(QStringLiteral("全部完成！")); });
-    const double uploadsMs = timer.nsecsElapsed() / 1e6;
-    waitUntil([&] { return log->toPlainText().contains(QStringLiteral("本批共")); });
+    RemoveBGConn::Settings settings;
+    settings.jobs = jobs;
+    Batch batch(new RemoveBGConn(endpoint, settings));
+    batch.connectWorkers();
+    batch.setRedo(true);
+    QStringList log;
+    QObject::connect(&batch, &Batch::line, [&](const QString &line) { log << line; });
+    QObject::connect(batch.client(), &RemoveBGConn::connectInfo, &batch, [&](const QString &line) { log << line; });
+    QObject::connect(batch.client(), &RemoveBGConn::connectError, &batch, [&](const QString &line) { log << line; });
+    double uploadsMs = 0;
+    QObject::connect(batch.client(), &RemoveBGConn::uploadsEnded, &batch, [&] { uploadsMs = timer.nsecsElapsed() / 1e6; });
+    bool done = false, clean = false;
+    QObject::connect(&batch, &Batch::finished, [&](const BatchAccount &account) {
+        done = true;
+        clean = account.count(PhotoOutcome::Saved) == account.photos.size();
+    });
+    batch.start(folder, folder + QStringLiteral("-no-bg-small"), QStringLiteral("bench"));
+    waitUntil([&] { return done; });
     const double allMs = timer.nsecsElapsed() / 1e6;
-    const bool clean = log->toPlainText().contains(QStringLiteral("没有失败的照片。"));
-    if (QCoreApplication::arguments().at(1) == QLatin1String("log"))
-        std::printf("%s\n", qUtf8Printable(log->toPlainText()));
+    double idleShare = -1;
+    if (mode == QLatin1String("idle")) {
+        QElapsedTimer idle;
+        idle.start();
+        waitUntil([&] { return idle.elapsed() >= 3000; });
+        const double before = cpuMs();
+        idle.restart();
+        waitUntil([&] { return idle.elapsed() >= 10000; });
+        idleShare = (cpuMs() - before) / idle.elapsed();
+    }
+    if (mode == QLatin1String("log"))
+        std::printf("%s\n", qUtf8Printable(log.join(QLatin1Char('\n'))));
     else
-        std::printf("%.0f %.0f %ld %d\n", uploadsMs, allMs, peakKilobytes(), clean ? 1 : 0);
+        std::printf("%.0f %.0f %ld %d %.4f\n", uploadsMs, allMs, peakKilobytes(), clean ? 1 : 0, idleShare);
     return 0;
 }
 
@@ -92,17 +117,20 @@ struct BatchFigures
     double uploadsMs = 0, allMs = 0;
     long peakKb = 0;
     bool clean = false;
+    double idleShare = -1; // of one core, over 10 s of idle time
 };
 
-BatchFigures measureBatch(const QString &folder, int jobs, const QUrl &endpoint)
+BatchFigures measureBatch(const QString &folder, int jobs, const QUrl &endpoint, bool idle = false)
 {
     QProcess child;
-    child.start(QCoreApplication::applicationFilePath(), {"run", folder, QString::number(jobs), endpoint.toString()});
+    child.start(QCoreApplication::applicationFilePath(),
+                {idle ? "idle" : "run", folder, QString::number(jobs), endpoint.toString()});
     child.waitForFinished(-1);
     const QStringList fields = QString::fromUtf8(child.readAllStandardOutput()).split(QLatin1Char(' '));
-    if (fields.size() < 4)
+    if (fields.size() < 5)
         return {};
-    return {fields.at(0).toDouble(), fields.at(1).toDouble(), fields.at(2).toLong(), fields.at(3).trimmed() == QLatin1String("1")};
+    return {fields.at(0).toDouble(), fields.at(1).toDouble(), fields.at(2).toLong(), fields.at(3) == QLatin1String("1"),
+            fields.at(4).trimmed().toDouble()};
 }
 
 QString makeFolder(const QString &parent, const QString &name, int count, int width, int height)
@@ -176,14 +204,16 @@ void checkFinishedFolder(const QString &parent, int count)
     }
     std::printf("== Checking a folder of %d finished photos (640 x 480 JPEGs, complete results)\n", count);
     for (int run = 0; run < 3; ++run) {
-        Batch batch;
-        int skipped = 0;
-        QObject::connect(&batch, &Batch::line, [&](const QString &line) { skipped += line.startsWith(QStringLiteral("结果已存在")); });
+        Batch batch(new RemoveBGConn(QUrl(QStringLiteral("http://127.0.0.1:1/v1.0/removebg"))));
+        batch.connectWorkers();
+        int skipped = 0, sent = 0;
+        QObject::connect(&batch, &Batch::addTask, [&] { ++sent; });
+        QObject::connect(&batch, &Batch::finished,
+                         [&](const BatchAccount &account) { skipped = account.count(PhotoOutcome::Skipped); });
         QElapsedTimer timer;
         timer.start();
-        const Batch::Start started = batch.start(folder, results, false);
-        std::printf("run %d: %.0f ms, %d skipped, %d to send\n", run + 1, timer.nsecsElapsed() / 1e6, skipped,
-                    int(started.uploads.size()));
+        batch.start(folder, results, QStringLiteral("bench"));
+        std::printf("run %d: %.0f ms, %d skipped, %d to send\n", run + 1, timer.nsecsElapsed() / 1e6, skipped, sent);
     }
     std::fflush(stdout);
 }
@@ -192,11 +222,10 @@ void checkFinishedFolder(const QString &parent, int count)
 
 int main(int argc, char **argv)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     const QStringList arguments = app.arguments();
-    if (arguments.size() == 5 && (arguments.at(1) == QLatin1String("run") || arguments.at(1) == QLatin1String("log")))
-        return runOneBatch(arguments.at(2), arguments.at(3).toInt(), QUrl(arguments.at(4)));
+    if (arguments.size() == 5 && QStringList({"run", "log", "idle"}).contains(arguments.at(1)))
+        return runOneBatch(arguments.at(1), arguments.at(2), arguments.at(3).toInt(), QUrl(arguments.at(4)));
     if (arguments.size() < 2) {
         std::fprintf(stderr, "usage: bench_batch <quorrin-localservice>\n");
         return 2;
@@ -215,6 +244,10 @@ int main(int argc, char **argv)
     {
         Service service(arguments.at(1), 200);
         compareJobs(QStringLiteral("12 photos of 4000 x 3000, service latency 0.2 s"), large, 12, service.endpoint);
+        const BatchFigures idle = measureBatch(large, 4, service.endpoint, true);
+        std::printf("== Idle: the same 12 photos with 4 uploads at once, then 10 s from 3 s after the account: "
+                    "%.2f %% of a core\n", idle.idleShare * 100);
+        std::fflush(stdout);
     }
     checkFinishedFolder(dir.path(), 2000);
     return 0;

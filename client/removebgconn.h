@@ -1,5 +1,9 @@
 #pragma once
 
+#include "accountcheck.h"
+#include "retrypolicy.h"
+#include "uploadoutcome.h"
+
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
@@ -13,26 +17,22 @@ class QNetworkReply;
 
 // Works a queue of (image path, API key) tasks against the cloud background-removal
 // service, several uploads at once, and reports everything as text, each photo's lines
-// together and in the order the photos were queued.
+// together and in the order the photos were queued; and each photo's outcome as a typed value.
 class RemoveBGConn : public QObject
 {
     Q_OBJECT
 
 public:
     // How a batch is worked. The defaults are the program's; tests shorten the waits.
-    struct Settings
+    struct Settings : RetryWaits
     {
         int jobs = 1;                     // uploads in flight at once, 1 to 8
         int stallTimeoutMs = 120 * 1000;  // an upload with no byte moving for this long is given up
-        int retryDelaysMs[2] = {2000, 8000}; // after a passing failure (5xx, a lost connection, a stall)
-        int defaultRetryAfterMs = 5000;   // a 429 without Retry-After
-        int maxRetryAfterMs = 120 * 1000;
         int accountTimeoutMs = 10 * 1000; // the key and balance check never holds a batch longer
     };
 
     RemoveBGConn();
     explicit RemoveBGConn(const QUrl &endpoint);
-    RemoveBGConn(const QUrl &endpoint, int stallTimeoutMs);
     RemoveBGConn(const QUrl &endpoint, const Settings &settings);
     ~RemoveBGConn() override;
 
@@ -40,10 +40,15 @@ signals:
     void receivedData(QByteArray d, QString filePath);
     void connectError(QString e);
     void connectInfo(QString info);
-    // One photo's outcome, right after its last line: a cut-out handed on, or why not.
-    void photoFinished(QString filePath, bool succeeded, QString reason);
-    // The batch is over: every photo reported, or the batch was cleared or its key refused.
-    void batchEnded();
+    // One photo's outcome, right after its last line; a late one's (see UploadOutcome) when
+    // its reply ends, with no line at all.
+    void photoFinished(UploadOutcome outcome);
+    // The key check of a batch is over (answered, refused, or given up), so its balance line,
+    // if any, has been written. Comes before any photo's line.
+    void keyChecked(int batch);
+    // Nothing more will be sent for the batch: every photo reported, or the batch cleared,
+    // replaced, or its key refused.
+    void uploadsEnded(UploadsEnded end);
 
 public slots:
     void postData(QString filepath, QString token, bool start);
@@ -51,11 +56,13 @@ public slots:
     bool postDataReal();
     void solveReply();
     void clearData();
+    // Aborts the uploads of cleared batches that were left to finish; each reports Abandoned.
+    void dropInFlight();
 
 private:
     struct Line
     {
-        enum Kind { Info, Error, Data, Outcome } kind;
+        enum Kind { Info, Error, Data } kind;
         QString text;
         QByteArray body;
     };
@@ -71,16 +78,21 @@ private:
         int passingFailures = 0;
         qint64 retryAt = 0;  // on `clock`, while Waiting
         std::vector<Line> unsaid; // held until every earlier photo has been reported
+        UploadOutcome outcome;    // once Settled
     };
+    enum class Check { None, Key, Balance };
 
     void begin();
-    void checkAccount();
+    void checkAccount(Check check);
     void accountChecked();
+    void accountAnswered(const AccountAnswer &answer);
     void send(Upload &upload);
+    void settle(Upload &upload, QNetworkReply *reply);
+    void settleLate(QNetworkReply *reply);
     void say(Upload &upload, Line line);
     void flush();
     void sayNow(Upload &upload);
-    int abandon();
+    UploadsEnded release();
     void drop(QNetworkReply *&reply);
     QNetworkAccessManager *leastBusyManager() const;
 
@@ -89,14 +101,26 @@ private:
     QUrl endpoint;
     Settings settings;
     std::vector<Upload> uploads;
+    // Uploads of cleared or replaced batches, left to finish: a service that has the photo
+    // cuts it and charges for it whether or not anyone still listens.
+    struct LateUpload
+    {
+        UploadOutcome outcome;
+        QNetworkReply *reply;
+    };
+    std::vector<LateUpload> late;
     std::size_t reported = 0; // photos before this one have written all their lines
+    int batchNumber = 0;
     bool running = false;
     bool keyRefused = false;
     bool hintGiven = false;
+    bool balanceKnown = false;
     QString keyRefusal;
     qint64 pausedUntil = 0; // a 429 holds back the whole batch
     QElapsedTimer clock;
     QTimer *wakeTimer; // children, so that they move to the worker thread with the client
     QNetworkReply *accountReply = nullptr;
+    Check checking = Check::None;
+    UploadsEnded pendingEnd; // while the balance is asked for again at the end
     QTimer *accountTimer;
 };

@@ -114,12 +114,11 @@ bool writeComposite(QSaveFile &file, const std::string &extension, const cv::Mat
     return file.write(reinterpret_cast<const char *>(encoded.data()), size) == size;
 }
 
-// Why the composite was not made, or empty when it was written.
-QString compositeOrThrow(const QString &originFile, const QString &targetFile, int threads)
+ScaleAndMix::Outcome compositeOrThrow(const QString &originFile, const QString &targetFile, int threads)
 {
     const std::string extension = alphaCapableExtension(targetFile);
     if (extension.empty())
-        return QStringLiteral("结果文件的格式存不下透明度");
+        return ScaleAndMix::FormatHasNoAlpha;
 
     // The cut-out is small; it decodes on the second core while the source decodes.
     auto alphaJob = std::async(std::launch::async, [&targetFile] { return decodeAlpha(readImageFile(targetFile)); });
@@ -131,9 +130,9 @@ QString compositeOrThrow(const QString &originFile, const QString &targetFile, i
     }
     cv::Mat alpha = alphaJob.get();
     if (source.empty())
-        return QStringLiteral("无法读取原图");
+        return ScaleAndMix::SourceUnreadable;
     if (alpha.empty())
-        return QStringLiteral("服务的抠图无法读取或没有透明通道");
+        return ScaleAndMix::CutoutUnreadable;
 
     // Scaled only now that the source has decoded: its header alone proves nothing.
     cv::Mat scaled;
@@ -143,31 +142,52 @@ QString compositeOrThrow(const QString &originFile, const QString &targetFile, i
     QSaveFile file(targetFile);
     // Otherwise QSaveFile discards the unfinished copy, and the saved cut-out stays.
     if (!file.open(QIODevice::WriteOnly) || !writeComposite(file, extension, source, scaled, threads) || !file.commit())
-        return QStringLiteral("无法写入结果文件");
-    return {};
+        return ScaleAndMix::WriteFailed;
+    return ScaleAndMix::Written;
 }
 
 } // namespace
+
+QString ScaleAndMix::describe(Outcome outcome)
+{
+    switch (outcome) {
+    case Written:
+        break;
+    case SourceUnreadable:
+        return QStringLiteral("无法读取原图");
+    case CutoutUnreadable:
+        return QStringLiteral("服务的抠图无法读取或没有透明通道");
+    case FormatHasNoAlpha:
+        return QStringLiteral("结果文件的格式存不下透明度");
+    case WriteFailed:
+        return QStringLiteral("无法写入结果文件");
+    case LibraryFailed:
+        return QStringLiteral("图像库无法处理这张图");
+    }
+    return {};
+}
 
 ScaleAndMix::ScaleAndMix(QObject *parent)
     : QObject(parent)
     , lane(new QThreadPool(this))
 {
     lane->setMaxThreadCount(1);
+    qRegisterMetaType<ScaleAndMix::Outcome>();
 }
 
 ScaleAndMix::~ScaleAndMix()
 {
+    lane->clear();
     lane->waitForDone();
 }
 
-QString ScaleAndMix::composite(const QString &originFile, const QString &targetFile, int threads)
+ScaleAndMix::Outcome ScaleAndMix::composite(const QString &originFile, const QString &targetFile, int threads)
 {
     try {
         return compositeOrThrow(originFile, targetFile, threads);
     } catch (...) {
         // An image the library rejects is one more file it cannot read: the saved cut-out stays.
-        return QStringLiteral("图像库无法处理这张图");
+        return LibraryFailed;
     }
 }
 

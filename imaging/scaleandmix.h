@@ -12,19 +12,31 @@ class ScaleAndMix : public QObject
     Q_OBJECT
 
 public:
+    // What one composite came to.
+    enum Outcome {
+        Written,
+        SourceUnreadable,  // refused, missing, or not decodable
+        CutoutUnreadable,  // the same, or without an alpha channel
+        FormatHasNoAlpha,  // the target's name asks for a format that cannot hold alpha
+        WriteFailed,
+        LibraryFailed,     // the image library threw
+    };
+    Q_ENUM(Outcome)
+    // The line that explains a failure; empty for Written.
+    static QString describe(Outcome outcome);
+
     explicit ScaleAndMix(QObject *parent = nullptr);
-    // Waits for the composites already handed over, so that none is left half-done.
+    // Drops the composites not yet begun (the next run makes them from the saved cut-outs,
+    // without an upload) and waits only for the one under way, which is never half-written.
     ~ScaleAndMix() override;
 
     // One composite, led by the calling thread; a PNG is compressed on `threads` threads
-    // (0: one per core). Leaves targetFile untouched when either file is refused or cannot
-    // be decoded, the cut-out has no alpha, or the target's format cannot hold alpha, and
-    // then says why; empty when the composite was written.
-    static QString composite(const QString &originFile, const QString &targetFile, int threads = 0);
+    // (0: one per core). Leaves targetFile untouched unless it is Written.
+    static Outcome composite(const QString &originFile, const QString &targetFile, int threads = 0);
 
 signals:
-    // Each composite's outcome, from the lane's thread: empty `failure` when it was written.
-    void composited(QString originFile, QString targetFile, QString failure);
+    // Each composite's outcome, from the lane's thread.
+    void composited(QString originFile, QString targetFile, ScaleAndMix::Outcome outcome);
 
 public slots:
     // Hands the composite to the compositor's own lane and returns at once, so that the

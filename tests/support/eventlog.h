@@ -23,12 +23,18 @@ public:
             events << QStringLiteral("data:%1:%2").arg(path).arg(body.size());
             bodies << body;
         });
-        connect(client, &RemoveBGConn::photoFinished, this, [this](const QString &path, bool succeeded, const QString &reason) {
-            outcomes << QFileInfo(path).fileName() + (succeeded ? QStringLiteral(":ok") : QStringLiteral(":failed"));
-            if (!succeeded)
-                reasons << reason;
+        connect(client, &RemoveBGConn::photoFinished, this, [this](const UploadOutcome &outcome) {
+            const bool succeeded = outcome.kind == UploadOutcome::CutOut;
+            outcomes << QFileInfo(outcome.path).fileName() + (outcome.late ? QStringLiteral(":late") : QString())
+                            + (succeeded ? QStringLiteral(":ok") : outcome.kind == UploadOutcome::Abandoned ? QStringLiteral(":abandoned") : QStringLiteral(":failed"));
+            if (!succeeded && !outcome.late)
+                reasons << outcome.reason;
+            typed << outcome;
         });
-        connect(client, &RemoveBGConn::batchEnded, this, [this] { ++ends; });
+        connect(client, &RemoveBGConn::uploadsEnded, this, [this](const UploadsEnded &end) {
+            ++ends;
+            lastEnd = end;
+        });
     }
 
     int count(const QString &event) const { return events.count(event); }
@@ -36,9 +42,11 @@ public:
     QStringList events;
     QStringList errors;
     QList<QByteArray> bodies;
-    QStringList outcomes; // "<file name>:ok" or "<file name>:failed", in order
-    QStringList reasons;  // of each failure
+    QStringList outcomes; // "<file name>[:late]:ok", ":failed" or ":abandoned", in order
+    QStringList reasons;  // of each failure in its batch
+    QList<UploadOutcome> typed;
     int ends = 0;
+    UploadsEnded lastEnd;
 };
 
 // Posts the photos with one key; the last one starts the batch.

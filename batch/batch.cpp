@@ -1,0 +1,441 @@
+#include "batch.h"
+
+#include "imageformat.h"
+#include "removebgconn.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QThread>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include <algorithm>
+
+using outputplan::Plan;
+
+int BatchAccount::count(PhotoOutcome::Kind kind) const
+{
+    return int(std::count_if(photos.begin(), photos.end(), [kind](const PhotoOutcome &photo) { return photo.kind == kind; }));
+}
+
+namespace {
+
+PhotoOutcome::Failure failureOf(UploadOutcome::Kind kind)
+{
+    switch (kind) {
+    case UploadOutcome::KeyRefused:
+        return PhotoOutcome::KeyRefused;
+    case UploadOutcome::Refused:
+        return PhotoOutcome::Refused;
+    case UploadOutcome::NotAnImage:
+        return PhotoOutcome::NotAnImage;
+    case UploadOutcome::TooLarge:
+        return PhotoOutcome::TooLarge;
+    case UploadOutcome::Stalled:
+        return PhotoOutcome::Stalled;
+    default:
+        return PhotoOutcome::Network;
+    }
+}
+
+QString fileName(const QString &path)
+{
+    return QFileInfo(path).fileName();
+}
+
+} // namespace
+
+Batch::Batch(RemoveBGConn *client, QObject *parent)
+    : QObject(parent)
+    , uploader(client)
+    , mixer(new ScaleAndMix)
+    , worker(new QThread)
+{
+    qRegisterMetaType<PhotoOutcome>();
+    qRegisterMetaType<BatchAccount>();
+    connect(uploader, &RemoveBGConn::keyChecked, this, &Batch::keyChecked);
+    connect(uploader, &RemoveBGConn::photoFinished, this, &Batch::uploadFinished);
+    connect(uploader, &RemoveBGConn::uploadsEnded, this, &Batch::uploadsEnded);
+    connect(mixer, &ScaleAndMix::composited, this, &Batch::composited);
+    uploader->moveToThread(worker);
+    mixer->moveToThread(worker);
+}
+
+Batch::~Batch()
+{
+    // The worker objects are deleted on their own thread as it ends. A thread that never
+    // ran is started once so that they have one to be deleted on.
+    connect(worker, &QThread::finished, uploader, &QObject::deleteLater);
+    connect(worker, &QThread::finished, mixer, &QObject::deleteLater);
+    if (!worker->isRunning())
+        worker->start();
+    worker->quit();
+    worker->wait();
+    delete worker;
+}
+
+void Batch::connectWorkers()
+{
+    connect(this, &Batch::addTask, uploader, &RemoveBGConn::postData);
+    connect(this, &Batch::clearTasks, uploader, &RemoveBGConn::clearData);
+    connect(this, &Batch::smallToBig, mixer, &ScaleAndMix::toBigPic);
+}
+
+bool Batch::showsNothing(const QByteArray &cutout)
+{
+    const auto *bytes = reinterpret_cast<const unsigned char *>(cutout.constData());
+    const imageformat::Header header = imageformat::probe(bytes, std::size_t(cutout.size()));
+    if (!imageformat::pngHasAlpha(bytes, std::size_t(cutout.size())) || qint64(header.width) * header.height > 16'000'000)
+        return false;
+    const cv::Mat image = imageformat::decode(bytes, std::size_t(cutout.size()), cv::IMREAD_UNCHANGED);
+    if (image.empty() || image.channels() != 4)
+        return false;
+    cv::Mat alpha;
+    cv::extractChannel(image, alpha, 3);
+    return cv::countNonZero(alpha) == 0;
+}
+
+void Batch::start(const QString &input, const QString &output, const QString &key)
+{
+    worker->start(QThread::InheritPriority);
+
+    const QFileInfo inputInfo(input);
+    QStringList sources;
+    if (inputInfo.isFile()) {
+        sources << inputInfo.filePath();
+    } else if (inputInfo.isDir()) {
+        qDebug() << "isDir";
+        const auto entries = QDir(inputInfo.filePath()).entryInfoList(QDir::Files | QDir::CaseSensitive, QDir::NoSort);
+        int ownResults = 0;
+        for (const QFileInfo &entry : entries) {
+            if (outputplan::isOwnResult(entry.fileName()))
+                ++ownResults;
+            else if (outputplan::isPhotoSuffix(entry.suffix()))
+                sources << entry.filePath();
+        }
+        const int leftOut = entries.size() - sources.size();
+        if (sources.isEmpty())
+            emit line(QStringLiteral("文件夹里没有可发送的照片（png、jpg、jpeg）：%1").arg(inputInfo.filePath()));
+        else if (ownResults > 0)
+            emit line(QStringLiteral("文件夹里另有 %1 个文件不是 png、jpg 或 jpeg 照片（其中 %2 个是本程序的结果），不会发送")
+                          .arg(leftOut)
+                          .arg(ownResults));
+        else if (leftOut > 0)
+            emit line(QStringLiteral("文件夹里另有 %1 个文件不是 png、jpg 或 jpeg 照片，不会发送").arg(leftOut));
+    } else {
+        emit line(input.isEmpty() ? QStringLiteral("请先填写输入路径") : QStringLiteral("输入路径不存在：%1").arg(input));
+        return;
+    }
+
+    // A batch still sending is replaced: the client lets go of what it had not sent.
+    for (Run &run : runs)
+        run.stopped = run.stopped || (run.clientBatch > 0 && !run.uploadsEnded);
+    emit clearTasks();
+    if (sources.isEmpty())
+        return;
+
+    Run run;
+    run.id = ++lastRunId;
+    int skipped = 0;
+    for (const QString &source : sources) {
+        Photo photo;
+        photo.outcome.source = source;
+        const QString result = outputplan::resultPath(source, output, inputInfo.isFile());
+        // Fixed now, whatever the output field or the current folder say later.
+        photo.outcome.result = result.isEmpty() ? result : QFileInfo(result).absoluteFilePath();
+        photo.plan = redo ? Plan::Send : outputplan::planFor(source, photo.outcome.result);
+        if (photo.plan == Plan::Send) {
+            run.uploads << run.photos.size();
+        } else if (photo.plan == Plan::Skip) {
+            photo.outcome.kind = PhotoOutcome::Skipped;
+            ++skipped;
+        } else {
+            run.planLines << QString() << source << QStringLiteral("结果只是服务的小图，不再上传，现在生成原尺寸图");
+            run.finishes << run.photos.size();
+        }
+        run.photos << photo;
+    }
+    if (skipped > 0)
+        run.planLines.prepend(QStringLiteral("已跳过 %1 张结果已存在且完整的照片（删除结果文件或用 --redo 可重新发送）").arg(skipped));
+    if (run.uploads.isEmpty())
+        run.planLines << QStringLiteral("\n全部完成！");
+    else
+        run.clientBatch = ++lastClientBatch;
+    runs.push_back(run);
+    reportProgress();
+
+    const Run &added = runs.back();
+    if (added.uploads.isEmpty()) {
+        announce(runs.back());
+        return;
+    }
+    // The lines of the photos not sent wait for the key check, so that the balance comes first.
+    for (int i = 0; i < added.uploads.size(); ++i)
+        emit addTask(added.photos.at(added.uploads.at(i)).outcome.source, key, i == added.uploads.size() - 1);
+}
+
+void Batch::stop()
+{
+    const bool sending = std::any_of(runs.begin(), runs.end(), [](const Run &run) {
+        return run.clientBatch > 0 && !run.uploadsEnded && !run.stopped;
+    });
+    emit clearTasks();
+    emit line(QStringLiteral("已中止任务！"));
+    if (sending) {
+        for (Run &run : runs)
+            if (run.clientBatch > 0 && !run.uploadsEnded)
+                run.stopped = true;
+    } else if (inFlight() != 0) {
+        QMetaObject::invokeMethod(uploader, &RemoveBGConn::dropInFlight, Qt::QueuedConnection);
+        emit line(QStringLiteral("已放弃已发送、尚未收到抠图的照片"));
+    }
+    emit inFlightChanged(inFlight());
+}
+
+int Batch::inFlight() const
+{
+    int count = 0;
+    for (const Run &run : runs) {
+        if (run.clientBatch == 0)
+            continue;
+        if (!run.uploadsEnded || run.lateLeft < 0)
+            return -1;
+        count += run.lateLeft;
+    }
+    return count;
+}
+
+Batch::Run *Batch::runWithId(int id)
+{
+    const auto found = std::find_if(runs.begin(), runs.end(), [id](const Run &run) { return run.id == id; });
+    return found == runs.end() ? nullptr : &*found;
+}
+
+Batch::Run *Batch::runOfClientBatch(int clientBatch)
+{
+    const auto found = std::find_if(runs.begin(), runs.end(), [clientBatch](const Run &run) {
+        return clientBatch > 0 && run.clientBatch == clientBatch;
+    });
+    return found == runs.end() ? nullptr : &*found;
+}
+
+void Batch::announce(Run &run)
+{
+    if (run.announced)
+        return;
+    run.announced = true;
+    const QStringList lines = run.planLines;
+    for (const QString &text : lines)
+        emit line(text);
+    for (int photo : run.finishes)
+        composite(run, photo);
+    finishIfDone(run.id);
+}
+
+void Batch::composite(Run &run, int photo)
+{
+    run.photos[photo].compositing = true;
+    composites.push_back({run.id, photo, run.photos.at(photo).outcome.result});
+    emit smallToBig(run.photos.at(photo).outcome.source, run.photos.at(photo).outcome.result);
+}
+
+void Batch::keyChecked(int clientBatch)
+{
+    if (Run *run = runOfClientBatch(clientBatch))
+        announce(*run);
+}
+
+void Batch::uploadFinished(const UploadOutcome &outcome)
+{
+    Run *run = runOfClientBatch(outcome.batch);
+    if (!run || outcome.index < 0 || outcome.index >= run->uploads.size())
+        return;
+    const int runId = run->id;
+    const int index = run->uploads.at(outcome.index);
+    Photo &photo = run->photos[index];
+    // A late photo of a batch that another has replaced stays out of that batch's lines.
+    const bool quiet = outcome.late && run != &runs.back();
+    if (outcome.kind == UploadOutcome::CutOut) {
+        save(*run, index, outcome.cutout, outcome.late, quiet);
+    } else if (outcome.kind == UploadOutcome::Abandoned) {
+        end(photo, PhotoOutcome::Unsent);
+    } else {
+        photo.outcome.explanation = outcome.explanation;
+        if (outcome.late && !quiet)
+            emit line(QStringLiteral("%1：%2").arg(fileName(photo.outcome.source), outcome.reason));
+        end(photo, PhotoOutcome::Failed, failureOf(outcome.kind), outcome.reason);
+    }
+    if (outcome.late) {
+        run = runWithId(runId);
+        run->lateLeft = std::max(0, run->lateLeft - 1);
+        emit inFlightChanged(inFlight());
+    }
+    reportProgress();
+    finishIfDone(runId);
+}
+
+void Batch::save(Run &run, int index, const QByteArray &cutout, bool late, bool quiet)
+{
+    Photo &photo = run.photos[index];
+    const QString &source = photo.outcome.source;
+    const QString &result = photo.outcome.result;
+    const auto fail = [&](const QString &text) {
+        if (!quiet)
+            emit line(text);
+        end(photo, PhotoOutcome::Failed, PhotoOutcome::SaveFailed, text);
+    };
+    const QDir folder = QFileInfo(result).dir();
+    if (!result.isEmpty() && !folder.exists() && !folder.mkdir(folder.absolutePath())) {
+        fail(QStringLiteral("创建路径失败：%1").arg(folder.absolutePath()));
+        return;
+    }
+    // The user's own photo is never a place to save to, however its path is spelled.
+    const QFileInfo target(result);
+    if (result.isEmpty() || target.isDir()
+        || (target.exists() && target.canonicalFilePath() == QFileInfo(source).canonicalFilePath())) {
+        fail(QStringLiteral("创建文件失败：%1").arg(source));
+        return;
+    }
+    QSaveFile file(result);
+    if (!file.open(QIODevice::WriteOnly)) {
+        fail(QStringLiteral("创建文件失败：%1").arg(source));
+        return;
+    }
+    if (file.write(cutout) != cutout.size() || !file.commit()) {
+        fail(QStringLiteral("保存失败：%1").arg(source));
+        return;
+    }
+    photo.noSubject = showsNothing(cutout);
+    const bool keepsCutout = outputplan::formatOf(result) == outputplan::Format::CutoutOnly;
+    if (!keepsCutout)
+        composite(run, index);
+    if (!quiet) {
+        emit line(late ? QStringLiteral("%1：保存成功！").arg(fileName(source)) : QStringLiteral("保存成功！"));
+        if (photo.noSubject)
+            emit line(QStringLiteral("警告：服务没有在这张照片里找到主体，抠图完全透明"));
+        if (keepsCutout)
+            emit line(QStringLiteral("%1：结果文件的格式存不下透明度，已保留服务的小图").arg(fileName(source)));
+    }
+    if (keepsCutout)
+        end(photo, photo.noSubject ? PhotoOutcome::NoSubject : PhotoOutcome::Saved);
+}
+
+void Batch::uploadsEnded(const UploadsEnded &ended)
+{
+    Run *run = runOfClientBatch(ended.batch);
+    if (!run)
+        return;
+    const int runId = run->id;
+    run->uploadsEnded = true;
+    run->lateLeft = ended.stillInFlight;
+    run->balanceKnown = ended.balanceKnown;
+    run->balanceLeft = ended.balanceLeft;
+    announce(*run);
+    run = runWithId(runId);
+    if (run && run->stopped && ended.stillInFlight > 0 && run == &runs.back())
+        emit line(QStringLiteral("正在等待已发送的 %1 张照片完成，再按一次中止则放弃它们").arg(ended.stillInFlight));
+    emit inFlightChanged(inFlight());
+    finishIfDone(runId);
+}
+
+void Batch::composited(const QString &, const QString &target, ScaleAndMix::Outcome outcome)
+{
+    auto found = std::find_if(composites.begin(), composites.end(), [&](const Composite &each) { return each.target == target; });
+    if (found == composites.end())
+        return;
+    const Composite done = *found;
+    composites.erase(found);
+    Run *run = runWithId(done.run);
+    if (!run)
+        return;
+    Photo &photo = run->photos[done.photo];
+    photo.compositing = false;
+    if (outcome == ScaleAndMix::Written) {
+        end(photo, photo.plan == Plan::Finish ? PhotoOutcome::Finished
+                   : photo.noSubject         ? PhotoOutcome::NoSubject
+                                             : PhotoOutcome::Saved);
+    } else {
+        const QString reason = QStringLiteral("未能生成原尺寸图（%1），已保留服务的小图").arg(ScaleAndMix::describe(outcome));
+        emit line(QStringLiteral("%1：%2").arg(fileName(photo.outcome.source), reason));
+        end(photo, PhotoOutcome::Failed, PhotoOutcome::CompositeFailed, reason);
+    }
+    reportProgress();
+    finishIfDone(done.run);
+}
+
+void Batch::end(Photo &photo, PhotoOutcome::Kind kind, PhotoOutcome::Failure failure, const QString &reason)
+{
+    photo.outcome.kind = kind;
+    photo.outcome.failure = failure;
+    photo.outcome.reason = reason;
+    emit photoEnded(photo.outcome);
+}
+
+void Batch::finishIfDone(int runId)
+{
+    Run *run = runWithId(runId);
+    if (!run || !run->announced || (run->clientBatch > 0 && (!run->uploadsEnded || run->lateLeft > 0))
+        || std::any_of(run->photos.begin(), run->photos.end(), [](const Photo &photo) { return photo.compositing; }))
+        return;
+    BatchAccount account;
+    account.stopped = run->stopped;
+    account.balanceKnown = run->balanceKnown;
+    account.balanceLeft = run->balanceLeft;
+    for (Photo &photo : run->photos) {
+        if (photo.outcome.kind == PhotoOutcome::Pending)
+            end(photo, PhotoOutcome::Unsent);
+        account.photos << photo.outcome;
+    }
+    const bool newest = run == &runs.back();
+    runs.erase(std::find_if(runs.begin(), runs.end(), [runId](const Run &each) { return each.id == runId; }));
+    writeAccount(account);
+    if (newest)
+        emit progress(account.photos.size() - account.count(PhotoOutcome::Unsent), account.photos.size());
+    emit finished(account);
+}
+
+void Batch::writeAccount(const BatchAccount &account)
+{
+    const int failed = account.count(PhotoOutcome::Failed);
+    QString counts = QStringLiteral("%1 %2 张：保存 %3 张，跳过 %4 张，失败 %5 张")
+                         .arg(account.stopped ? QStringLiteral("本批已中止，共") : QStringLiteral("本批共"))
+                         .arg(account.photos.size())
+                         .arg(account.count(PhotoOutcome::Saved))
+                         .arg(account.count(PhotoOutcome::Skipped))
+                         .arg(failed);
+    const auto more = [&](PhotoOutcome::Kind kind, const QString &part) {
+        if (const int n = account.count(kind))
+            counts += part.arg(n);
+    };
+    more(PhotoOutcome::Finished, QStringLiteral("，由服务的小图生成 %1 张"));
+    more(PhotoOutcome::NoSubject, QStringLiteral("，没有找到主体 %1 张"));
+    more(PhotoOutcome::Unsent, QStringLiteral("，未发送 %1 张"));
+    emit line(counts);
+    QStringList empty;
+    for (const PhotoOutcome &photo : account.photos)
+        if (photo.kind == PhotoOutcome::NoSubject)
+            empty << fileName(photo.source);
+    if (!empty.isEmpty())
+        emit line(QStringLiteral("服务没有找到主体（已计费，请检查）：%1").arg(empty.join(QStringLiteral("、"))));
+    if (failed == 0)
+        emit line(QStringLiteral("没有失败的照片。"));
+    for (const PhotoOutcome &photo : account.photos)
+        if (photo.kind == PhotoOutcome::Failed)
+            emit line(QStringLiteral("失败：%1：%2").arg(fileName(photo.source), photo.reason));
+    if (account.balanceKnown)
+        emit line(QStringLiteral("账户余额还剩：") + QString::number(account.balanceLeft, 'g', 15));
+}
+
+void Batch::reportProgress()
+{
+    if (runs.empty())
+        return;
+    const QVector<Photo> &photos = runs.back().photos;
+    emit progress(int(std::count_if(photos.begin(), photos.end(), [](const Photo &photo) {
+                      return photo.outcome.kind != PhotoOutcome::Pending && photo.outcome.kind != PhotoOutcome::Unsent;
+                  })),
+                  photos.size());
+}

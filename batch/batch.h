@@ -1,0 +1,159 @@
+#pragma once
+
+#include "outputplan.h"
+#include "scaleandmix.h"
+#include "uploadoutcome.h"
+
+#include <QMetaType>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include <deque>
+
+class QThread;
+class RemoveBGConn;
+
+// What became of one photo of a batch.
+struct PhotoOutcome
+{
+    enum Kind {
+        Pending,
+        Saved,     // sent, saved, and made at full size
+        Finished,  // made at full size from the service's cut-out already there, without an upload
+        Skipped,   // its result was already complete
+        NoSubject, // sent and saved, but the service found nothing in it: paid for, and worth a look
+        Failed,
+        Unsent,    // never answered: the batch was stopped, or its key refused
+    };
+    enum Failure { NoFailure, KeyRefused, Refused, NotAnImage, TooLarge, Stalled, Network, SaveFailed, CompositeFailed };
+
+    QString source;
+    QString result;
+    Kind kind = Pending;
+    Failure failure = NoFailure;
+    QString reason;      // one line, as the log and the account show it
+    QString explanation; // the service's own words, when it gave them
+};
+
+// The account of one batch once nothing of it is left to do.
+struct BatchAccount
+{
+    QVector<PhotoOutcome> photos; // every photo of the batch, in order
+    bool stopped = false;
+    bool balanceKnown = false;
+    double balanceLeft = 0;
+    int count(PhotoOutcome::Kind kind) const;
+};
+
+Q_DECLARE_METATYPE(PhotoOutcome)
+Q_DECLARE_METATYPE(BatchAccount)
+
+// One home for every batch: the photo list and each photo's plan and result, fixed when the
+// batch starts; the service client and the compositor on their worker thread; saving each
+// cut-out; and the account. No widget: the window and a program without a display both
+// drive it. Its requests to the worker objects leave through addTask, clearTasks and
+// smallToBig; a front end either forwards them as its own or calls connectWorkers().
+class Batch : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Takes the client, makes the compositor, and moves both to a worker thread of its own.
+    explicit Batch(RemoveBGConn *client, QObject *parent = nullptr);
+    // Ends the worker thread; uploads still in flight are abandoned, composites not yet
+    // begun are left for the next run.
+    ~Batch() override;
+
+    RemoveBGConn *client() const { return uploader; }
+    ScaleAndMix *compositor() const { return mixer; }
+    QThread *workerThread() const { return worker; }
+    void connectWorkers();
+
+    void setRedo(bool redo) { this->redo = redo; }
+
+    // Lists the photos that `input` names, fixes each one's result from `output`, and sends
+    // those not already done, with `key`. A batch still running is replaced, and keeps
+    // only what it has already sent.
+    void start(const QString &input, const QString &output, const QString &key);
+    // First: nothing more is sent, and what is in flight is finished and saved. Again:
+    // what is in flight is abandoned.
+    void stop();
+    // Uploads sent by any batch and not yet answered and saved; -1 while the client has not
+    // yet said how many a stopped batch left in flight.
+    int inFlight() const;
+    bool isRunning() const { return !runs.empty(); }
+
+    // Whether a cut-out is a picture with alpha and not one opaque pixel: the service found
+    // no subject. Small cut-outs only (16 megapixels at most); anything else says false.
+    static bool showsNothing(const QByteArray &cutout);
+
+signals:
+    void addTask(QString fileName, QString token, bool startFlag);
+    void clearTasks();
+    void smallToBig(QString origin, QString target);
+
+    void line(QString text);
+    // The newest batch's photos finished of all; kept once it is over, until the next start.
+    void progress(int finished, int total);
+    void photoEnded(PhotoOutcome outcome);
+    void finished(BatchAccount account);
+    // Uploads still in flight, as inFlight() counts them; 0: every upload sent has been
+    // answered and saved.
+    void inFlightChanged(int count);
+
+private:
+    struct Photo
+    {
+        PhotoOutcome outcome;
+        outputplan::Plan plan = outputplan::Plan::Send;
+        bool compositing = false;
+        bool noSubject = false;
+    };
+    struct Run
+    {
+        int id = 0;
+        int clientBatch = 0;     // the client's number for its uploads; 0: none sent
+        QVector<Photo> photos;
+        QVector<int> uploads;    // photo index of each upload, in the client's order
+        QStringList planLines;   // written once the key check is over, after the balance
+        QVector<int> finishes;   // photos to finish from their cut-outs, asked for with the lines
+        bool announced = false;
+        bool uploadsEnded = false;
+        bool stopped = false;
+        int lateLeft = -1;       // uploads left in flight at a stop; -1 until the client says
+        bool balanceKnown = false;
+        double balanceLeft = 0;
+    };
+    struct Composite
+    {
+        int run;
+        int photo;
+        QString target;
+    };
+
+    Run *runWithId(int id);
+    Run *runOfClientBatch(int clientBatch);
+    void announce(Run &run);
+    void composite(Run &run, int photo);
+    void keyChecked(int clientBatch);
+    void uploadFinished(const UploadOutcome &outcome);
+    void uploadsEnded(const UploadsEnded &end);
+    void composited(const QString &origin, const QString &target, ScaleAndMix::Outcome outcome);
+    void save(Run &run, int index, const QByteArray &cutout, bool late, bool quiet);
+    void end(Photo &photo, PhotoOutcome::Kind kind, PhotoOutcome::Failure failure = PhotoOutcome::NoFailure,
+             const QString &reason = {});
+    void finishIfDone(int runId);
+    void writeAccount(const BatchAccount &account);
+    void reportProgress();
+
+    RemoveBGConn *uploader;
+    ScaleAndMix *mixer;
+    QThread *worker;
+    bool redo = false;
+    std::deque<Run> runs; // the newest last
+    int lastRunId = 0;
+    int lastClientBatch = 0;
+    std::deque<Composite> composites; // in the compositor's order
+};

@@ -1,0 +1,110 @@
+#include "outputplan.h"
+
+#include "imageformat.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+
+#include <opencv2/imgcodecs.hpp>
+
+namespace outputplan {
+
+namespace {
+
+// The first bytes of a file; enough for nearly every photo's header.
+QByteArray head(const QString &path, qint64 bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.read(bytes) : QByteArray();
+}
+
+const unsigned char *bytesOf(const QByteArray &bytes)
+{
+    return reinterpret_cast<const unsigned char *>(bytes.constData());
+}
+
+imageformat::Header uprightHeader(const QByteArray &bytes)
+{
+    return imageformat::probeUpright(bytesOf(bytes), std::size_t(bytes.size()));
+}
+
+// The size of a TIFF or WebP result with alpha, or none: their headers say neither plainly
+// (a TIFF's directory may follow its pixels), so the file is decoded.
+cv::Size decodedSizeWithAlpha(const QString &result)
+{
+    QFile file(result);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > (qint64(1) << 30))
+        return {};
+    const QByteArray bytes = file.readAll();
+    const cv::Mat image = imageformat::decode(bytesOf(bytes), std::size_t(bytes.size()), cv::IMREAD_UNCHANGED);
+    return image.channels() == 4 ? image.size() : cv::Size();
+}
+
+} // namespace
+
+Format formatOf(const QString &resultPath)
+{
+    const QString suffix = QFileInfo(resultPath).suffix().toLower();
+    if (suffix == QLatin1String("png"))
+        return Format::Png;
+    if (suffix == QLatin1String("tif") || suffix == QLatin1String("tiff"))
+        return Format::Tiff;
+    if (suffix == QLatin1String("webp"))
+        return Format::Webp;
+    return Format::CutoutOnly;
+}
+
+QString proposedOutput(const QString &input, bool inputIsFile)
+{
+    return input + (inputIsFile ? QStringLiteral("-no-bg-small.png") : QStringLiteral("-no-bg-small"));
+}
+
+QString resultPath(const QString &source, const QString &output, bool singleFile)
+{
+    if (output.isEmpty())
+        return {};
+    return singleFile ? output : QStringLiteral("%1/%2-no-bg.png").arg(output, QFileInfo(source).fileName());
+}
+
+bool isOwnResult(const QString &fileName)
+{
+    return fileName.endsWith(QLatin1String("-no-bg.png"), Qt::CaseInsensitive)
+           || fileName.endsWith(QLatin1String("-no-bg-small.png"), Qt::CaseInsensitive);
+}
+
+bool isPhotoSuffix(const QString &suffix)
+{
+    for (const char *known : {"png", "jpg", "jpeg"})
+        if (suffix.compare(QLatin1String(known), Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
+}
+
+Plan planFor(const QString &source, const QString &result)
+{
+    const QFileInfo resultInfo(result);
+    if (result.isEmpty() || !resultInfo.isFile() || resultInfo.lastModified() <= QFileInfo(source).lastModified())
+        return Plan::Send;
+    const QByteArray resultHead = head(result, 64);
+    const imageformat::Header stored = imageformat::probe(bytesOf(resultHead), std::size_t(resultHead.size()));
+    const bool cutoutWithAlpha = imageformat::pngHasAlpha(bytesOf(resultHead), std::size_t(resultHead.size()));
+    if (formatOf(result) == Format::CutoutOnly)
+        return cutoutWithAlpha ? Plan::Skip : Plan::Send;
+    imageformat::Header photo = uprightHeader(head(source, 64 * 1024));
+    if (photo.width == 0) // a frame header behind large metadata
+        photo = uprightHeader(head(source, 1024 * 1024));
+    if (photo.width == 0)
+        return Plan::Send;
+    const cv::Size photoSize(photo.width, photo.height);
+    if (stored.format == imageformat::Format::Png) {
+        if (!cutoutWithAlpha || stored.width == 0)
+            return Plan::Send;
+        return cv::Size(stored.width, stored.height) == photoSize ? Plan::Skip : Plan::Finish;
+    }
+    if (stored.format == imageformat::Format::Tiff || stored.format == imageformat::Format::Webp)
+        return decodedSizeWithAlpha(result) == photoSize ? Plan::Skip : Plan::Send;
+    return Plan::Send;
+}
+
+} // namespace outputplan

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QString>
+
+// Where each photo's result goes and what it holds: the one rule that the proposed names,
+// the folder naming, the skip rule, the compositor's target and the save dialog share.
+namespace outputplan {
+
+// What a result path's suffix makes of it.
+enum class Format {
+    Png,  // the full-size composite
+    Tiff,
+    Webp,
+    CutoutOnly, // any other name (a .jpg, say): no format here that holds alpha, so the
+                // service's cut-out stays as it was saved
+};
+Format formatOf(const QString &resultPath);
+
+// The save dialog's filter: every suffix of a format the composite is written in.
+inline constexpr const char *saveDialogFilter = "Images (*.png *.tif *.tiff *.webp)";
+
+// The output that an input path proposes: a file beside a photo, a sibling folder of a folder.
+QString proposedOutput(const QString &input, bool inputIsFile);
+// A photo's result: in single-file mode the output itself, otherwise
+// "<output folder>/<photo's file name>-no-bg.png". Empty when the output is empty.
+QString resultPath(const QString &source, const QString &output, bool singleFile);
+
+// A name the program gives its own results; a folder scan never takes one for a photo.
+bool isOwnResult(const QString &fileName);
+// Whether a folder scan sends a file of this suffix.
+bool isPhotoSuffix(const QString &suffix);
+
+enum class Plan { Send, Skip, Finish };
+// Skip when the result is newer than the photo and complete: an image with alpha at the
+// photo's own upright size (for a CutoutOnly name, the service's cut-out itself). Finish
+// when it is the service's cut-out, a PNG with alpha at another size, never composited.
+// Send otherwise. Reads headers, and decodes only a TIFF or WebP of the right size.
+Plan planFor(const QString &source, const QString &result);
+
+} // namespace outputplan

@@ -1,0 +1,102 @@
+#include "replyclassification.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkRequest>
+#include <QStringList>
+
+namespace {
+
+bool isImage(const QByteArray &body)
+{
+    return body.startsWith("\x89PNG\r\n\x1a\n") || body.startsWith("\xff\xd8\xff");
+}
+
+// Failures of the connection itself, which another try may well not meet.
+bool isPassingNetworkError(QNetworkReply::NetworkError error)
+{
+    switch (error) {
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::UnknownNetworkError:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+QString serviceExplanation(const QByteArray &body)
+{
+    QStringList parts;
+    const QJsonArray errors = QJsonDocument::fromJson(body).object().value(QLatin1String("errors")).toArray();
+    for (const QJsonValue &error : errors) {
+        const QString title = error.toObject().value(QLatin1String("title")).toString().simplified();
+        const QString detail = error.toObject().value(QLatin1String("detail")).toString().simplified();
+        if (!title.isEmpty() || !detail.isEmpty())
+            parts << (title.isEmpty() || detail.isEmpty() ? title + detail : title + QStringLiteral(": ") + detail);
+    }
+    return parts.join(QStringLiteral("; "));
+}
+
+ReplyFacts factsOf(QNetworkReply *reply)
+{
+    ReplyFacts facts;
+    facts.error = reply->error();
+    facts.errorString = reply->errorString();
+    facts.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    facts.contentType = reply->rawHeader("Content-Type");
+    if (ReplyReader *reader = ReplyReader::of(reply)) {
+        reader->take();
+        facts.body = reader->body;
+        facts.readerFailure = reader->failure;
+    }
+    return facts;
+}
+
+ReplyVerdict classifyReply(const ReplyFacts &facts, int stallTimeoutMs)
+{
+    ReplyVerdict verdict;
+    if (facts.readerFailure == ReplyReader::TooLarge) {
+        verdict.kind = UploadOutcome::TooLarge;
+        verdict.line = QStringLiteral("服务的回复超过 256 MiB，已中止接收");
+        return verdict;
+    }
+    if (facts.readerFailure == ReplyReader::Stalled) {
+        verdict.kind = UploadOutcome::Stalled;
+        verdict.line = QStringLiteral("服务 %1 秒没有收发任何数据，已中止").arg(stallTimeoutMs / 1000.0);
+        verdict.passing = true;
+        return verdict;
+    }
+    if (facts.error != QNetworkReply::NoError) {
+        verdict.explanation = serviceExplanation(facts.body);
+        verdict.line = verdict.explanation.isEmpty() ? facts.errorString
+                                                     : facts.errorString + QStringLiteral(" — ") + verdict.explanation;
+        const int status = facts.status;
+        if (status == 0) {
+            verdict.kind = UploadOutcome::Network;
+            verdict.passing = isPassingNetworkError(facts.error);
+        } else {
+            verdict.kind = status == 401 || status == 402 || status == 403 ? UploadOutcome::KeyRefused : UploadOutcome::Refused;
+            verdict.busy = status == 429;
+            verdict.passing = status == 500 || status == 502 || status == 503 || status == 504;
+        }
+        return verdict;
+    }
+    if (facts.status / 100 == 2 && isImage(facts.body))
+        return verdict;
+    // A redirect is never followed (the key would travel to another address), and a page
+    // or an empty body is no cut-out.
+    const QString type = QString::fromLatin1(facts.contentType).simplified();
+    verdict.kind = UploadOutcome::NotAnImage;
+    verdict.line = QStringLiteral("服务的回复不是图片：HTTP %1，类型 %2，%3 字节")
+                       .arg(facts.status)
+                       .arg(type.isEmpty() ? QStringLiteral("（无）") : type)
+                       .arg(facts.body.size());
+    return verdict;
+}
