@@ -64,7 +64,7 @@ Widget::Widget(RemoveBGConn *client, QWidget *parent)
     , client(client)
     , compositor(nullptr)
     , workerThread(nullptr)
-    , batch(new Batch(client))
+    , batch(new Batch(client, this))
 {
     ui->setupUi(this);
     compositor = batch->compositor();
@@ -83,7 +83,8 @@ Widget::Widget(RemoveBGConn *client, QWidget *parent)
     connect(batch, &Batch::smallToBig, this, &Widget::smallToBig);
     connect(batch, &Batch::line, this, &Widget::log);
     connect(batch, &Batch::progress, this, [this](int finished, int total) {
-        setWindowTitle(total > 0 ? QStringLiteral("Quorrin — %1/%2").arg(finished).arg(total) : QStringLiteral("Quorrin"));
+        if (closing == Closing::No) // a closing window says what it still waits for
+            setWindowTitle(total > 0 ? QStringLiteral("Quorrin — %1/%2").arg(finished).arg(total) : QStringLiteral("Quorrin"));
     });
     connect(batch, &Batch::inFlightChanged, this, &Widget::showFinishing);
     installEventFilter(new CloseFilter(this, [this] { return holdClose(); }));

@@ -6,7 +6,12 @@ ReplyReader::ReplyReader(QNetworkReply *reply, int stallTimeoutMs)
     : QObject(reply)
     , reply(reply)
 {
+    // Set again on the next turn of the event loop, once the request has begun: the HTTP
+    // layer's own reader does not exist yet when the request is posted, hears only of a
+    // size set after it began, and must hear of it before the first byte comes, or it
+    // never holds back.
     reply->setReadBufferSize(readAheadBytes);
+    QMetaObject::invokeMethod(this, [reply] { reply->setReadBufferSize(readAheadBytes); }, Qt::QueuedConnection);
     stallTimer.setSingleShot(true);
     stallTimer.setInterval(stallTimeoutMs);
     connect(&stallTimer, &QTimer::timeout, this, [this] { giveUp(Stalled); });

@@ -142,7 +142,7 @@ private slots:
     void leavesTheSavedCutoutAlone_data();
     void leavesTheSavedCutoutAlone();
     void secondRunKeepsTheAlpha();
-    void laneRunsCompositesInOrderAndDestructionWaits();
+    void laneRunsCompositesInOrderAndDestructionDropsTheQueued();
     void headersGiveTheSize_data();
     void headersGiveTheSize();
     void pngWriterRoundTrips_data();
@@ -194,7 +194,7 @@ void TestCompositor::rebuildsAtFullResolution()
     QVERIFY(writeBytes(origin, original));
     QVERIFY(writeBytes(target, encode(cutout, ".png")));
 
-    QCOMPARE(ScaleAndMix::composite(origin, target), QString());
+    QCOMPARE(ScaleAndMix::composite(origin, target), ScaleAndMix::Written);
 
     // The format the name asks for, whatever a decoder would accept.
     const QByteArray head = readBytes(target).left(4);
@@ -219,11 +219,20 @@ void TestCompositor::leavesTheSavedCutoutAlone_data()
     QTest::addColumn<QByteArray>("source");
     QTest::addColumn<QByteArray>("cutout");
     QTest::addColumn<QString>("targetName");
+    QTest::addColumn<ScaleAndMix::Outcome>("outcome");
 
     const QByteArray jpeg = encode(photoLike(80, 60), ".jpg");
     const QByteArray cutout = encode(cutoutLike(20, 15), ".png");
+    // Which file is refused follows from the name: "source", "cut-out", or the target's format.
     const auto row = [](const char *name, const QByteArray &source, const QByteArray &cutout, const char *target = "t.png") {
-        QTest::newRow(name) << source << cutout << QString::fromUtf8(target);
+        const QString text = QString::fromUtf8(name);
+        QTest::newRow(name) << source << cutout << QString::fromUtf8(target)
+                            << (text.contains(QLatin1String("target")) || text.contains(QLatin1String("extension"))
+                                    ? ScaleAndMix::FormatHasNoAlpha
+                                : text.startsWith(QLatin1String("source")) || text.startsWith(QLatin1String("truncated"))
+                                        || text.startsWith(QLatin1String("GIF"))
+                                    ? ScaleAndMix::SourceUnreadable
+                                    : ScaleAndMix::CutoutUnreadable);
     };
     row("source missing", QByteArray(), cutout);
     row("source is not an image", QByteArray("plain text"), cutout);
@@ -261,6 +270,7 @@ void TestCompositor::leavesTheSavedCutoutAlone()
     QFETCH(QByteArray, source);
     QFETCH(QByteArray, cutout);
     QFETCH(QString, targetName);
+    QFETCH(ScaleAndMix::Outcome, outcome);
 
     const QString origin = dir->filePath(QStringLiteral("source.jpg"));
     const QString target = dir->filePath(targetName);
@@ -271,8 +281,7 @@ void TestCompositor::leavesTheSavedCutoutAlone()
     const auto openCvTemporaries = [] { return QDir::temp().entryList({QStringLiteral("__opencv_temp*")}, QDir::Files); };
     const QStringList temporariesBefore = openCvTemporaries();
 
-    ScaleAndMix::composite(origin, target);
-
+    QCOMPARE(ScaleAndMix::composite(origin, target), outcome);
     QCOMPARE(readBytes(target), cutout);
     QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden).size(), source.isEmpty() ? 1 : 2);
     QCOMPARE(openCvTemporaries(), temporariesBefore);
@@ -296,9 +305,9 @@ void TestCompositor::secondRunKeepsTheAlpha()
         cv::Mat(1, first.size(), CV_8U, const_cast<char *>(first.constData())), cv::IMREAD_UNCHANGED)));
 }
 
-void TestCompositor::laneRunsCompositesInOrderAndDestructionWaits()
+void TestCompositor::laneRunsCompositesInOrderAndDestructionDropsTheQueued()
 {
-    // Two sources for one target: whichever composite runs last decides the colours.
+    // Two sources for one target: the colours tell which composite ran.
     const QString first = dir->filePath(QStringLiteral("first.png"));
     const QString second = dir->filePath(QStringLiteral("second.png"));
     const QString target = dir->filePath(QStringLiteral("out.png"));
@@ -309,19 +318,25 @@ void TestCompositor::laneRunsCompositesInOrderAndDestructionWaits()
     auto *compositor = new ScaleAndMix;
     // Composites are background work: the lane's thread runs them at a lower priority.
     QList<int> niceness;
-    connect(compositor, &ScaleAndMix::composited, this,
-            [&niceness] { niceness << getpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid))); }, Qt::DirectConnection);
+    QList<ScaleAndMix::Outcome> outcomes;
+    connect(compositor, &ScaleAndMix::composited, this, [&](const QString &, const QString &, ScaleAndMix::Outcome outcome) {
+        niceness << getpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)));
+        outcomes << outcome;
+    }, Qt::DirectConnection);
+    // A fresh lane begins the first at once; the second waits in its queue.
     compositor->toBigPic(first, target);
     compositor->toBigPic(second, target);
+    // The one under way is finished, whole; the queued one is left for the next run.
     delete compositor;
     const int lowered = std::max(10, getpriority(PRIO_PROCESS, 0)); // never above what this process already has
-    QCOMPARE(niceness, QList<int>({lowered, lowered}));
+    QCOMPARE(niceness, QList<int>({lowered}));
+    QCOMPARE(outcomes, QList<ScaleAndMix::Outcome>({ScaleAndMix::Written}));
 
     const cv::Mat result = readImage(target, cv::IMREAD_UNCHANGED);
     QCOMPARE(result.type(), CV_8UC4);
     cv::Mat colour;
     cv::cvtColor(result, colour, cv::COLOR_BGRA2BGR);
-    QVERIFY(samePixels(colour, photoLike(800, 600, 3, 9)));
+    QVERIFY(samePixels(colour, photoLike(800, 600, 3, 7)));
 }
 
 namespace {

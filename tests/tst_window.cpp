@@ -1,3 +1,4 @@
+#include "batch.h"
 #include "eventlog.h"
 #include "fakeservice.h"
 #include "removebgconn.h"
@@ -26,6 +27,8 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <csignal>
 #include <sys/resource.h>
 
@@ -80,19 +83,13 @@ QStringList accountLines(const QString &counts, const QStringList &failures = {}
 // A composite that failed, as its photo's line and as its line in the account.
 const QString compositeFailed = QStringLiteral("未能生成原尺寸图（无法读取原图），已保留服务的小图");
 
-// The log once the batch's account is written. A composite's own line comes whenever the
-// composite ends, so it is left out here; the account lists it all the same.
+// The log once the engine has ended `batches` batches. A composite's own line comes
+// whenever the composite ends, so it is left out here; the account lists it all the same.
 QStringList settledLog(QWidget *window, int batches = 1)
 {
-    const auto seen = [window](const QString &start, int count) {
-        return [=] {
-            const QStringList lines = logLines(window);
-            return std::count_if(lines.cbegin(), lines.cend(), [&](const QString &line) { return line.startsWith(start); }) >= count;
-        };
-    };
-    // The account follows the last batch's last line within moments: a fault that loses it fails fast.
-    if (!QTest::qWaitFor(seen(QStringLiteral("全部完成！"), 1), 10000) || !QTest::qWaitFor(seen(QStringLiteral("本批"), batches), 3000)) {
-        QTest::qFail("no \"全部完成！\", or no account of every batch", __FILE__, __LINE__);
+    auto *spy = window->findChild<QSignalSpy *>(QStringLiteral("accounts"));
+    if (!QTest::qWaitFor([&] { return spy->size() >= batches; }, 10000)) {
+        QTest::qFail("the engine did not end every batch", __FILE__, __LINE__);
         return {};
     }
     QStringList lines = logLines(window);
@@ -151,7 +148,11 @@ private slots:
     void fileStartSendsThatFileWithTheStartFlag();
     void missingInputSaysSoAndSendsNothing();
     void stopOnAFreshWindow();
-    void startRightAfterStopRunsTheNewBatch();
+    void aStartDuringABatchKeepsWhatItSent_data();
+    void aStartDuringABatchKeepsWhatItSent();
+    void stopAndClose_data();
+    void stopAndClose();
+    void theOutputIsFixedWhenTheBatchStarts();
     void destroyingDuringAnUploadIsClean();
     void destroyingANeverStartedWindowIsClean();
 
@@ -163,9 +164,7 @@ private slots:
 
     void saving_data();
     void saving();
-    void cutoutWithNothingInItWarns();
-    void singleFileModeOverwritesTheSameFile();
-    void failedWriteKeepsTheEarlierFile();
+    void cutoutWithNothingInItIsCountedApart();
 
     void resultsAlreadyThere_data();
     void resultsAlreadyThere();
@@ -179,6 +178,14 @@ private slots:
     void qtTranslationsFollowTheLocale();
 
 private:
+    // Every account the window's engine writes, as a spy that settledLog() finds by name.
+    void watchAccounts()
+    {
+        auto *spy = new QSignalSpy(window->findChild<Batch *>(), &Batch::finished);
+        spy->setParent(window.get());
+        spy->setObjectName(QStringLiteral("accounts"));
+    }
+    BatchAccount account(int index = 0) { return window->findChild<QSignalSpy *>(QStringLiteral("accounts"))->at(index).at(0).value<BatchAccount>(); }
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<FakeService> service;
     std::unique_ptr<Widget> window;
@@ -186,19 +193,6 @@ private:
     void setText(const char *field, const QString &text) { child<QLineEdit>(window.get(), field)->setText(text); }
     QString text(const char *field) { return child<QLineEdit>(window.get(), field)->text(); }
     void click(const char *button) { QTest::mouseClick(child<QPushButton>(window.get(), button), Qt::LeftButton); }
-    // Single-file mode for `source`, whose proposed output already holds `earlier`.
-    QString singleFileWithEarlierOutput(const QString &source, const QByteArray &earlier)
-    {
-        writeBytes(source, "source");
-        setText("inputEdit", source);
-        const QString output = text("outputEdit");
-        writeBytes(output, earlier);
-        return output;
-    }
-    void reply(const QByteArray &body, const QString &source)
-    {
-        QMetaObject::invokeMethod(window.get(), "solveReply", Q_ARG(QByteArray, body), Q_ARG(QString, source));
-    }
 };
 
 void TestWindow::init()
@@ -207,6 +201,7 @@ void TestWindow::init()
     QVERIFY(dir->isValid());
     service = std::make_unique<FakeService>();
     window = std::make_unique<Widget>(service->endpoint());
+    watchAccounts();
     warningsSeen.clear();
 }
 
@@ -284,7 +279,8 @@ void TestWindow::folderStartSendsAcceptedImagesInOrder()
 {
     const QString folder = path(QStringLiteral("pics"));
     QDir().mkpath(folder + QStringLiteral("/h.png"));
-    for (const char *name : {"b.JPG", "a.png", "C.png", "d.Png", "e.jpeg", "f.txt", "g", "x.png.bak"})
+    for (const char *name : {"b.JPG", "a.png", "C.png", "d.Png", "e.jpeg", "f.txt", "g", "x.png.bak", "a.png-no-bg.png",
+                             "z.jpg-no-bg-small.png", "Y-NO-BG.PNG"})
         QVERIFY(writeBytes(folder + QLatin1Char('/') + QLatin1String(name), name));
 
     QSignalSpy clears(window.get(), &Widget::clearTasks);
@@ -304,7 +300,7 @@ void TestWindow::folderStartSendsAcceptedImagesInOrder()
     }
 
     // The sources are no pictures, so every composite fails, and the account says so.
-    QStringList expected{QStringLiteral("文件夹里另有 3 个文件不是 png、jpg 或 jpeg 照片，不会发送")};
+    QStringList expected{QStringLiteral("文件夹里另有 6 个文件不是 png、jpg 或 jpeg 照片（其中 3 个是本程序的结果），不会发送")};
     QStringList failures;
     for (const QString &name : names) {
         expected << savedImageLines(folder + QLatin1Char('/') + name);
@@ -368,8 +364,16 @@ void TestWindow::stopOnAFreshWindow()
     QCOMPARE(logLines(window.get()), QStringList{QStringLiteral("已中止任务！")});
 }
 
-void TestWindow::startRightAfterStopRunsTheNewBatch()
+void TestWindow::aStartDuringABatchKeepsWhatItSent_data()
 {
+    QTest::addColumn<bool>("stopFirst");
+    QTest::newRow("stop, then start another") << true;
+    QTest::newRow("start another at once") << false;
+}
+
+void TestWindow::aStartDuringABatchKeepsWhatItSent()
+{
+    QFETCH(bool, stopFirst);
     const QString old = path(QStringLiteral("old.png"));
     const QString fresh = path(QStringLiteral("new.png"));
     QVERIFY(writeBytes(old, "old"));
@@ -379,22 +383,125 @@ void TestWindow::startRightAfterStopRunsTheNewBatch()
     setText("inputEdit", old);
     click("matBtn");
     QTRY_COMPARE(service->uploadCount(), 1);
-    click("stopBtn");
+    if (stopFirst)
+        click("stopBtn");
+    // The new input proposes a new output; the old photo's result stays where it was fixed.
     setText("inputEdit", fresh);
     click("matBtn");
 
     QTRY_COMPARE(service->uploadCount(), 2);
-    const QStringList log = settledLog(window.get(), 2);
+    const QStringList newLog = settledLog(window.get());
     service->release();
+    const QStringList log = settledLog(window.get(), 2);
     QCOMPARE(service->uploads().back().imageBytes(), QByteArray("new"));
-    // The stopped batch's account: its one photo never came back, so it was not paid for.
-    const QStringList expected = QStringList{QString(), old, QStringLiteral("正在发送..."), QStringLiteral("已中止任务！")}
-                                 << accountLines(QStringLiteral("本批已中止，共 1 张：保存 0 张，跳过 0 张，失败 0 张，未发送 1 张"))
-                                 << savedImageLines(fresh) << allDoneLines
-                                 << accountLines(QStringLiteral("本批共 1 张：保存 0 张，跳过 0 张，失败 1 张"),
-                                                 {QStringLiteral("失败：new.png：") + compositeFailed});
-    QCOMPARE(log, asShown(expected));
-    QVERIFY(!QFile::exists(old + QStringLiteral("-no-bg-small.png")));
+    // The first batch's one photo was already with the service: it is saved when it comes,
+    // under its own result, with no line among the new batch's, and its account ends it.
+    QStringList expected = QStringList{QString(), old, QStringLiteral("正在发送...")};
+    if (stopFirst)
+        expected << QStringLiteral("已中止任务！");
+    expected << savedImageLines(fresh) << allDoneLines
+             << accountLines(QStringLiteral("本批共 1 张：保存 0 张，跳过 0 张，失败 1 张"),
+                             {QStringLiteral("失败：new.png：") + compositeFailed});
+    QCOMPARE(newLog, asShown(expected));
+    QCOMPARE(log, asShown(expected) << QStringLiteral("old.png：保存成功！")
+                                    << accountLines(QStringLiteral("本批已中止，共 1 张：保存 0 张，跳过 0 张，失败 1 张"),
+                                                    {QStringLiteral("失败：old.png：") + compositeFailed}));
+    QCOMPARE(readBytes(old + QStringLiteral("-no-bg-small.png")), fakeCutout);
+    QCOMPARE(service->uploadCount(), 2);
+}
+
+void TestWindow::stopAndClose_data()
+{
+    QTest::addColumn<QString>("action"); // "stop" or "close"
+    QTest::addColumn<bool>("twice");
+    QTest::newRow("a stop finishes what is in flight") << "stop" << false;
+    QTest::newRow("a second stop abandons it") << "stop" << true;
+    QTest::newRow("a close finishes it, then closes") << "close" << false;
+    QTest::newRow("a second close closes at once") << "close" << true;
+}
+
+void TestWindow::stopAndClose()
+{
+    QFETCH(QString, action);
+    QFETCH(bool, twice);
+    const QString folder = path(QStringLiteral("three"));
+    QVERIFY(QDir().mkpath(folder));
+    for (int i = 0; i < 3; ++i)
+        writeImage(folder + QStringLiteral("/%1.jpg").arg(QChar('a' + i)), photoLike(40, 30, 3, i));
+    const std::string cutout = encode(cutoutLike(10, 8), ".png").toStdString();
+    const QByteArray quickPhoto = readBytes(folder + QStringLiteral("/b.jpg"));
+    service->setResponder([&](int, const httplib::Request &request, httplib::Response &response) {
+        ReceivedUpload upload;
+        upload.body = request.body;
+        if (upload.imageBytes() != quickPhoto)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        response.set_content(cutout, "image/png");
+    });
+    window.reset();
+    window = std::make_unique<Widget>(service->endpoint(), 2);
+    watchAccounts();
+    window->show();
+    setText("inputEdit", folder);
+    QTest::ignoreMessage(QtDebugMsg, "isDir");
+    click("matBtn");
+    // a.jpg is answered slowly; b.jpg at once, and waits behind it; then c.jpg goes out, slowly.
+    QTRY_COMPARE(service->uploadCount(), 3);
+    const auto act = [&](bool closes) {
+        if (action == QLatin1String("stop"))
+            click("stopBtn");
+        else
+            QCOMPARE(window->close(), closes);
+    };
+    act(false);
+    const QString waiting = QStringLiteral("正在等待已发送的 2 张照片完成，再按一次中止则放弃它们");
+    if (action == QLatin1String("close")) {
+        QVERIFY(window->isVisible());
+        QTRY_COMPARE(window->windowTitle(), QStringLiteral("Quorrin — 正在完成已发送的 2 张照片"));
+    }
+    QTRY_VERIFY(logLines(window.get()).contains(waiting));
+    if (twice) {
+        act(true);
+        QCOMPARE(window->isVisible(), action == QLatin1String("stop"));
+    }
+    const QStringList log = settledLog(window.get());
+    QCOMPARE(window->isVisible(), action == QLatin1String("stop"));
+    QCOMPARE(service->uploadCount(), 3);
+    // b.jpg came back before the stop, so it is saved however often one stops.
+    const QString results = folder + QStringLiteral("-no-bg-small/");
+    QVERIFY(QFile::exists(results + QStringLiteral("b.jpg-no-bg.png")));
+    for (const char *name : {"a.jpg", "c.jpg"})
+        QCOMPARE(QFile::exists(results + QLatin1String(name) + QStringLiteral("-no-bg.png")), !twice);
+    QCOMPARE(log.mid(log.size() - 2, 1),
+             QStringList(twice ? QStringLiteral("本批已中止，共 3 张：保存 1 张，跳过 0 张，失败 0 张，未发送 2 张")
+                               : QStringLiteral("本批已中止，共 3 张：保存 3 张，跳过 0 张，失败 0 张")));
+    if (!twice) {
+        QStringList late = log.mid(log.indexOf(waiting) + 1, 2);
+        late.sort();
+        QCOMPARE(late, QStringList({"a.jpg：保存成功！", "c.jpg：保存成功！"}));
+    }
+}
+
+void TestWindow::theOutputIsFixedWhenTheBatchStarts()
+{
+    const QString first = path(QStringLiteral("first"));
+    const QString second = path(QStringLiteral("second"));
+    for (const QString &folder : {first, second}) {
+        QVERIFY(QDir().mkpath(folder));
+        writeImage(folder + QStringLiteral("/p.jpg"), photoLike(40, 30));
+    }
+    service->answerWith(encode(cutoutLike(10, 8), ".png"));
+    service->holdRequest(0);
+    setText("inputEdit", first);
+    QTest::ignoreMessage(QtDebugMsg, "isDir");
+    click("matBtn");
+    QTRY_COMPARE(service->uploadCount(), 1);
+    // Typing the next folder proposes its output while the first batch still runs.
+    setText("inputEdit", second);
+    QCOMPARE(text("outputEdit"), second + QStringLiteral("-no-bg-small"));
+    service->release();
+    settledLog(window.get());
+    QCOMPARE(readImage(first + QStringLiteral("-no-bg-small/p.jpg-no-bg.png"), cv::IMREAD_UNCHANGED).size(), cv::Size(40, 30));
+    QVERIFY(!QFileInfo::exists(second + QStringLiteral("-no-bg-small")));
 }
 
 void TestWindow::destroyingDuringAnUploadIsClean()
@@ -509,7 +616,8 @@ void TestWindow::dialogs()
     QCOMPARE(options.testFlag(QFileDialog::DontResolveSymlinks), forFolders);
     QVERIFY(!options.testFlag(QFileDialog::DontConfirmOverwrite));
     if (!forFolders)
-        QCOMPARE(filters, QStringList{QStringLiteral("Images (*.png *.jpg *.JPG *.PNG)")});
+        QCOMPARE(filters, QStringList{forSaving ? QStringLiteral("Images (*.png *.tif *.tiff *.webp)")
+                                                : QStringLiteral("Images (*.png *.jpg *.JPG *.PNG)")});
     QCOMPARE(text(fieldName), QString());
     if (field == QLatin1String("inputEdit"))
         QCOMPARE(text("outputEdit"), proposalBefore);
@@ -555,16 +663,18 @@ void TestWindow::saving_data()
         << false << "gone/out" << "" << "创建路径失败：@/gone/out";
     QTest::newRow("folder mode, relative output text")
         << false << "./rel" << "rel/cat.jpg-no-bg.png" << ok;
-    QTest::newRow("folder mode, empty output text") << false << "" << "" << "创建文件失败：@/cat.jpg";
+    QTest::newRow("folder mode, empty output text") << false << "" << "" << "创建文件失败：@/in/cat.jpg";
     QTest::newRow("single file in a missing folder whose parent exists")
         << true << "@/new/cut.png" << "new/cut.png" << ok;
+    QTest::newRow("single file over an older result of the same name") << true << "@/old.png" << "old.png" << ok;
     QTest::newRow("single file, folder and parent missing")
         << true << "@/gone/new/cut.png" << "" << "创建路径失败：@/gone/new";
-    QTest::newRow("single file under a file") << true << "@/cat.jpg/cut.png" << "" << "创建路径失败：@/cat.jpg";
-    QTest::newRow("single file names a folder") << true << "@/afolder" << "" << "创建文件失败：@/cat.jpg";
-    QTest::newRow("single file, empty output text") << true << "" << "" << "创建文件失败：@/cat.jpg";
-    QTest::newRow("output is the source itself") << true << "@/./cat.jpg" << "" << "创建文件失败：@/cat.jpg";
-    QTest::newRow("output is a link to the source") << true << "@/link.jpg" << "" << "创建文件失败：@/cat.jpg";
+    QTest::newRow("single file under a file") << true << "@/in/cat.jpg/cut.png" << "" << "创建路径失败：@/in/cat.jpg";
+    QTest::newRow("single file names a folder") << true << "@/afolder" << "" << "创建文件失败：@/in/cat.jpg";
+    QTest::newRow("single file, empty output text") << true << "" << "" << "创建文件失败：@/in/cat.jpg";
+    QTest::newRow("output is the source itself") << true << "@/in/./cat.jpg" << "" << "创建文件失败：@/in/cat.jpg";
+    QTest::newRow("output is a link to the source") << true << "@/link.jpg" << "" << "创建文件失败：@/in/cat.jpg";
+    QTest::newRow("a full disk keeps the earlier file") << true << "@/old.png" << "" << "保存失败：@/in/cat.jpg";
 }
 
 void TestWindow::saving()
@@ -576,66 +686,72 @@ void TestWindow::saving()
 
     const QString root = dir->path();
     QDir::setCurrent(root);
-    const QString source = path(QStringLiteral("cat.jpg"));
+    QVERIFY(QDir(root).mkdir(QStringLiteral("in")));
+    const QString source = path(QStringLiteral("in/cat.jpg"));
     const QByteArray photo = encode(photoLike(40, 30), ".jpg");
     QVERIFY(writeBytes(source, photo));
     QVERIFY(QDir(root).mkdir(QStringLiteral("afolder")));
     QVERIFY(QFile::link(source, path(QStringLiteral("link.jpg"))));
-    setText("inputEdit", singleFile ? source : root);
+    const QByteArray earlier = "an earlier result, older than the photo";
+    QVERIFY(writeBytes(path(QStringLiteral("old.png")), earlier));
+    QFile old(path(QStringLiteral("old.png")));
+    QVERIFY(old.open(QIODevice::Append) && old.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
+    setText("inputEdit", singleFile ? source : path(QStringLiteral("in")));
     setText("outputEdit", QString(output).replace(QLatin1Char('@'), root));
+    const bool fullDisk = QString::fromUtf8(QTest::currentDataTag()).contains(QLatin1String("full disk"));
+    service->answerWith(fullDisk ? QByteArray("\x89PNG\r\n\x1a\n", 8) + QByteArray(64 * 1024, 'x')
+                                 : encode(cutoutLike(10, 8), ".png"));
 
-    QSignalSpy composites(window.get(), &Widget::smallToBig);
-    QStringList logAtComposite;
-    connect(window.get(), &Widget::smallToBig, this, [&] { logAtComposite = logLines(window.get()); });
-    const QByteArray cutout = encode(cutoutLike(10, 8), ".png");
-    reply(cutout, source);
-
-    QCOMPARE(logLines(window.get()), QStringList{QString(line).replace(QLatin1Char('@'), root)});
-    QCOMPARE(readBytes(source), photo);
-    if (savedAs.isEmpty()) {
-        QCOMPARE(composites.size(), 0);
-        return;
-    }
-    QCOMPARE(readBytes(path(savedAs)), cutout);
-    QCOMPARE(composites.size(), 1);
-    QCOMPARE(composites.at(0).at(0).toString(), source);
-    QCOMPARE(QFileInfo(composites.at(0).at(1).toString()).absoluteFilePath(), path(savedAs));
-    QVERIFY2(logAtComposite.isEmpty(), "the file is handed on before success is logged");
-}
-
-void TestWindow::cutoutWithNothingInItWarns()
-{
-    const QString source = path(QStringLiteral("empty.png"));
-    const QString output = singleFileWithEarlierOutput(source, "earlier");
-    const QByteArray transparent = encode(cv::Mat(8, 10, CV_8UC4, cv::Scalar(40, 80, 120, 0)), ".png");
-    reply(transparent, source);
-    reply(encode(cv::Mat(8, 10, CV_8UC4, cv::Scalar(40, 80, 120, 1)), ".png"), source);
-    QCOMPARE(logLines(window.get()), QStringList({"保存成功！", "警告：服务没有在这张照片里找到主体，抠图完全透明", "保存成功！"}));
-}
-
-void TestWindow::singleFileModeOverwritesTheSameFile()
-{
-    const QString source = path(QStringLiteral("one.png"));
-    const QString output = singleFileWithEarlierOutput(source, "an older file of the same name");
-    reply("first answer", source);
-    reply("second answer", path(QStringLiteral("other.png")));
-    QCOMPARE(readBytes(output), QByteArray("second answer"));
-    QCOMPARE(logLines(window.get()), QStringList({"保存成功！", "保存成功！"}));
-}
-
-void TestWindow::failedWriteKeepsTheEarlierFile()
-{
-    const QString source = path(QStringLiteral("big.png"));
-    const QString output = singleFileWithEarlierOutput(source, "the earlier cut-out");
     QSignalSpy composites(window.get(), &Widget::smallToBig);
     {
-        FileSizeLimit fullDisk(4096);
-        reply(QByteArray(64 * 1024, 'x'), source);
+        std::unique_ptr<FileSizeLimit> limit(fullDisk ? new FileSizeLimit(4096) : nullptr);
+        if (!singleFile)
+            QTest::ignoreMessage(QtDebugMsg, "isDir");
+        click("matBtn");
+        settledLog(window.get());
     }
-    QCOMPARE(logLines(window.get()), QStringList{QStringLiteral("保存失败：") + source});
-    QCOMPARE(composites.size(), 0);
-    QCOMPARE(readBytes(output), QByteArray("the earlier cut-out"));
-    QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
+    const QStringList log = logLines(window.get());
+    const QString expected = QString(line).replace(QLatin1Char('@'), root);
+    QCOMPARE(log.value(log.indexOf(QStringLiteral("接收完成！")) + 1), expected);
+    QCOMPARE(readBytes(source), photo);
+    const PhotoOutcome outcome = account().photos.value(0);
+    if (savedAs.isEmpty()) {
+        QCOMPARE(composites.size(), 0);
+        QCOMPARE(outcome.kind, PhotoOutcome::Failed);
+        QCOMPARE(outcome.reason, expected);
+        QCOMPARE(readBytes(path(QStringLiteral("old.png"))), earlier);
+        QCOMPARE(QDir(root).entryList(QDir::Files | QDir::Hidden), QStringList({"link.jpg", "old.png"}));
+        return;
+    }
+    QCOMPARE(outcome.kind, PhotoOutcome::Saved);
+    QCOMPARE(readImage(path(savedAs), cv::IMREAD_UNCHANGED).size(), cv::Size(40, 30));
+    QCOMPARE(composites.size(), 1);
+    QCOMPARE(composites.at(0).at(0).toString(), source);
+    QCOMPARE(composites.at(0).at(1).toString(), path(savedAs));
+}
+
+void TestWindow::cutoutWithNothingInItIsCountedApart()
+{
+    const QString folder = path(QStringLiteral("two"));
+    QVERIFY(QDir().mkpath(folder));
+    writeImage(folder + QStringLiteral("/a.jpg"), photoLike(10, 8, 3, 1));
+    writeImage(folder + QStringLiteral("/b.jpg"), photoLike(10, 8, 3, 2));
+    const std::string empty = encode(cv::Mat(8, 10, CV_8UC4, cv::Scalar(40, 80, 120, 0)), ".png").toStdString();
+    const std::string faint = encode(cv::Mat(8, 10, CV_8UC4, cv::Scalar(40, 80, 120, 1)), ".png").toStdString();
+    service->setResponder([&](int, const httplib::Request &request, httplib::Response &response) {
+        ReceivedUpload upload;
+        upload.body = request.body;
+        response.set_content(upload.imageBytes() == readBytes(folder + QStringLiteral("/a.jpg")) ? empty : faint, "image/png");
+    });
+    setText("inputEdit", folder);
+    QTest::ignoreMessage(QtDebugMsg, "isDir");
+    click("matBtn");
+    const QStringList log = settledLog(window.get());
+    QCOMPARE(log.count(QStringLiteral("警告：服务没有在这张照片里找到主体，抠图完全透明")), 1);
+    QCOMPARE(log.indexOf(QStringLiteral("警告：服务没有在这张照片里找到主体，抠图完全透明")), log.indexOf(QStringLiteral("保存成功！")) + 1);
+    QCOMPARE(log.mid(log.size() - 3), QStringList({"本批共 2 张：保存 1 张，跳过 0 张，失败 0 张，没有找到主体 1 张",
+                                                   "服务没有找到主体（已计费，请检查）：a.jpg", "没有失败的照片。"}));
+    QCOMPARE(account().count(PhotoOutcome::NoSubject), 1);
 }
 
 void TestWindow::resultsAlreadyThere_data()
@@ -644,16 +760,25 @@ void TestWindow::resultsAlreadyThere_data()
     QTest::addColumn<bool>("turned");    // the photo carries EXIF orientation 6
     QTest::addColumn<bool>("redo");
     QTest::addColumn<QString>("plan");   // skip, finish or send
+    QTest::addColumn<QString>("suffix"); // of the result's name
 
-    QTest::newRow("a complete result is skipped") << "complete" << false << false << "skip";
-    QTest::newRow("a complete result of a turned photo is skipped") << "complete" << true << false << "skip";
-    QTest::newRow("the service's small cut-out is finished without an upload") << "small" << false << false << "finish";
-    QTest::newRow("no result is sent") << "" << false << false << "send";
-    QTest::newRow("an older result is sent again") << "older" << false << false << "send";
-    QTest::newRow("a damaged result is sent again") << "damaged" << false << false << "send";
-    QTest::newRow("a result without alpha is sent again") << "opaque" << false << false << "send";
-    QTest::newRow("a complete result at the stored size of a turned photo is finished") << "stored" << true << false << "finish";
-    QTest::newRow("--redo sends a complete one again") << "complete" << false << true << "send";
+    const auto row = [](const char *name, const char *result, bool turned, bool redo, const char *plan, const char *suffix = "png") {
+        QTest::newRow(name) << result << turned << redo << plan << suffix;
+    };
+    row("a complete result is skipped", "complete", false, false, "skip");
+    row("a complete result of a turned photo is skipped", "complete", true, false, "skip");
+    row("the service's small cut-out is finished without an upload", "small", false, false, "finish");
+    row("no result is sent", "", false, false, "send");
+    row("an older result is sent again", "older", false, false, "send");
+    row("a damaged result is sent again", "damaged", false, false, "send");
+    row("a result without alpha is sent again", "opaque", false, false, "send");
+    row("a complete result at the stored size of a turned photo is finished", "stored", true, false, "finish");
+    row("--redo sends a complete one again", "complete", false, true, "send");
+    row("a complete TIFF is skipped", "complete", false, false, "skip", "tif");
+    row("a TIFF without alpha is sent again", "opaque", false, false, "send", "tiff");
+    row("a complete WebP is skipped", "complete", false, false, "skip", "webp");
+    row("the cut-out kept under a .jpg name is skipped", "small", false, false, "skip", "jpg");
+    row("a page under a .jpg name is sent again", "damaged", false, false, "send", "jpg");
 }
 
 void TestWindow::resultsAlreadyThere()
@@ -662,19 +787,22 @@ void TestWindow::resultsAlreadyThere()
     QFETCH(bool, turned);
     QFETCH(bool, redo);
     QFETCH(QString, plan);
+    QFETCH(QString, suffix);
 
     const QString photo = path(QStringLiteral("cat.jpg"));
     const QByteArray jpeg = encode(photoLike(40, 30), ".jpg");
     QVERIFY(writeBytes(photo, turned ? withExifOrientation(jpeg, 6) : jpeg));
     setText("inputEdit", photo);
-    const QString output = text("outputEdit");
+    const QString output = path(QStringLiteral("cat.jpg-no-bg-small.") + suffix);
+    setText("outputEdit", output);
     const cv::Size upright = turned ? cv::Size(30, 40) : cv::Size(40, 30);
-    const QMap<QString, QByteArray> results{{"complete", encode(cutoutLike(upright.width, upright.height), ".png")},
+    const QByteArray format = suffix == QLatin1String("jpg") ? QByteArray(".png") : "." + suffix.toLatin1();
+    const QMap<QString, QByteArray> results{{"complete", encode(cutoutLike(upright.width, upright.height), format)},
                                             {"older", encode(cutoutLike(40, 30), ".png")},
                                             {"stored", encode(cutoutLike(40, 30), ".png")},
                                             {"small", encode(cutoutLike(10, 8), ".png")},
                                             {"damaged", "\\x89PNG not really"},
-                                            {"opaque", encode(photoLike(40, 30), ".png")}};
+                                            {"opaque", encode(photoLike(40, 30), format)}};
     if (!result.isEmpty()) {
         QVERIFY(writeBytes(output, results.value(result)));
         QFile file(output);
@@ -682,10 +810,11 @@ void TestWindow::resultsAlreadyThere()
         const QDateTime photoTime = QFileInfo(photo).lastModified();
         QVERIFY(file.setFileTime(photoTime.addSecs(result == QLatin1String("older") ? -60 : 60), QFileDevice::FileModificationTime));
     }
+    const QByteArray before = readBytes(output);
     window->setRedo(redo);
     click("matBtn");
 
-    const QString done = QStringLiteral("本批共 1 张：保存 %1 张，跳过 %2 张，失败 %3 张");
+    const QString done = QStringLiteral("本批共 1 张：保存 %1 张，跳过 %2 张，失败 0 张");
     const QStringList log = settledLog(window.get());
     if (plan == QLatin1String("send")) {
         QCOMPARE(service->uploadCount(), 1);
@@ -693,10 +822,14 @@ void TestWindow::resultsAlreadyThere()
         return;
     }
     QCOMPARE(service->uploadCount(), 0);
-    const QString line = plan == QLatin1String("skip") ? QStringLiteral("结果已存在且完整，已跳过（删除结果文件或用 --redo 可重新发送）")
-                                                       : QStringLiteral("结果只是服务的小图，不再上传，现在生成原尺寸图");
-    QCOMPARE(log, QStringList({photo, line}) << allDoneLines
-                                             << accountLines(plan == QLatin1String("skip") ? done.arg(0).arg(1).arg(0) : done.arg(1).arg(0).arg(0)));
+    if (plan == QLatin1String("skip")) {
+        QCOMPARE(log, QStringList({"已跳过 1 张结果已存在且完整的照片（删除结果文件或用 --redo 可重新发送）"})
+                          << allDoneLines << accountLines(done.arg(0).arg(1)));
+        QCOMPARE(readBytes(output), before);
+        return;
+    }
+    QCOMPARE(log, QStringList({photo, "结果只是服务的小图，不再上传，现在生成原尺寸图"})
+                      << allDoneLines << accountLines(done.arg(0).arg(0) + QStringLiteral("，由服务的小图生成 1 张")));
     const cv::Mat rebuilt = readImage(output, cv::IMREAD_UNCHANGED);
     QCOMPARE(rebuilt.type(), CV_8UC4);
     QCOMPARE(rebuilt.size(), upright);
@@ -706,8 +839,8 @@ void TestWindow::accountOfABatchWithTwoFailures()
 {
     const QString folder = path(QStringLiteral("three"));
     QVERIFY(QDir().mkpath(folder));
-    for (const char *name : {"a.jpg", "b.jpg", "c.jpg"})
-        writeImage(folder + QLatin1Char('/') + QLatin1String(name), photoLike(40, 30));
+    for (int i = 0; i < 3; ++i)
+        writeImage(folder + QStringLiteral("/%1.jpg").arg(QChar('a' + i)), photoLike(40, 30, 3, i));
     const std::string cutout = encode(cutoutLike(10, 8), ".png").toStdString();
     const std::string opaque = encode(photoLike(10, 8), ".png").toStdString();
     service->setResponder([&](int index, const httplib::Request &, httplib::Response &response) {
@@ -734,7 +867,9 @@ void TestWindow::accountOfABatchWithTwoFailures()
     QStringList seen;
     for (const QList<QVariant> &title : titles)
         seen << title.at(0).toString();
-    QCOMPARE(seen, QStringList({"Quorrin — 0/3", "Quorrin — 1/3", "Quorrin — 2/3", "Quorrin — 3/3", "Quorrin"}));
+    // The final count stays until the next start.
+    QCOMPARE(seen, QStringList({"Quorrin — 0/3", "Quorrin — 1/3", "Quorrin — 2/3", "Quorrin — 3/3"}));
+    QCOMPARE(window->windowTitle(), QStringLiteral("Quorrin — 3/3"));
 }
 
 void TestWindow::startupSettings_data()
