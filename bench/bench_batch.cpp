@@ -15,6 +15,8 @@
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -27,13 +29,6 @@
 #include <memory>
 
 namespace {
-
-template<typename Predicate>
-void waitUntil(Predicate done)
-{
-    while (!done())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-}
 
 long peakKilobytes()
 {
@@ -68,22 +63,27 @@ int runOneBatch(const QString &mode, const QString &folder, int jobs, const QUrl
     QObject::connect(batch.client(), &RemoveBGConn::connectError, &batch, [&](const QString &line) { log << line; });
     double uploadsMs = 0;
     QObject::connect(batch.client(), &RemoveBGConn::uploadsEnded, &batch, [&] { uploadsMs = timer.nsecsElapsed() / 1e6; });
-    bool done = false, clean = false;
+    bool clean = false;
+    QEventLoop loop;
     QObject::connect(&batch, &Batch::finished, [&](const BatchAccount &account) {
-        done = true;
         clean = account.count(PhotoOutcome::Saved) == account.photos.size();
+        loop.quit();
     });
     batch.start(folder, folder + QStringLiteral("-no-bg-small"), QStringLiteral("bench"));
-    waitUntil([&] { return done; });
+    loop.exec();
     const double allMs = timer.nsecsElapsed() / 1e6;
     double idleShare = -1;
     if (mode == QLatin1String("idle")) {
+        // A real event loop, as the window's: it sleeps until something happens.
+        const auto idleFor = [&loop](int ms) {
+            QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+            loop.exec();
+        };
+        idleFor(3000);
+        const double before = cpuMs();
         QElapsedTimer idle;
         idle.start();
-        waitUntil([&] { return idle.elapsed() >= 3000; });
-        const double before = cpuMs();
-        idle.restart();
-        waitUntil([&] { return idle.elapsed() >= 10000; });
+        idleFor(10000);
         idleShare = (cpuMs() - before) / idle.elapsed();
     }
     if (mode == QLatin1String("log"))

@@ -430,7 +430,8 @@ void TestWindow::stopAndClose()
         writeImage(folder + QStringLiteral("/%1.jpg").arg(QChar('a' + i)), photoLike(40, 30, 3, i));
     const std::string cutout = encode(cutoutLike(10, 8), ".png").toStdString();
     const QByteArray quickPhoto = readBytes(folder + QStringLiteral("/b.jpg"));
-    service->setResponder([&](int, const httplib::Request &request, httplib::Response &response) {
+    // By value: an abandoned upload's handler outlives this function.
+    service->setResponder([cutout, quickPhoto](int, const httplib::Request &request, httplib::Response &response) {
         ReceivedUpload upload;
         upload.body = request.body;
         if (upload.imageBytes() != quickPhoto)
@@ -738,10 +739,11 @@ void TestWindow::cutoutWithNothingInItIsCountedApart()
     writeImage(folder + QStringLiteral("/b.jpg"), photoLike(10, 8, 3, 2));
     const std::string empty = encode(cv::Mat(8, 10, CV_8UC4, cv::Scalar(40, 80, 120, 0)), ".png").toStdString();
     const std::string faint = encode(cv::Mat(8, 10, CV_8UC4, cv::Scalar(40, 80, 120, 1)), ".png").toStdString();
-    service->setResponder([&](int, const httplib::Request &request, httplib::Response &response) {
+    const QByteArray first = readBytes(folder + QStringLiteral("/a.jpg"));
+    service->setResponder([=](int, const httplib::Request &request, httplib::Response &response) {
         ReceivedUpload upload;
         upload.body = request.body;
-        response.set_content(upload.imageBytes() == readBytes(folder + QStringLiteral("/a.jpg")) ? empty : faint, "image/png");
+        response.set_content(upload.imageBytes() == first ? empty : faint, "image/png");
     });
     setText("inputEdit", folder);
     QTest::ignoreMessage(QtDebugMsg, "isDir");
