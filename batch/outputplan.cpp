@@ -43,18 +43,6 @@ cv::Size decodedSizeWithAlpha(const QString &result)
 
 } // namespace
 
-Format formatOf(const QString &resultPath)
-{
-    const QString suffix = QFileInfo(resultPath).suffix().toLower();
-    if (suffix == QLatin1String("png"))
-        return Format::Png;
-    if (suffix == QLatin1String("tif") || suffix == QLatin1String("tiff"))
-        return Format::Tiff;
-    if (suffix == QLatin1String("webp"))
-        return Format::Webp;
-    return Format::CutoutOnly;
-}
-
 QString proposedOutput(const QString &input, bool inputIsFile)
 {
     return input + (inputIsFile ? QStringLiteral("-no-bg-small.png") : QStringLiteral("-no-bg-small"));

@@ -1,20 +1,19 @@
 #pragma once
 
+#include "scaleandmix.h"
+
 #include <QString>
 
 // Where each photo's result goes and what it holds: the one rule that the proposed names,
 // the folder naming, the skip rule, the compositor's target and the save dialog share.
 namespace outputplan {
 
-// What a result path's suffix makes of it.
-enum class Format {
-    Png,  // the full-size composite
-    Tiff,
-    Webp,
-    CutoutOnly, // any other name (a .jpg, say): no format here that holds alpha, so the
-                // service's cut-out stays as it was saved
-};
-Format formatOf(const QString &resultPath);
+// What a result path's suffix makes of it: the compositor's own rule.
+using Format = ScaleAndMix::TargetFormat;
+inline Format formatOf(const QString &resultPath)
+{
+    return ScaleAndMix::formatOf(resultPath);
+}
 
 // The save dialog's filter: every suffix of a format the composite is written in.
 inline constexpr const char *saveDialogFilter = "Images (*.png *.tif *.tiff *.webp)";

@@ -65,10 +65,16 @@ cv::Mat decodeImage(const QByteArray &bytes, int flags)
 // The encoder extension for a target that can hold an alpha channel, or empty.
 std::string alphaCapableExtension(const QString &targetFile)
 {
-    const QString suffix = QFileInfo(targetFile).suffix().toLower();
-    if (suffix == QLatin1String("png") || suffix == QLatin1String("tif")
-        || suffix == QLatin1String("tiff") || suffix == QLatin1String("webp"))
-        return "." + suffix.toStdString();
+    switch (ScaleAndMix::formatOf(targetFile)) {
+    case ScaleAndMix::TargetFormat::Png:
+        return ".png";
+    case ScaleAndMix::TargetFormat::Tiff:
+        return ".tiff";
+    case ScaleAndMix::TargetFormat::Webp:
+        return ".webp";
+    case ScaleAndMix::TargetFormat::CutoutOnly:
+        break;
+    }
     return {};
 }
 
@@ -165,6 +171,18 @@ QString ScaleAndMix::describe(Outcome outcome)
         return QStringLiteral("图像库无法处理这张图");
     }
     return {};
+}
+
+ScaleAndMix::TargetFormat ScaleAndMix::formatOf(const QString &targetFile)
+{
+    const QString suffix = QFileInfo(targetFile).suffix().toLower();
+    if (suffix == QLatin1String("png"))
+        return TargetFormat::Png;
+    if (suffix == QLatin1String("tif") || suffix == QLatin1String("tiff"))
+        return TargetFormat::Tiff;
+    if (suffix == QLatin1String("webp"))
+        return TargetFormat::Webp;
+    return TargetFormat::CutoutOnly;
 }
 
 ScaleAndMix::ScaleAndMix(QObject *parent)

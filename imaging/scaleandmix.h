@@ -25,6 +25,11 @@ public:
     // The line that explains a failure; empty for Written.
     static QString describe(Outcome outcome);
 
+    // The format a target's name asks for, by its suffix in any letter case. CutoutOnly: no
+    // format the composite is written in (a .jpg, say), so the saved cut-out stays as it is.
+    enum class TargetFormat { Png, Tiff, Webp, CutoutOnly };
+    static TargetFormat formatOf(const QString &targetFile);
+
     explicit ScaleAndMix(QObject *parent = nullptr);
     // Drops the composites not yet begun (the next run makes them from the saved cut-outs,
     // without an upload) and waits only for the one under way, which is never half-written.
