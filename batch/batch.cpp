@@ -377,7 +377,7 @@ void Batch::end(Photo &photo, PhotoOutcome::Kind kind, PhotoOutcome::Failure fai
 void Batch::finishIfDone(int runId)
 {
     Run *run = runWithId(runId);
-    if (!run || !run->announced || (run->clientBatch > 0 && (!run->uploadsEnded || run->lateLeft > 0))
+    if (!run || (run->clientBatch > 0 && (!run->uploadsEnded || run->lateLeft > 0))
         || std::any_of(run->photos.begin(), run->photos.end(), [](const Photo &photo) { return photo.compositing; }))
         return;
     BatchAccount account;

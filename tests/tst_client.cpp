@@ -201,6 +201,8 @@ private slots:
     void clearLetsWhatIsInFlightFinish();
     void accountCheck_data();
     void accountCheck();
+    void accountAnswers_data();
+    void accountAnswers();
     void replyClassification_data();
     void replyClassification();
     void retryPolicy_data();
@@ -778,6 +780,39 @@ void TestClient::accountCheck()
     if (!line.isEmpty())
         expected.prepend(line);
     QCOMPARE(log.events, expected);
+}
+
+void TestClient::accountAnswers_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("complete");
+    QTest::addColumn<QString>("answer"); // "balance <n>", "refused <why>", or "unknown"
+
+    const QByteArray balance = R"({"data":{"attributes":{"credits":{"total":12.25}}}})";
+    QTest::newRow("a balance") << 200 << balance << true << "balance 12.25";
+    QTest::newRow("a balance cut short") << 200 << balance << false << "unknown";
+    QTest::newRow("a balance that is text") << 200 << QByteArray(R"({"data":{"attributes":{"credits":{"total":"5"}}}})") << true << "unknown";
+    QTest::newRow("a balance with another status") << 201 << balance << true << "unknown";
+    QTest::newRow("401 with titles, one empty")
+        << 401 << QByteArray(R"({"errors":[{"title":" Invalid  key "},{"detail":"x"},{"title":"Again"}]})") << true
+        << "refused HTTP 401：Invalid key; Again";
+    QTest::newRow("402 without a body") << 402 << QByteArray() << true << "refused HTTP 402";
+    QTest::newRow("403 cut short is refused all the same") << 403 << QByteArray() << false << "refused HTTP 403";
+    QTest::newRow("404") << 404 << balance << true << "unknown";
+}
+
+void TestClient::accountAnswers()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    QFETCH(bool, complete);
+    QFETCH(QString, answer);
+    const AccountAnswer read = readAccountAnswer(status, body, complete);
+    const QString seen = read.result == AccountAnswer::Balance   ? QStringLiteral("balance ") + QString::number(read.balance)
+                         : read.result == AccountAnswer::Refused ? QStringLiteral("refused ") + read.why
+                                                                 : QStringLiteral("unknown");
+    QCOMPARE(seen, answer);
 }
 
 void TestClient::replyClassification_data()

@@ -14,6 +14,7 @@
 #include <QLayout>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -152,6 +153,7 @@ private slots:
     void aStartDuringABatchKeepsWhatItSent();
     void stopAndClose_data();
     void stopAndClose();
+    void aStopDuringTheKeyCheckStillWritesTheAccount();
     void theOutputIsFixedWhenTheBatchStarts();
     void destroyingDuringAnUploadIsClean();
     void destroyingANeverStartedWindowIsClean();
@@ -266,6 +268,9 @@ void TestWindow::freshWindow()
     for (const char *field : {"lineEdit", "inputEdit", "outputEdit"})
         QVERIFY(text(field).isEmpty());
     QVERIFY(logLines(window.get()).isEmpty());
+    const Batch *batch = window->findChild<Batch *>();
+    QCOMPARE(batch->client()->thread(), batch->workerThread());
+    QCOMPARE(batch->compositor()->thread(), batch->workerThread());
 }
 
 void TestWindow::messagesBecomeOneParagraphEach()
@@ -482,6 +487,31 @@ void TestWindow::stopAndClose()
     }
 }
 
+void TestWindow::aStopDuringTheKeyCheckStillWritesTheAccount()
+{
+    const QString folder = path(QStringLiteral("two"));
+    QVERIFY(QDir().mkpath(folder));
+    writeImage(folder + QStringLiteral("/done.jpg"), photoLike(40, 30, 3, 1));
+    writeImage(folder + QStringLiteral("/new.jpg"), photoLike(40, 30, 3, 2));
+    const QString result = folder + QStringLiteral("-no-bg-small/done.jpg-no-bg.png");
+    QVERIFY(QDir().mkpath(folder + QStringLiteral("-no-bg-small")));
+    QVERIFY(writeBytes(result, encode(cutoutLike(40, 30), ".png")));
+    QFile file(result);
+    QVERIFY(file.open(QIODevice::Append) && file.setFileTime(QDateTime::currentDateTime().addSecs(60), QFileDevice::FileModificationTime));
+    service->setAccountResponder([](const httplib::Request &, httplib::Response &response) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        response.status = 404;
+    });
+    setText("inputEdit", folder);
+    QTest::ignoreMessage(QtDebugMsg, "isDir");
+    click("matBtn");
+    click("stopBtn");
+    QCOMPARE(settledLog(window.get()),
+             QStringList({"已中止任务！", "已跳过 1 张结果已存在且完整的照片（删除结果文件或用 --redo 可重新发送）"})
+                 << accountLines(QStringLiteral("本批已中止，共 2 张：保存 0 张，跳过 1 张，失败 0 张，未发送 1 张")));
+    QCOMPARE(service->uploadCount(), 0);
+}
+
 void TestWindow::theOutputIsFixedWhenTheBatchStarts()
 {
     const QString first = path(QStringLiteral("first"));
@@ -514,10 +544,13 @@ void TestWindow::destroyingDuringAnUploadIsClean()
     click("matBtn");
     QTRY_COMPARE(service->uploadCount(), 1);
 
+    const Batch *batch = window->findChild<Batch *>();
+    const QPointer<QObject> client = batch->client(), compositor = batch->compositor();
     const QtMessageHandler testHandler = qInstallMessageHandler(collectWarnings);
     window.reset();
     qInstallMessageHandler(testHandler);
     QVERIFY2(warningsSeen.isEmpty(), qPrintable(warningsSeen.join(QLatin1Char('\n'))));
+    QVERIFY(client.isNull() && compositor.isNull());
 }
 
 void TestWindow::destroyingANeverStartedWindowIsClean()
@@ -859,6 +892,8 @@ void TestWindow::accountOfABatchWithTwoFailures()
     click("matBtn");
 
     const QStringList log = settledLog(window.get());
+    // No line about files left out: there are none.
+    QCOMPARE(log.first(), folder + QStringLiteral("/a.jpg"));
     const QString refusal = log.value(log.indexOf(folder + QStringLiteral("/b.jpg")) + 3);
     QVERIFY2(refusal.endsWith(QStringLiteral(" — Bad image")), qPrintable(refusal));
     QCOMPARE(log.mid(log.size() - 3),
