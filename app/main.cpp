@@ -1,3 +1,4 @@
+#include "headless.h"
 #include "startup.h"
 #include "widget.h"
 
@@ -43,14 +44,51 @@ int main(int argc, char *argv[])
         return 2;
     }
 
+    const bool headless = early.isSet(QStringLiteral("batch"));
+    if (!onlyPrints(argc, argv) && !headless && !startup::batchOnlyOption(early).isEmpty()) {
+        std::fprintf(stderr, "quorrin: %s goes with --batch\n", qUtf8Printable(startup::batchOnlyOption(early)));
+        return 2;
+    }
+
     QCoreApplication::setApplicationName(QStringLiteral("quorrin"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QUORRIN_VERSION));
-    std::unique_ptr<QCoreApplication> app(onlyPrints(argc, argv) ? new QCoreApplication(argc, argv)
-                                                                 : new QApplication(argc, argv));
+    std::unique_ptr<QCoreApplication> app(onlyPrints(argc, argv) || headless ? new QCoreApplication(argc, argv)
+                                                                             : new QApplication(argc, argv));
     startup::installQtTranslations(*app);
 
     QCommandLineParser parser;
     startup::addOptions(parser);
+    if (headless && !onlyPrints(argc, argv)) {
+        // Bad usage is status 2 here, as every other refusal of a batch's options.
+        if (!parser.parse(app->arguments()) || parser.positionalArguments().size() != 1) {
+            std::fprintf(stderr, "quorrin: %s\n",
+                         qUtf8Printable(parser.errorText().isEmpty() ? QStringLiteral("--batch takes one photo or folder")
+                                                                     : parser.errorText()));
+            return 2;
+        }
+        QString error;
+        const QString key = readApiKey(parser.value(QStringLiteral("key-file")), &error);
+        if (key.isEmpty()) {
+            std::fprintf(stderr, "%s\n", qUtf8Printable(error));
+            return 2;
+        }
+        HeadlessBatch::Options options;
+        options.input = parser.positionalArguments().first();
+        options.output = parser.value(QStringLiteral("output"));
+        options.report = parser.value(QStringLiteral("report"));
+        options.watch = parser.isSet(QStringLiteral("watch"));
+        options.redo = startup::redoAll(parser);
+        options.jobs = jobs.count;
+        options.endpoint = service.url;
+        // Standard error carries errors alone (and a progress line on a terminal).
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {
+            if (type != QtDebugMsg && type != QtInfoMsg)
+                std::fprintf(stderr, "quorrin: %s\n", qUtf8Printable(message));
+        });
+        HeadlessBatch batch(options, key);
+        catchStopSignals(&batch, [&batch] { batch.interrupt(); });
+        return batch.run();
+    }
     parser.process(*app);
 
     QApplication::setStyle(QStringLiteral("Fusion"));

@@ -43,7 +43,12 @@ void addOptions(QCommandLineParser &parser)
                        "Environment:\n"
                        "  QUORRIN_SERVICE_URL  the service's address, when --service-url is not given\n"
                        "                       (built in: %1)\n"
-                       "  QUORRIN_JOBS         uploads at once, when --jobs is not given")
+                       "  QUORRIN_JOBS         uploads at once, when --jobs is not given\n"
+                       "  QUORRIN_API_KEY      the API key for --batch, when --key-file is not given\n\n"
+                       "Without --batch it opens the window. With --batch it runs one batch with no display:\n"
+                       "the log on standard output, a progress line on a terminal, and the exit status\n"
+                       "0 (every photo saved or skipped), 1 (some failed), 2 (bad usage), 3 (the key\n"
+                       "refused or the credit spent) or 130 (stopped by SIGINT or SIGTERM).")
             .arg(builtInServiceUrl().toString()));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -53,6 +58,28 @@ void addOptions(QCommandLineParser &parser)
     parser.addOption({jobsOption, QStringLiteral("Uploads in flight at once, 1 to %1 (default %2).").arg(mostJobs).arg(defaultJobs),
                       QStringLiteral("n")});
     parser.addOption({redoOption, QStringLiteral("Send every photo again, even one whose result is already complete.")});
+    parser.addOption({QStringLiteral("batch"), QStringLiteral("Run one batch for INPUT (a photo or a folder) with no window.")});
+    parser.addOption({QStringLiteral("output"),
+                      QStringLiteral("With --batch: the result file or folder (default: as the window proposes)."),
+                      QStringLiteral("path")});
+    parser.addOption({QStringLiteral("key-file"),
+                      QStringLiteral("With --batch: read the API key from this file's first line; - reads standard input."),
+                      QStringLiteral("file")});
+    parser.addOption({QStringLiteral("report"),
+                      QStringLiteral("With --batch: write the account as JSON to this file when the batch ends."),
+                      QStringLiteral("file")});
+    parser.addOption({QStringLiteral("watch"),
+                      QStringLiteral("With --batch and a folder: keep watching it, and send each new or replaced photo "
+                                     "once it has stood still for 2 s.")});
+    parser.addPositionalArgument(QStringLiteral("INPUT"), QStringLiteral("With --batch: the photo or folder to cut out."));
+}
+
+QString batchOnlyOption(const QCommandLineParser &parser)
+{
+    for (const char *name : {"output", "key-file", "report", "watch"})
+        if (parser.isSet(QLatin1String(name)))
+            return QStringLiteral("--") + QLatin1String(name);
+    return {};
 }
 
 namespace {

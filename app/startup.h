@@ -33,6 +33,9 @@ struct Jobs
 // Uploads in flight at once: --jobs beats QUORRIN_JOBS, which beats the default of 4.
 Jobs chooseJobs(const QCommandLineParser &parser, const QProcessEnvironment &environment);
 
+// The first option given that only --batch takes; empty when there is none.
+QString batchOnlyOption(const QCommandLineParser &parser);
+
 // Whether --redo asks for every photo to be sent again.
 bool redoAll(const QCommandLineParser &parser);
 

@@ -130,6 +130,12 @@ void Batch::start(const QString &input, const QString &output, const QString &ke
         return;
     }
 
+    startPhotos(sources, output, inputInfo.isFile(), key);
+}
+
+void Batch::startPhotos(const QStringList &sources, const QString &output, bool singleFile, const QString &key)
+{
+    worker->start(QThread::InheritPriority);
     // A batch still sending is replaced: the client lets go of what it had not sent.
     for (Run &run : runs)
         run.stopped = run.stopped || (run.clientBatch > 0 && !run.uploadsEnded);
@@ -143,7 +149,7 @@ void Batch::start(const QString &input, const QString &output, const QString &ke
     for (const QString &source : sources) {
         Photo photo;
         photo.outcome.source = source;
-        const QString result = outputplan::resultPath(source, output, inputInfo.isFile());
+        const QString result = outputplan::resultPath(source, output, singleFile);
         // Fixed now, whatever the output field or the current folder say later.
         photo.outcome.result = result.isEmpty() ? result : QFileInfo(result).absoluteFilePath();
         photo.plan = redo ? Plan::Send : outputplan::planFor(source, photo.outcome.result);
@@ -332,6 +338,7 @@ void Batch::uploadsEnded(const UploadsEnded &ended)
     run->uploadsEnded = true;
     run->lateLeft = ended.stillInFlight;
     run->balanceKnown = ended.balanceKnown;
+    run->keyRefused = ended.keyRefused;
     run->balanceLeft = ended.balanceLeft;
     announce(*run);
     run = runWithId(runId);
@@ -383,6 +390,9 @@ void Batch::finishIfDone(int runId)
     BatchAccount account;
     account.stopped = run->stopped;
     account.balanceKnown = run->balanceKnown;
+    account.keyRefused = run->keyRefused
+                         || std::any_of(run->photos.begin(), run->photos.end(),
+                                        [](const Photo &photo) { return photo.outcome.failure == PhotoOutcome::KeyRefused; });
     account.balanceLeft = run->balanceLeft;
     for (Photo &photo : run->photos) {
         if (photo.outcome.kind == PhotoOutcome::Pending)
@@ -399,6 +409,15 @@ void Batch::finishIfDone(int runId)
 
 void Batch::writeAccount(const BatchAccount &account)
 {
+    if (!writesAccounts)
+        return;
+    const QStringList lines = accountLines(account);
+    for (const QString &text : lines)
+        emit line(text);
+}
+
+QStringList Batch::accountLines(const BatchAccount &account)
+{
     const int failed = account.count(PhotoOutcome::Failed);
     QString counts = QStringLiteral("%1 %2 张：保存 %3 张，跳过 %4 张，失败 %5 张")
                          .arg(account.stopped ? QStringLiteral("本批已中止，共") : QStringLiteral("本批共"))
@@ -413,20 +432,21 @@ void Batch::writeAccount(const BatchAccount &account)
     more(PhotoOutcome::Finished, QStringLiteral("，由服务的小图生成 %1 张"));
     more(PhotoOutcome::NoSubject, QStringLiteral("，没有找到主体 %1 张"));
     more(PhotoOutcome::Unsent, QStringLiteral("，未发送 %1 张"));
-    emit line(counts);
+    QStringList lines{counts};
     QStringList empty;
     for (const PhotoOutcome &photo : account.photos)
         if (photo.kind == PhotoOutcome::NoSubject)
             empty << fileName(photo.source);
     if (!empty.isEmpty())
-        emit line(QStringLiteral("服务没有找到主体（已计费，请检查）：%1").arg(empty.join(QStringLiteral("、"))));
+        lines << QStringLiteral("服务没有找到主体（已计费，请检查）：%1").arg(empty.join(QStringLiteral("、")));
     if (failed == 0)
-        emit line(QStringLiteral("没有失败的照片。"));
+        lines << QStringLiteral("没有失败的照片。");
     for (const PhotoOutcome &photo : account.photos)
         if (photo.kind == PhotoOutcome::Failed)
-            emit line(QStringLiteral("失败：%1：%2").arg(fileName(photo.source), photo.reason));
+            lines << QStringLiteral("失败：%1：%2").arg(fileName(photo.source), photo.reason);
     if (account.balanceKnown)
-        emit line(QStringLiteral("账户余额还剩：") + QString::number(account.balanceLeft, 'g', 15));
+        lines << QStringLiteral("账户余额还剩：") + QString::number(account.balanceLeft, 'g', 15);
+    return lines;
 }
 
 void Batch::reportProgress()

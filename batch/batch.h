@@ -42,6 +42,7 @@ struct BatchAccount
 {
     QVector<PhotoOutcome> photos; // every photo of the batch, in order
     bool stopped = false;
+    bool keyRefused = false; // the service refused the key, or its credit ran out
     bool balanceKnown = false;
     double balanceLeft = 0;
     int count(PhotoOutcome::Kind kind) const;
@@ -72,11 +73,17 @@ public:
     void connectWorkers();
 
     void setRedo(bool redo) { this->redo = redo; }
+    // Whether each batch's account is written as lines when it ends (the default).
+    void setWritesAccounts(bool writes) { writesAccounts = writes; }
+    static QStringList accountLines(const BatchAccount &account);
 
     // Lists the photos that `input` names, fixes each one's result from `output`, and sends
     // those not already done, with `key`. A batch still running is replaced, and keeps
     // only what it has already sent.
     void start(const QString &input, const QString &output, const QString &key);
+    // The same for photos already listed: each result in `output` (a folder, unless
+    // `singleFile`), the photos' order kept.
+    void startPhotos(const QStringList &sources, const QString &output, bool singleFile, const QString &key);
     // First: nothing more is sent, and what is in flight is finished and saved. Again:
     // what is in flight is abandoned.
     void stop();
@@ -123,6 +130,7 @@ private:
         bool uploadsEnded = false;
         bool stopped = false;
         int lateLeft = -1;       // uploads left in flight at a stop; -1 until the client says
+        bool keyRefused = false;
         bool balanceKnown = false;
         double balanceLeft = 0;
     };
@@ -152,6 +160,7 @@ private:
     ScaleAndMix *mixer;
     QThread *worker;
     bool redo = false;
+    bool writesAccounts = true;
     std::deque<Run> runs; // the newest last
     int lastRunId = 0;
     int lastClientBatch = 0;
