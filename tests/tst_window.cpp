@@ -15,6 +15,9 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPointer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -178,6 +181,10 @@ private slots:
     void refusalsNeedNoDisplay();
     void qtTranslationsFollowTheLocale_data();
     void qtTranslationsFollowTheLocale();
+    void headless_data();
+    void headless();
+    void headlessLinesAreTheWindows();
+    void headlessWatch();
 
 private:
     // Every account the window's engine writes, as a spy that settledLog() finds by name.
@@ -1047,6 +1054,202 @@ void TestWindow::qtTranslationsFollowTheLocale()
     }
     const QString error = errors.at(0).at(0).toString();
     QVERIFY2(error.contains(QStringLiteral("Connection refused")) != translated, qPrintable(error));
+}
+
+namespace {
+
+struct Run
+{
+    int status = -1;
+    QStringList out; // standard output's lines
+    QString err;
+};
+
+// The real program with --batch, against `endpoint`, with no display; `environment` adds
+// NAME=value pairs; `then` runs once the program has started.
+Run runBatch(const QUrl &endpoint, const QStringList &arguments, const QStringList &environment = {},
+             const QByteArray &input = {}, std::function<void(QProcess &)> then = {})
+{
+    QProcess program;
+    QProcessEnvironment variables = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "QUORRIN_API_KEY", "QUORRIN_JOBS"})
+        variables.remove(QLatin1String(name));
+    variables.insert(QStringLiteral("QUORRIN_SERVICE_URL"), endpoint.toString());
+    for (const QString &pair : environment)
+        variables.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
+    program.setProcessEnvironment(variables);
+    program.start(QStringLiteral(QUORRIN_PROGRAM), QStringList{"--batch"} << arguments);
+    program.write(input);
+    program.closeWriteChannel();
+    if (then)
+        then(program);
+    Run run;
+    if (!program.waitForFinished(20000))
+        return run;
+    run.status = program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -2;
+    run.out = QString::fromUtf8(program.readAllStandardOutput()).split(QLatin1Char('\n'));
+    if (!run.out.isEmpty() && run.out.last().isEmpty())
+        run.out.removeLast();
+    run.err = QString::fromUtf8(program.readAllStandardError());
+    return run;
+}
+
+} // namespace
+
+void TestWindow::headless_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // after --batch; @ is the temporary folder
+    QTest::addColumn<QStringList>("environment");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QString>("trouble"); // "refuse b", "refuse key", "hold" (then SIGTERM), or none
+    QTest::addColumn<int>("status");
+
+    const QStringList key{"QUORRIN_API_KEY=the key"};
+    const auto row = [](const char *name, const QStringList &arguments, const QStringList &environment, int status,
+                        const char *trouble = "", const QByteArray &input = {}) {
+        QTest::newRow(name) << arguments << environment << input << QString::fromLatin1(trouble) << status;
+    };
+    row("every photo saved: 0", {"@/in"}, key, 0);
+    row("the key from a file", {"@/in", "--key-file", "@/key.txt"}, {}, 0);
+    row("the key from standard input", {"@/in", "--key-file", "-"}, {}, 0, "", "the key\n");
+    row("the variable beats the file", {"@/in", "--key-file", "@/missing"}, key, 0);
+    row("a photo refused: 1", {"@/in"}, key, 1, "refuse b");
+    row("no key: 2", {"@/in"}, {}, 2);
+    row("an empty key file: 2", {"@/in", "--key-file", "@/empty.txt"}, {}, 2);
+    row("no input: 2", {}, key, 2);
+    row("a missing input: 2", {"@/nothing"}, key, 2);
+    row("an unknown option: 2", {"@/in", "--colour"}, key, 2);
+    row("watching a file: 2", {"@/in/a.jpg", "--watch"}, key, 2);
+    row("a batch-only option without --batch is refused too", {}, key, 2);
+    row("the key refused: 3", {"@/in"}, key, 3, "refuse key");
+    row("SIGTERM stops it, keeping what is in flight: 130", {"@/in", "--jobs", "1"}, key, 130, "hold");
+}
+
+void TestWindow::headless()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, environment);
+    QFETCH(QByteArray, input);
+    QFETCH(QString, trouble);
+    QFETCH(int, status);
+
+    QVERIFY(QDir(dir->path()).mkpath(QStringLiteral("in")));
+    for (int i = 0; i < 2; ++i)
+        writeImage(path(QStringLiteral("in/%1.jpg").arg(QChar('a' + i))), photoLike(40, 30, 3, i));
+    QVERIFY(writeBytes(path(QStringLiteral("key.txt")), "the key\nnot this line\n"));
+    QVERIFY(writeBytes(path(QStringLiteral("empty.txt")), "\n"));
+    const QByteArray refused = readBytes(path(QStringLiteral("in/b.jpg")));
+    const std::string cutout = encode(cutoutLike(10, 8), ".png").toStdString();
+    service->setResponder([=](int, const httplib::Request &request, httplib::Response &response) {
+        ReceivedUpload upload;
+        upload.body = request.body;
+        if (trouble == QLatin1String("refuse b") && upload.imageBytes() == refused)
+            response.status = 400;
+        else
+            response.set_content(cutout, "image/png");
+    });
+    if (trouble == QLatin1String("refuse key"))
+        service->setAccountResponder([](const httplib::Request &, httplib::Response &response) { response.status = 401; });
+    if (trouble == QLatin1String("hold"))
+        service->holdRequest(0);
+    for (QString &argument : arguments)
+        argument.replace(QLatin1Char('@'), dir->path());
+    arguments << "--report" << path(QStringLiteral("report.json"));
+    if (QString::fromUtf8(QTest::currentDataTag()).contains(QLatin1String("without --batch")))
+        arguments = QStringList{"--report", path(QStringLiteral("report.json"))};
+
+    const Run run = runBatch(service->endpoint(), arguments, environment, input, [&](QProcess &program) {
+        if (trouble != QLatin1String("hold"))
+            return;
+        QTRY_COMPARE(service->uploadCount(), 1);
+        ::kill(pid_t(program.processId()), SIGTERM);
+        QTest::qWait(200);
+        service->release();
+    });
+    QCOMPARE(run.status, status);
+    if (status == 2) {
+        QCOMPARE(service->uploadCount(), 0);
+        QVERIFY2(run.err.startsWith(QStringLiteral("quorrin: ")) && run.err.count(QLatin1Char('\n')) == 1, qPrintable(run.err));
+        if (environment.isEmpty() && input.isEmpty() && arguments.size() == 3)
+            QVERIFY2(run.err.contains(QStringLiteral("QUORRIN_API_KEY")), qPrintable(run.err));
+        QVERIFY(!QFile::exists(path(QStringLiteral("report.json"))));
+        return;
+    }
+    for (const ReceivedUpload &upload : service->uploads())
+        QCOMPARE(upload.apiKey, std::string("the key"));
+    const QJsonObject report = QJsonDocument::fromJson(readBytes(path(QStringLiteral("report.json")))).object();
+    QCOMPARE(report.value(QStringLiteral("exitStatus")).toInt(), status);
+    QCOMPARE(report.value(QStringLiteral("stopped")).toBool(), status == 130);
+    QStringList outcomes;
+    for (const QJsonValue &photo : report.value(QStringLiteral("photos")).toArray()) {
+        const QJsonObject entry = photo.toObject();
+        outcomes << QFileInfo(entry.value(QStringLiteral("path")).toString()).fileName() + QLatin1Char(':')
+                        + entry.value(QStringLiteral("outcome")).toString()
+                        + QStringLiteral(":%1").arg(entry.value(QStringLiteral("files")).toArray().size());
+    }
+    const QMap<int, QStringList> expected{{0, {"a.jpg:saved:1", "b.jpg:saved:1"}},
+                                          {1, {"a.jpg:saved:1", "b.jpg:failed:0"}},
+                                          {3, {"a.jpg:unsent:0", "b.jpg:unsent:0"}},
+                                          // The upload in flight is finished and saved; the other is never sent.
+                                          {130, {"a.jpg:saved:1", "b.jpg:unsent:0"}}};
+    QCOMPARE(outcomes, expected.value(status));
+    QCOMPARE(run.out.last(), status == 1 ? QStringLiteral("失败：b.jpg：") + run.out.value(run.out.indexOf(path(QStringLiteral("in/b.jpg"))) + 3)
+                                         : QStringLiteral("没有失败的照片。"));
+    // Standard error is no terminal here: errors only.
+    QCOMPARE(run.err.isEmpty(), status == 0 || status == 130);
+}
+
+void TestWindow::headlessLinesAreTheWindows()
+{
+    const QString folder = path(QStringLiteral("in"));
+    QVERIFY(QDir().mkpath(folder));
+    for (int i = 0; i < 3; ++i)
+        writeImage(folder + QStringLiteral("/%1.jpg").arg(i), photoLike(40, 30, 3, i));
+    writeBytes(folder + QStringLiteral("/notes.txt"), "left out");
+    service->answerWith(encode(cutoutLike(10, 8), ".png"));
+    setText("inputEdit", folder);
+    QTest::ignoreMessage(QtDebugMsg, "isDir");
+    click("matBtn");
+    const QStringList shown = settledLog(window.get());
+    const Run run = runBatch(service->endpoint(), {folder, "--redo", "--jobs", "4"}, {"QUORRIN_API_KEY=k"});
+    QCOMPARE(run.status, 0);
+    QCOMPARE(asShown(run.out), shown);
+}
+
+void TestWindow::headlessWatch()
+{
+    const QString folder = path(QStringLiteral("watched"));
+    QVERIFY(QDir().mkpath(folder));
+    writeImage(folder + QStringLiteral("/first.jpg"), photoLike(40, 30, 3, 1));
+    service->answerWith(encode(cutoutLike(10, 8), ".png"));
+    const QByteArray late = encode(photoLike(40, 30, 3, 2), ".jpg");
+    const Run run = runBatch(service->endpoint(), {folder, "--watch", "--report", path(QStringLiteral("r.json"))},
+                             {"QUORRIN_API_KEY=k"}, {}, [&](QProcess &program) {
+        QTRY_COMPARE(service->uploadCount(), 1);
+        // A photo copied in slowly, and one of the program's own results.
+        QFile growing(folder + QStringLiteral("/late.jpg"));
+        QVERIFY(growing.open(QIODevice::WriteOnly));
+        const int quarter = late.size() / 4;
+        for (int part = 0; part < 3; ++part) {
+            growing.write(late.mid(part * quarter, quarter));
+            growing.flush();
+            QTest::qWait(700);
+        }
+        growing.write(late.mid(3 * quarter));
+        growing.close();
+        writeBytes(folder + QStringLiteral("/other.jpg-no-bg.png"), encode(cutoutLike(10, 8), ".png"));
+        QTRY_COMPARE_WITH_TIMEOUT(service->uploadCount(), 2, 8000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(folder + QStringLiteral("-no-bg-small/late.jpg-no-bg.png")), 5000);
+        QTest::qWait(2500); // long enough for a result to be taken for a photo
+        ::kill(pid_t(program.processId()), SIGINT);
+    });
+    QCOMPARE(run.status, 130);
+    QCOMPARE(service->uploadCount(), 2);
+    QCOMPARE(service->uploads().back().imageBytes(), late);
+    QVERIFY(run.out.contains(QStringLiteral("保存：late.jpg")));
+    QCOMPARE(run.out.mid(run.out.size() - 2), QStringList({"本批共 2 张：保存 2 张，跳过 0 张，失败 0 张", "没有失败的照片。"}));
+    const QJsonArray photos = QJsonDocument::fromJson(readBytes(path(QStringLiteral("r.json")))).object().value(QStringLiteral("photos")).toArray();
+    QCOMPARE(photos.size(), 2);
 }
 
 QTEST_MAIN(TestWindow)
