@@ -71,7 +71,8 @@ void addOptions(QCommandLineParser &parser)
     parser.addOption({QStringLiteral("watch"),
                       QStringLiteral("With --batch and a folder: keep watching it, and send each new or replaced photo "
                                      "once it has stood still for 2 s.")});
-    parser.addPositionalArgument(QStringLiteral("INPUT"), QStringLiteral("With --batch: the photo or folder to cut out."));
+    parser.addPositionalArgument(QStringLiteral("INPUT"), QStringLiteral("With --batch: the photo or folder to cut out."),
+                                 QStringLiteral("[INPUT]"));
 }
 
 QString batchOnlyOption(const QCommandLineParser &parser)

@@ -1,17 +1,23 @@
-// Whole folders through the window's own start button, against the local service with a
-// fixed latency: many small photos with one upload at a time and with the default four;
-// twelve 12-megapixel photos, where the composites may fall behind; and the check of a
-// folder whose results are all complete already. Run by scripts/bench.
+// Whole folders through the engine, the window and quorrin --batch, against the local
+// service with a fixed latency: many small photos with one upload at a time and with the
+// default four; twelve 12-megapixel photos, where the composites may fall behind; idle time
+// after a batch; how long the engine takes to end; and the check of a folder whose results
+// are all complete already. Run by scripts/bench.
 //
 //   bench_batch <quorrin-localservice>              all of it
 //   bench_batch run <folder> <jobs> <endpoint>      one batch (the child of a measurement)
 //   bench_batch log <folder> <jobs> <endpoint>      the same, printing the log
+//   bench_batch idle|close <folder> <jobs> <endpoint>  one batch, then idle time or the end
+//   bench_batch window <folder> <jobs> <endpoint>   one batch through the window's start button
 
 #include "batch.h"
 #include "benchsupport.h"
 #include "removebgconn.h"
+#include "widget.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
@@ -106,6 +112,27 @@ int runOneBatch(const QString &mode, const QString &folder, int jobs, const QUrl
     return 0;
 }
 
+// One batch through the window's own start button, offscreen: the peak of the window's process.
+int runInWindow(const QString &folder, int jobs, const QUrl &endpoint)
+{
+    QElapsedTimer timer;
+    timer.start();
+    Widget window(endpoint, jobs);
+    window.setRedo(true);
+    window.findChild<QLineEdit *>(QStringLiteral("lineEdit"))->setText(QStringLiteral("bench"));
+    window.findChild<QLineEdit *>(QStringLiteral("inputEdit"))->setText(folder);
+    QEventLoop loop;
+    bool clean = false;
+    QObject::connect(window.findChild<Batch *>(), &Batch::finished, [&](const BatchAccount &account) {
+        clean = account.count(PhotoOutcome::Saved) == account.photos.size();
+        loop.quit();
+    });
+    window.findChild<QPushButton *>(QStringLiteral("matBtn"))->click();
+    loop.exec();
+    std::printf("0 %.0f %ld %d -1\n", timer.nsecsElapsed() / 1e6, peakKilobytes(), clean ? 1 : 0);
+    return 0;
+}
+
 struct Service
 {
     Service(const QString &program, int delayMs, const QStringList &more = {})
@@ -175,6 +202,44 @@ void compareJobs(const QString &title, const QString &folder, int photos, const 
     std::fflush(stdout);
 }
 
+// The same folder through quorrin --batch, as a script would run it: its wall-clock time and
+// its peak memory, read from /proc while it runs.
+void compareHeadless(const QString &folder, int photos, const QUrl &endpoint)
+{
+    std::printf("== quorrin --batch: %d photos of 640 x 480, service latency 1.0 s\n", photos);
+    std::printf("%-8s %12s %14s %8s\n", "jobs", "time (ms)", "peak (MiB)", "status");
+    double one = 0;
+    for (int jobs : {1, 4}) {
+        QProcess program;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QUORRIN_API_KEY"), QStringLiteral("bench"));
+        environment.insert(QStringLiteral("QUORRIN_SERVICE_URL"), endpoint.toString());
+        environment.remove(QStringLiteral("DISPLAY"));
+        program.setProcessEnvironment(environment);
+        program.setStandardOutputFile(QProcess::nullDevice());
+        QElapsedTimer timer;
+        timer.start();
+        program.start(QStringLiteral(QUORRIN_PROGRAM), {"--batch", folder, "--redo", "--jobs", QString::number(jobs)});
+        program.waitForStarted();
+        long peak = 0;
+        const QString status = QStringLiteral("/proc/%1/status").arg(program.processId());
+        while (!program.waitForFinished(20)) {
+            QFile file(status);
+            if (file.open(QIODevice::ReadOnly))
+                peak = std::max(peak, QRegularExpression(QStringLiteral("VmHWM:\\s+(\\d+)")).match(QString::fromLatin1(file.readAll())).captured(1).toLong());
+        }
+        const double ms = timer.nsecsElapsed() / 1e6;
+        std::printf("%-8d %12.0f %14.1f %8d\n", jobs, ms, peak / 1024.0, program.exitCode());
+        if (jobs == 1)
+            one = ms;
+        else
+            std::printf("ratio 4 to 1: %.3f\n", ms / one);
+    }
+    const BatchFigures window = measureBatch(folder, 4, endpoint, QStringLiteral("window"));
+    std::printf("the window, 4 at once: %.0f ms, peak %.1f MiB\n", window.allMs, window.peakKb / 1024.0);
+    std::fflush(stdout);
+}
+
 // Every fourth request answered 429 with Retry-After: 1, so about a quarter of the photos
 // are refused at first: every one must still be saved at full size, with no error line.
 void rateLimitedBatch(const QString &program, const QString &folder, int photos)
@@ -234,8 +299,11 @@ void checkFinishedFolder(const QString &parent, int count)
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
     const QStringList arguments = app.arguments();
+    if (arguments.size() == 5 && arguments.at(1) == QLatin1String("window"))
+        return runInWindow(arguments.at(2), arguments.at(3).toInt(), QUrl(arguments.at(4)));
     if (arguments.size() == 5 && QStringList({"run", "log", "idle", "close"}).contains(arguments.at(1)))
         return runOneBatch(arguments.at(1), arguments.at(2), arguments.at(3).toInt(), QUrl(arguments.at(4)));
     if (arguments.size() < 2) {
@@ -250,6 +318,7 @@ int main(int argc, char **argv)
     {
         Service service(arguments.at(1), 1000);
         compareJobs(QStringLiteral("48 photos of 640 x 480, service latency 1.0 s"), small, 48, service.endpoint);
+        compareHeadless(small, 48, service.endpoint);
     }
     rateLimitedBatch(arguments.at(1), small, 48);
     const QString large = makeFolder(dir.path(), QStringLiteral("large"), 12, 4000, 3000);

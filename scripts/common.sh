@@ -41,7 +41,8 @@ quorrin_port_open() {
 quorrin_start_localservice() {
     QUORRIN_SERVICE_PID=""
     if quorrin_port_open 8711; then
-        echo "Using the service already listening on 127.0.0.1:8711"
+        echo "Using the service already listening on 127.0.0.1:8711, as it is (it was not started here, so"
+        echo "QUORRIN_LOCALSERVICE_ARGS does not reach it; stop it first to start one with other options)"
         return 0
     fi
     "$QUORRIN_BUILD/localservice/quorrin-localservice" "$@" >"$QUORRIN_BUILD/localservice.log" 2>&1 &
