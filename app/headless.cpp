@@ -247,6 +247,7 @@ void HeadlessBatch::photoEnded(const PhotoOutcome &outcome)
     }
     if (firstPassOver) {
         sending.removeAll(outcome.source);
+        markTaken(outcome.source);
         session.photos << outcome;
         say(outcomeLine(outcome));
     }
@@ -281,6 +282,8 @@ void HeadlessBatch::batchFinished(const BatchAccount &account)
             // From now on the photos' own lines stand for the account; --redo was for the first pass.
             batch->setWritesAccounts(false);
             batch->setRedo(false);
+            for (const PhotoOutcome &photo : account.photos)
+                markTaken(photo.source);
             watcher = new QFileSystemWatcher(QStringList{options.input}, this);
             connect(watcher, &QFileSystemWatcher::directoryChanged, this, &HeadlessBatch::scan);
             rescanTimer.start();
@@ -316,8 +319,10 @@ void HeadlessBatch::scan()
         const QString source = entry.filePath();
         if (outputplan::isOwnResult(entry.fileName()) || !outputplan::isPhotoSuffix(entry.suffix()) || sending.contains(source))
             continue;
-        Seen &seen = candidates[source];
         const qint64 modified = entry.lastModified().toMSecsSinceEpoch();
+        if (taken.value(source, {-1, -1}) == qMakePair(entry.size(), modified))
+            continue;
+        Seen &seen = candidates[source];
         if (seen.size != entry.size() || seen.modified != modified)
             seen = {entry.size(), modified, now};
     }
@@ -345,6 +350,8 @@ void HeadlessBatch::sendSettledPhotos()
             const QString result = outputplan::resultPath(it.key(), options.output, false);
             if (outputplan::planFor(it.key(), QFileInfo(result).absoluteFilePath()) != outputplan::Plan::Skip)
                 ready << it.key();
+            else
+                markTaken(it.key());
             it = candidates.erase(it);
             continue;
         }
@@ -358,6 +365,12 @@ void HeadlessBatch::sendSettledPhotos()
     sending << ready;
     total += ready.size();
     batch->startPhotos(ready, options.output, false, key);
+}
+
+void HeadlessBatch::markTaken(const QString &source)
+{
+    const QFileInfo file(source);
+    taken.insert(source, {file.size(), file.lastModified().toMSecsSinceEpoch()});
 }
 
 void HeadlessBatch::end(int status)

@@ -80,6 +80,10 @@ private:
         qint64 unchangedSince = 0;
     };
     QHash<QString, Seen> candidates;
+    // The size and time of each photo as it was when its batch took it: a photo is sent again
+    // only when it has changed since, never merely because it failed.
+    QHash<QString, QPair<qint64, qint64>> taken;
+    void markTaken(const QString &source);
     QStringList sending;
     QFileSystemWatcher *watcher = nullptr;
     QTimer rescanTimer;

@@ -1078,7 +1078,9 @@ Run runBatch(const QUrl &endpoint, const QStringList &arguments, const QStringLi
     for (const QString &pair : environment)
         variables.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
     program.setProcessEnvironment(variables);
-    program.start(QStringLiteral(QUORRIN_PROGRAM), QStringList{"--batch"} << arguments);
+    // "!" first: the arguments as they are, without --batch.
+    const bool plain = arguments.value(0) == QLatin1String("!");
+    program.start(QStringLiteral(QUORRIN_PROGRAM), plain ? arguments.mid(1) : QStringList{"--batch"} << arguments);
     program.write(input);
     program.closeWriteChannel();
     if (then)
@@ -1123,6 +1125,7 @@ void TestWindow::headless_data()
     row("a batch-only option without --batch is refused too", {}, key, 2);
     row("the key refused: 3", {"@/in"}, key, 3, "refuse key");
     row("SIGTERM stops it, keeping what is in flight: 130", {"@/in", "--jobs", "1"}, key, 130, "hold");
+    row("a report that cannot be written: 1", {"@/in", "--report", "@/gone/report.json"}, key, 1);
 }
 
 void TestWindow::headless()
@@ -1154,9 +1157,9 @@ void TestWindow::headless()
         service->holdRequest(0);
     for (QString &argument : arguments)
         argument.replace(QLatin1Char('@'), dir->path());
-    arguments << "--report" << path(QStringLiteral("report.json"));
+    arguments = QStringList{"--report", path(QStringLiteral("report.json"))} << arguments; // a row's own comes later, and wins
     if (QString::fromUtf8(QTest::currentDataTag()).contains(QLatin1String("without --batch")))
-        arguments = QStringList{"--report", path(QStringLiteral("report.json"))};
+        arguments = QStringList{"!", "--report", path(QStringLiteral("report.json"))};
 
     const Run run = runBatch(service->endpoint(), arguments, environment, input, [&](QProcess &program) {
         if (trouble != QLatin1String("hold"))
@@ -1177,6 +1180,11 @@ void TestWindow::headless()
     }
     for (const ReceivedUpload &upload : service->uploads())
         QCOMPARE(upload.apiKey, std::string("the key"));
+    if (arguments.contains(path(QStringLiteral("gone/report.json")))) {
+        QVERIFY2(run.err.startsWith(QStringLiteral("quorrin: cannot write the report ")), qPrintable(run.err));
+        QCOMPARE(service->uploadCount(), 2);
+        return;
+    }
     const QJsonObject report = QJsonDocument::fromJson(readBytes(path(QStringLiteral("report.json")))).object();
     QCOMPARE(report.value(QStringLiteral("exitStatus")).toInt(), status);
     QCOMPARE(report.value(QStringLiteral("stopped")).toBool(), status == 130);
@@ -1221,11 +1229,21 @@ void TestWindow::headlessWatch()
     const QString folder = path(QStringLiteral("watched"));
     QVERIFY(QDir().mkpath(folder));
     writeImage(folder + QStringLiteral("/first.jpg"), photoLike(40, 30, 3, 1));
-    service->answerWith(encode(cutoutLike(10, 8), ".png"));
+    writeImage(folder + QStringLiteral("/refused.jpg"), photoLike(40, 30, 3, 3));
+    const QByteArray refused = readBytes(folder + QStringLiteral("/refused.jpg"));
+    const std::string cutout = encode(cutoutLike(10, 8), ".png").toStdString();
+    service->setResponder([=](int, const httplib::Request &request, httplib::Response &response) {
+        ReceivedUpload upload;
+        upload.body = request.body;
+        if (upload.imageBytes() == refused)
+            response.status = 400;
+        else
+            response.set_content(cutout, "image/png");
+    });
     const QByteArray late = encode(photoLike(40, 30, 3, 2), ".jpg");
     const Run run = runBatch(service->endpoint(), {folder, "--watch", "--report", path(QStringLiteral("r.json"))},
                              {"QUORRIN_API_KEY=k"}, {}, [&](QProcess &program) {
-        QTRY_COMPARE(service->uploadCount(), 1);
+        QTRY_COMPARE(service->uploadCount(), 2);
         // A photo copied in slowly, and one of the program's own results.
         QFile growing(folder + QStringLiteral("/late.jpg"));
         QVERIFY(growing.open(QIODevice::WriteOnly));
@@ -1238,18 +1256,19 @@ void TestWindow::headlessWatch()
         growing.write(late.mid(3 * quarter));
         growing.close();
         writeBytes(folder + QStringLiteral("/other.jpg-no-bg.png"), encode(cutoutLike(10, 8), ".png"));
-        QTRY_COMPARE_WITH_TIMEOUT(service->uploadCount(), 2, 8000);
+        QTRY_COMPARE_WITH_TIMEOUT(service->uploadCount(), 3, 8000);
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(folder + QStringLiteral("-no-bg-small/late.jpg-no-bg.png")), 5000);
-        QTest::qWait(2500); // long enough for a result to be taken for a photo
+        // Long enough for a result to be taken for a photo, or the refused one to go again.
+        QTest::qWait(2500);
         ::kill(pid_t(program.processId()), SIGINT);
     });
     QCOMPARE(run.status, 130);
-    QCOMPARE(service->uploadCount(), 2);
+    QCOMPARE(service->uploadCount(), 3);
     QCOMPARE(service->uploads().back().imageBytes(), late);
     QVERIFY(run.out.contains(QStringLiteral("保存：late.jpg")));
-    QCOMPARE(run.out.mid(run.out.size() - 2), QStringList({"本批共 2 张：保存 2 张，跳过 0 张，失败 0 张", "没有失败的照片。"}));
+    QCOMPARE(run.out.mid(run.out.size() - 2, 1), QStringList({"本批共 3 张：保存 2 张，跳过 0 张，失败 1 张"}));
     const QJsonArray photos = QJsonDocument::fromJson(readBytes(path(QStringLiteral("r.json")))).object().value(QStringLiteral("photos")).toArray();
-    QCOMPARE(photos.size(), 2);
+    QCOMPARE(photos.size(), 3);
 }
 
 QTEST_MAIN(TestWindow)
