@@ -157,6 +157,7 @@ private slots:
     void stopAndClose_data();
     void stopAndClose();
     void aStopDuringTheKeyCheckStillWritesTheAccount();
+    void aStopAfterTheUploadsLeavesTheAccountWhole();
     void theOutputIsFixedWhenTheBatchStarts();
     void destroyingDuringAnUploadIsClean();
     void destroyingANeverStartedWindowIsClean();
@@ -363,6 +364,8 @@ void TestWindow::missingInputSaysSoAndSendsNothing()
     click("matBtn");
     QCOMPARE(clears.size(), 1);
     QCOMPARE(tasks.size(), 0);
+    // The worker thread runs all the same, as after every press.
+    QVERIFY(window->findChild<Batch *>()->workerThread()->isRunning());
     QCOMPARE(logLines(window.get()), QStringList({"请先填写输入路径", "输入路径不存在：" + path(QStringLiteral("nothing-here")),
                                                   "文件夹里没有可发送的照片（png、jpg、jpeg）：" + path(QStringLiteral("empty"))}));
     QCOMPARE(window->windowTitle(), QStringLiteral("Quorrin"));
@@ -442,13 +445,17 @@ void TestWindow::stopAndClose()
         writeImage(folder + QStringLiteral("/%1.jpg").arg(QChar('a' + i)), photoLike(40, 30, 3, i));
     const std::string cutout = encode(cutoutLike(10, 8), ".png").toStdString();
     const QByteArray quickPhoto = readBytes(folder + QStringLiteral("/b.jpg"));
+    const QByteArray refusedPhoto = readBytes(folder + QStringLiteral("/c.jpg"));
     // By value: an abandoned upload's handler outlives this function.
-    service->setResponder([cutout, quickPhoto](int, const httplib::Request &request, httplib::Response &response) {
+    service->setResponder([cutout, quickPhoto, refusedPhoto](int, const httplib::Request &request, httplib::Response &response) {
         ReceivedUpload upload;
         upload.body = request.body;
         if (upload.imageBytes() != quickPhoto)
             std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-        response.set_content(cutout, "image/png");
+        if (upload.imageBytes() == refusedPhoto)
+            response.status = 400;
+        else
+            response.set_content(cutout, "image/png");
     });
     window.reset();
     window = std::make_unique<Widget>(service->endpoint(), 2);
@@ -480,17 +487,21 @@ void TestWindow::stopAndClose()
     QCOMPARE(window->isVisible(), action == QLatin1String("stop"));
     QCOMPARE(service->uploadCount(), 3);
     // b.jpg came back before the stop, so it is saved however often one stops.
+    // c.jpg, refused in the end, is one line among the late ones and one in the account.
     const QString results = folder + QStringLiteral("-no-bg-small/");
     QVERIFY(QFile::exists(results + QStringLiteral("b.jpg-no-bg.png")));
-    for (const char *name : {"a.jpg", "c.jpg"})
-        QCOMPARE(QFile::exists(results + QLatin1String(name) + QStringLiteral("-no-bg.png")), !twice);
+    QCOMPARE(QFile::exists(results + QStringLiteral("a.jpg-no-bg.png")), !twice);
+    QVERIFY(!QFile::exists(results + QStringLiteral("c.jpg-no-bg.png")));
     QCOMPARE(log.mid(log.size() - 2, 1),
              QStringList(twice ? QStringLiteral("本批已中止，共 3 张：保存 1 张，跳过 0 张，失败 0 张，未发送 2 张")
-                               : QStringLiteral("本批已中止，共 3 张：保存 3 张，跳过 0 张，失败 0 张")));
+                               : QStringLiteral("本批已中止，共 3 张：保存 2 张，跳过 0 张，失败 1 张")));
     if (!twice) {
         QStringList late = log.mid(log.indexOf(waiting) + 1, 2);
         late.sort();
-        QCOMPARE(late, QStringList({"a.jpg：保存成功！", "c.jpg：保存成功！"}));
+        QCOMPARE(late.at(0), QStringLiteral("a.jpg：保存成功！"));
+        QVERIFY2(late.at(1).startsWith(QStringLiteral("c.jpg：")) && late.at(1).contains(QLatin1String("Bad Request")),
+                 qPrintable(late.at(1)));
+        QCOMPARE(log.last(), QStringLiteral("失败：") + late.at(1));
     }
 }
 
@@ -517,6 +528,21 @@ void TestWindow::aStopDuringTheKeyCheckStillWritesTheAccount()
              QStringList({"已中止任务！", "已跳过 1 张结果已存在且完整的照片（删除结果文件或用 --redo 可重新发送）"})
                  << accountLines(QStringLiteral("本批已中止，共 2 张：保存 0 张，跳过 1 张，失败 0 张，未发送 1 张")));
     QCOMPARE(service->uploadCount(), 0);
+}
+
+void TestWindow::aStopAfterTheUploadsLeavesTheAccountWhole()
+{
+    // Nothing to send, only a full-size image to make from the cut-out already there.
+    const QString photo = path(QStringLiteral("cat.jpg"));
+    writeImage(photo, photoLike(40, 30));
+    setText("inputEdit", photo);
+    QVERIFY(writeBytes(text("outputEdit"), encode(cutoutLike(10, 8), ".png")));
+    QFile result(text("outputEdit"));
+    QVERIFY(result.open(QIODevice::Append) && result.setFileTime(QDateTime::currentDateTime().addSecs(60), QFileDevice::FileModificationTime));
+    click("matBtn");
+    click("stopBtn");
+    QCOMPARE(settledLog(window.get()).mid(logLines(window.get()).size() - 2),
+             accountLines(QStringLiteral("本批共 1 张：保存 0 张，跳过 0 张，失败 0 张，由服务的小图生成 1 张")));
 }
 
 void TestWindow::theOutputIsFixedWhenTheBatchStarts()
