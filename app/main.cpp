@@ -94,6 +94,7 @@ int main(int argc, char *argv[])
     QApplication::setStyle(QStringLiteral("Fusion"));
     Widget window(service.url, jobs.count);
     window.setRedo(startup::redoAll(parser));
+    window.openPaths(parser.positionalArguments());
     window.show();
     return app->exec();
 }

@@ -71,7 +71,9 @@ void addOptions(QCommandLineParser &parser)
     parser.addOption({QStringLiteral("watch"),
                       QStringLiteral("With --batch and a folder: keep watching it, and send each new or replaced photo "
                                      "once it has stood still for 2 s.")});
-    parser.addPositionalArgument(QStringLiteral("INPUT"), QStringLiteral("With --batch: the photo or folder to cut out."),
+    parser.addPositionalArgument(QStringLiteral("INPUT"),
+                                 QStringLiteral("The photo or folder to cut out: with --batch, what the batch sends; "
+                                                "without, the window's input path."),
                                  QStringLiteral("[INPUT]"));
 }
 

@@ -6,6 +6,8 @@
 #include "scaleandmix.h"
 
 #include <QCloseEvent>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QFileDialog>
 #include <QFileInfo>
 
@@ -32,20 +34,23 @@ Widget::Widget(const QUrl &endpoint, int jobs, QWidget *parent)
 
 namespace {
 
-// Sees the window's close events before the window does, so that the window itself keeps
-// QWidget's own handlers.
-class CloseFilter : public QObject
+// Sees the window's close and drop events before the window does, so that the window
+// itself keeps QWidget's own handlers.
+class WindowEventFilter : public QObject
 {
 public:
-    CloseFilter(QObject *parent, std::function<bool()> holdClose)
+    WindowEventFilter(QObject *parent, std::function<bool()> holdClose, std::function<bool(QEvent *)> takeDrop)
         : QObject(parent)
         , holdClose(std::move(holdClose))
+        , takeDrop(std::move(takeDrop))
     {
     }
 
 protected:
     bool eventFilter(QObject *, QEvent *event) override
     {
+        if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove || event->type() == QEvent::Drop)
+            return takeDrop(event);
         if (event->type() != QEvent::Close || !holdClose())
             return false;
         event->ignore();
@@ -54,7 +59,19 @@ protected:
 
 private:
     std::function<bool()> holdClose;
+    std::function<bool(QEvent *)> takeDrop;
 };
+
+// The local files and folders a drop carries.
+QStringList localPaths(const QMimeData *data)
+{
+    QStringList paths;
+    if (data)
+        for (const QUrl &url : data->urls())
+            if (url.isLocalFile())
+                paths << url.toLocalFile();
+    return paths;
+}
 
 } // namespace
 
@@ -87,7 +104,8 @@ Widget::Widget(RemoveBGConn *client, QWidget *parent)
             setWindowTitle(total > 0 ? QStringLiteral("Quorrin — %1/%2").arg(finished).arg(total) : QStringLiteral("Quorrin"));
     });
     connect(batch, &Batch::inFlightChanged, this, &Widget::showFinishing);
-    installEventFilter(new CloseFilter(this, [this] { return holdClose(); }));
+    setAcceptDrops(true);
+    installEventFilter(new WindowEventFilter(this, [this] { return holdClose(); }, [this](QEvent *event) { return takeDrop(event); }));
 }
 
 Widget::~Widget()
@@ -99,6 +117,28 @@ Widget::~Widget()
 void Widget::setRedo(bool redo)
 {
     batch->setRedo(redo);
+}
+
+void Widget::openPaths(const QStringList &paths)
+{
+    if (paths.isEmpty())
+        return;
+    const QString taken = QFileInfo(paths.first()).absoluteFilePath();
+    if (paths.size() > 1)
+        log(QStringLiteral("收到 %1 个文件或文件夹，只取第一个：%2").arg(paths.size()).arg(taken));
+    ui->inputEdit->setText(taken);
+}
+
+bool Widget::takeDrop(QEvent *event)
+{
+    auto *drop = static_cast<QDropEvent *>(event); // QDragEnterEvent and QDragMoveEvent are drops too
+    const QStringList paths = localPaths(drop->mimeData());
+    if (paths.isEmpty())
+        return false;
+    drop->acceptProposedAction();
+    if (event->type() == QEvent::Drop)
+        openPaths(paths);
+    return true;
 }
 
 bool Widget::holdClose()

@@ -30,6 +30,10 @@ public:
 
     // Send every photo again, even one whose result is already complete.
     void setRedo(bool redo);
+    // Sets the input field to the first of `paths`, as if it had been chosen in a dialog
+    // (the output is proposed, the mode set); with several, one line says which was taken.
+    // For the command line and for a drop.
+    void openPaths(const QStringList &paths);
 
 signals:
     void addTask(QString fileName, QString token, bool startFlag);
@@ -52,6 +56,7 @@ private:
     void log(const QString &line);
     // A close during a batch first lets the uploads in flight finish; true when it must wait.
     bool holdClose();
+    bool takeDrop(QEvent *event);
     void showFinishing(int inFlight);
 
     bool singleFileMode = false;

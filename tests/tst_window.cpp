@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QJsonArray>
@@ -162,6 +163,9 @@ private slots:
     void destroyingDuringAnUploadIsClean();
     void destroyingANeverStartedWindowIsClean();
 
+    void pathsOpenedOrDropped_data();
+    void pathsOpenedOrDropped();
+    void theLogPaneTakesTheHeight();
     void typingAPathProposesAtEveryExistingPrefix();
     void trailingSlashProposesAFolderInside();
     void dialogs_data();
@@ -595,6 +599,79 @@ void TestWindow::destroyingANeverStartedWindowIsClean()
     window.reset();
     qInstallMessageHandler(testHandler);
     QVERIFY2(warningsSeen.isEmpty(), qPrintable(warningsSeen.join(QLatin1Char('\n'))));
+}
+
+void TestWindow::pathsOpenedOrDropped_data()
+{
+    QTest::addColumn<bool>("dropped"); // else given as on the command line
+    QTest::addColumn<QStringList>("paths"); // @ is the temporary folder; "http:" ones are web addresses
+    QTest::addColumn<QString>("input");     // what the input field shows after; empty: untouched
+    QTest::addColumn<QString>("line");      // the one log line; empty: none
+
+    QTest::newRow("a photo on the command line") << false << QStringList{"@/cat.jpg"} << "@/cat.jpg" << "";
+    QTest::newRow("a relative folder on the command line") << false << QStringList{"pics"} << "@/pics" << "";
+    QTest::newRow("two on the command line") << false << QStringList{"@/pics", "@/cat.jpg"} << "@/pics"
+                                             << "收到 2 个文件或文件夹，只取第一个：@/pics";
+    QTest::newRow("a photo dropped") << true << QStringList{"@/cat.jpg"} << "@/cat.jpg" << "";
+    QTest::newRow("three dropped") << true << QStringList{"@/cat.jpg", "@/pics", "@/dog.png"} << "@/cat.jpg"
+                                   << "收到 3 个文件或文件夹，只取第一个：@/cat.jpg";
+    QTest::newRow("a web address is not taken") << true << QStringList{"http://example.org/cat.jpg"} << "" << "";
+}
+
+void TestWindow::pathsOpenedOrDropped()
+{
+    QFETCH(bool, dropped);
+    QFETCH(QStringList, paths);
+    QFETCH(QString, input);
+    QFETCH(QString, line);
+
+    QDir::setCurrent(dir->path());
+    QVERIFY(QDir().mkpath(QStringLiteral("pics")));
+    for (const char *name : {"cat.jpg", "dog.png"})
+        QVERIFY(writeBytes(path(QLatin1String(name)), "photo"));
+    for (QString &each : paths)
+        each.replace(QLatin1Char('@'), dir->path());
+    input.replace(QLatin1Char('@'), dir->path());
+    line.replace(QLatin1Char('@'), dir->path());
+    bool accepted = true;
+    if (dropped) {
+        QList<QUrl> urls;
+        for (const QString &each : paths)
+            urls << (each.startsWith(QLatin1String("http:")) ? QUrl(each) : QUrl::fromLocalFile(each));
+        QMimeData data;
+        data.setUrls(urls);
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window.get(), &enter);
+        accepted = enter.isAccepted();
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        if (accepted)
+            QApplication::sendEvent(window.get(), &drop);
+    } else {
+        window->openPaths(paths);
+    }
+    QCOMPARE(accepted, !input.isEmpty());
+    QCOMPARE(text("inputEdit"), input);
+    // As if chosen: the output is proposed from it.
+    if (!input.isEmpty())
+        QCOMPARE(text("outputEdit"), input + (QFileInfo(input).isDir() ? QStringLiteral("-no-bg-small") : QStringLiteral("-no-bg-small.png")));
+    QCOMPARE(logLines(window.get()), line.isEmpty() ? QStringList() : QStringList{line});
+}
+
+void TestWindow::theLogPaneTakesTheHeight()
+{
+    window->show();
+    window->resize(737, 900);
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    auto *rows = window->findChild<QLayout *>(QStringLiteral("verticalLayout"));
+    auto *start = child<QPushButton>(window.get(), "matBtn");
+    auto *stop = child<QPushButton>(window.get(), "stopBtn");
+    // The three rows keep their own height, the two buttons stay as tall as they are, and
+    // the log gets the rest.
+    QTRY_COMPARE(rows->geometry().height(), rows->sizeHint().height());
+    QCOMPARE(stop->geometry().bottom() - start->geometry().top(), rows->geometry().height() - 1);
+    const QRect log = child<QPlainTextEdit>(window.get(), "plainTextEdit")->geometry();
+    QCOMPARE(log.bottom(), window->height() - 1 - window->layout()->contentsMargins().bottom());
+    QCOMPARE(log.top(), rows->geometry().bottom() + 1 + window->layout()->spacing());
 }
 
 void TestWindow::typingAPathProposesAtEveryExistingPrefix()
