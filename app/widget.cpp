@@ -7,6 +7,7 @@
 
 #include <QCloseEvent>
 #include <QDropEvent>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -104,6 +105,17 @@ Widget::Widget(RemoveBGConn *client, QWidget *parent)
             setWindowTitle(total > 0 ? QStringLiteral("Quorrin — %1/%2").arg(finished).arg(total) : QStringLiteral("Quorrin"));
     });
     connect(batch, &Batch::inFlightChanged, this, &Widget::showFinishing);
+    batch->setAsksBeforeSpending(true);
+    connect(batch, &Batch::spendingQuestion, this, [this](const SpendingQuestion &question) {
+        const auto answer = QMessageBox::question(
+            this, tr("发送前确认"),
+            tr("将发送 %1 张照片（另有 %2 张不必发送），约需 %3 点额度；账户余额：%4。\n现在发送吗？")
+                .arg(question.toSend)
+                .arg(question.skipped)
+                .arg(question.cost)
+                .arg(QString::number(question.balance, 'g', 15)));
+        batch->answerSpending(answer == QMessageBox::Yes);
+    });
     setAcceptDrops(true);
     installEventFilter(new WindowEventFilter(this, [this] { return holdClose(); }, [this](QEvent *event) { return takeDrop(event); }));
 }

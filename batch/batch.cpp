@@ -60,6 +60,7 @@ Batch::Batch(RemoveBGConn *client, QObject *parent)
     connect(uploader, &RemoveBGConn::photoFinished, this, &Batch::uploadFinished);
     connect(uploader, &RemoveBGConn::uploadsEnded, this, &Batch::uploadsEnded);
     connect(mixer, &ScaleAndMix::composited, this, &Batch::composited);
+    uploader->setHoldAfterKeyCheck(true);
     uploader->moveToThread(worker);
     mixer->moveToThread(worker);
 }
@@ -248,10 +249,40 @@ void Batch::composite(Run &run, int photo)
     emit smallToBig(run.photos.at(photo).outcome.source, run.photos.at(photo).outcome.result);
 }
 
-void Batch::keyChecked(int clientBatch)
+void Batch::keyChecked(int clientBatch, bool balanceKnown, double balance)
 {
-    if (Run *run = runOfClientBatch(clientBatch))
-        announce(*run);
+    Run *run = runOfClientBatch(clientBatch);
+    if (!run) {
+        QMetaObject::invokeMethod(uploader, [this, clientBatch] { uploader->goAhead(clientBatch, false); }, Qt::QueuedConnection);
+        return;
+    }
+    const int runId = run->id;
+    announce(*run);
+    run = runWithId(runId);
+    if (!run)
+        return;
+    SpendingQuestion question;
+    question.toSend = run->uploads.size();
+    question.skipped = run->photos.size() - question.toSend;
+    question.cost = question.toSend;
+    question.balance = balance;
+    if (asksBeforeSpending && balanceKnown && !run->stopped && (question.cost > balance || question.toSend > 50)) {
+        askingFor = clientBatch;
+        emit spendingQuestion(question);
+        return;
+    }
+    QMetaObject::invokeMethod(uploader, [this, clientBatch] { uploader->goAhead(clientBatch, true); }, Qt::QueuedConnection);
+}
+
+void Batch::answerSpending(bool send)
+{
+    const int clientBatch = askingFor;
+    askingFor = 0;
+    if (clientBatch == 0)
+        return;
+    if (!send)
+        emit line(QStringLiteral("已取消：本批没有发送任何照片"));
+    QMetaObject::invokeMethod(uploader, [this, clientBatch, send] { uploader->goAhead(clientBatch, send); }, Qt::QueuedConnection);
 }
 
 void Batch::uploadFinished(const UploadOutcome &outcome)
@@ -266,7 +297,8 @@ void Batch::uploadFinished(const UploadOutcome &outcome)
     const bool quiet = outcome.late && run != &runs.back();
     if (outcome.kind == UploadOutcome::CutOut) {
         save(*run, index, outcome.cutout, outcome.late, quiet);
-    } else if (outcome.kind == UploadOutcome::Abandoned) {
+    } else if (outcome.kind == UploadOutcome::Abandoned || outcome.kind == UploadOutcome::CreditSpent) {
+        // The photo a spent credit stopped at was not charged: it is one more to send later.
         end(photo, PhotoOutcome::Unsent);
     } else {
         photo.outcome.explanation = outcome.explanation;

@@ -48,6 +48,15 @@ struct BatchAccount
     int count(PhotoOutcome::Kind kind) const;
 };
 
+// What a batch is about to spend, asked before its first upload.
+struct SpendingQuestion
+{
+    int toSend = 0;
+    int skipped = 0; // already complete, or made from the service's cut-outs without an upload
+    int cost = 0;    // one credit a photo
+    double balance = 0;
+};
+
 Q_DECLARE_METATYPE(PhotoOutcome)
 Q_DECLARE_METATYPE(BatchAccount)
 
@@ -73,6 +82,11 @@ public:
     void connectWorkers();
 
     void setRedo(bool redo) { this->redo = redo; }
+    // Whether a batch whose photos cost more than the balance, or more than 50 photos with a
+    // known balance, first asks through spendingQuestion() (off by default: a script is never asked).
+    void setAsksBeforeSpending(bool asks) { asksBeforeSpending = asks; }
+    // The answer to spendingQuestion(): send the batch, or send nothing of it.
+    void answerSpending(bool send);
     // Whether each batch's account is written as lines when it ends (the default).
     void setWritesAccounts(bool writes) { writesAccounts = writes; }
     static QStringList accountLines(const BatchAccount &account);
@@ -106,6 +120,7 @@ signals:
     void progress(int finished, int total);
     void photoEnded(PhotoOutcome outcome);
     void finished(BatchAccount account);
+    void spendingQuestion(SpendingQuestion question);
     // Uploads still in flight, as inFlight() counts them; 0: every upload sent has been
     // answered and saved.
     void inFlightChanged(int count);
@@ -145,7 +160,7 @@ private:
     Run *runOfClientBatch(int clientBatch);
     void announce(Run &run);
     void composite(Run &run, int photo);
-    void keyChecked(int clientBatch);
+    void keyChecked(int clientBatch, bool balanceKnown, double balance);
     void uploadFinished(const UploadOutcome &outcome);
     void uploadsEnded(const UploadsEnded &end);
     void composited(const QString &origin, const QString &target, ScaleAndMix::Outcome outcome);
@@ -161,6 +176,8 @@ private:
     QThread *worker;
     bool redo = false;
     bool writesAccounts = true;
+    bool asksBeforeSpending = false;
+    int askingFor = 0; // the client batch whose question waits for its answer
     std::deque<Run> runs; // the newest last
     int lastRunId = 0;
     int lastClientBatch = 0;

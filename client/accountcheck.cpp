@@ -22,6 +22,7 @@ AccountAnswer readAccountAnswer(int status, const QByteArray &body, bool complet
             titles << error.toObject().value(QLatin1String("title")).toString().simplified();
         titles.removeAll(QString());
         answer.result = AccountAnswer::Refused;
+        answer.creditSpent = status == 402;
         answer.why = QStringLiteral("HTTP %1").arg(status)
                      + (titles.isEmpty() ? QString() : QStringLiteral("：") + titles.join(QStringLiteral("; ")));
     }

@@ -120,6 +120,8 @@ void RemoveBGConn::begin()
     reported = 0;
     running = true;
     keyRefused = false;
+    creditSpent = false;
+    waitingForGoAhead = false;
     hintGiven = false;
     balanceKnown = false;
     pausedUntil = 0;
@@ -177,16 +179,30 @@ void RemoveBGConn::accountAnswered(const AccountAnswer &answer)
         balanceKnown = true;
         emit connectInfo(QStringLiteral("账户余额：") + QString::number(answer.balance, 'g', 15));
     }
-    emit keyChecked(batchNumber);
+    waitingForGoAhead = holdAfterKeyCheck && answer.result != AccountAnswer::Refused;
+    emit keyChecked(batchNumber, answer.result == AccountAnswer::Balance, answer.balance);
     if (answer.result == AccountAnswer::Refused) {
-        emit connectError(QStringLiteral("服务不接受这个密钥（%1），本批没有发送任何照片，%2 张未发送")
+        emit connectError((answer.creditSpent ? QStringLiteral("账户额度已用完（%1），本批没有发送任何照片，%2 张未发送")
+                                              : QStringLiteral("服务不接受这个密钥（%1），本批没有发送任何照片，%2 张未发送"))
                               .arg(answer.why, QString::number(uploads.size())));
         UploadsEnded end = release();
         end.keyRefused = true;
+        end.creditSpent = answer.creditSpent;
         emit uploadsEnded(end);
         return;
     }
     postDataReal();
+}
+
+void RemoveBGConn::goAhead(int batch, bool send)
+{
+    if (batch != batchNumber || !waitingForGoAhead || !running)
+        return;
+    waitingForGoAhead = false;
+    if (send)
+        postDataReal();
+    else
+        emit uploadsEnded(release());
 }
 
 QNetworkAccessManager *RemoveBGConn::leastBusyManager() const
@@ -204,7 +220,7 @@ QNetworkAccessManager *RemoveBGConn::leastBusyManager() const
 
 bool RemoveBGConn::postDataReal()
 {
-    if (!running || accountReply || keyRefused)
+    if (!running || accountReply || keyRefused || waitingForGoAhead)
         return true;
     const qint64 now = clock.elapsed();
     qint64 wakeAt = -1;
@@ -298,7 +314,13 @@ void RemoveBGConn::solveReply()
     {
         UploadsEnded end = release();
         end.keyRefused = true;
-        emit connectError(QStringLiteral("服务不接受这个密钥（%1），已停止发送，%2 张未发送").arg(keyRefusal, QString::number(end.unsent)));
+        end.creditSpent = creditSpent;
+        // A photo that met a spent credit was not charged: it is one more left unsent.
+        end.unsent += int(std::count_if(uploads.begin(), uploads.end(),
+                                        [](const Upload &u) { return u.outcome.kind == UploadOutcome::CreditSpent; }));
+        emit connectError((creditSpent ? QStringLiteral("账户额度已用完（%1），已停止发送，%2 张未发送")
+                                       : QStringLiteral("服务不接受这个密钥（%1），已停止发送，%2 张未发送"))
+                              .arg(keyRefusal, QString::number(end.unsent)));
         emit uploadsEnded(end);
     }
 }
@@ -334,8 +356,9 @@ void RemoveBGConn::settle(Upload &upload, QNetworkReply *reply)
         say(upload, {Line::Data, QString(), facts.body});
         return;
     }
-    if (verdict.kind == UploadOutcome::KeyRefused) {
+    if (verdict.kind == UploadOutcome::KeyRefused || verdict.kind == UploadOutcome::CreditSpent) {
         keyRefused = true;
+        creditSpent = creditSpent || verdict.kind == UploadOutcome::CreditSpent;
         keyRefusal = QStringLiteral("HTTP %1").arg(facts.status)
                      + (verdict.explanation.isEmpty() ? QString() : QStringLiteral("：") + verdict.explanation);
     }
@@ -435,6 +458,7 @@ UploadsEnded RemoveBGConn::release()
     wakeTimer->stop();
     accountTimer->stop();
     drop(accountReply);
+    waitingForGoAhead = false;
     UploadsEnded end;
     end.batch = batchNumber;
     if (checking == Check::Balance) {

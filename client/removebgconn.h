@@ -36,6 +36,10 @@ public:
     RemoveBGConn(const QUrl &endpoint, const Settings &settings);
     ~RemoveBGConn() override;
 
+    // Whether each batch waits after its key check for goAhead(); before the move to the
+    // worker thread only.
+    void setHoldAfterKeyCheck(bool hold) { holdAfterKeyCheck = hold; }
+
 signals:
     void receivedData(QByteArray d, QString filePath);
     void connectError(QString e);
@@ -44,8 +48,9 @@ signals:
     // its reply ends, with no line at all.
     void photoFinished(UploadOutcome outcome);
     // The key check of a batch is over (answered, refused, or given up), so its balance line,
-    // if any, has been written. Comes before any photo's line.
-    void keyChecked(int batch);
+    // if any, has been written. Comes before any photo's line. With holdAfterKeyCheck, nothing
+    // is sent until goAhead() says so.
+    void keyChecked(int batch, bool balanceKnown, double balance);
     // Nothing more will be sent for the batch: every photo reported, or the batch cleared,
     // replaced, or its key refused.
     void uploadsEnded(UploadsEnded end);
@@ -58,6 +63,8 @@ public slots:
     void clearData();
     // Aborts the uploads of cleared batches that were left to finish; each reports Abandoned.
     void dropInFlight();
+    // After a key check held back: send the batch, or send nothing of it.
+    void goAhead(int batch, bool send);
 
 private:
     struct Line
@@ -113,6 +120,9 @@ private:
     int batchNumber = 0;
     bool running = false;
     bool keyRefused = false;
+    bool creditSpent = false;
+    bool holdAfterKeyCheck = false;
+    bool waitingForGoAhead = false;
     bool hintGiven = false;
     bool balanceKnown = false;
     QString keyRefusal;

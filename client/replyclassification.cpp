@@ -82,7 +82,9 @@ ReplyVerdict classifyReply(const ReplyFacts &facts, int stallTimeoutMs)
             verdict.kind = UploadOutcome::Network;
             verdict.passing = isPassingNetworkError(facts.error);
         } else {
-            verdict.kind = status == 401 || status == 402 || status == 403 ? UploadOutcome::KeyRefused : UploadOutcome::Refused;
+            verdict.kind = status == 402                   ? UploadOutcome::CreditSpent
+                           : status == 401 || status == 403 ? UploadOutcome::KeyRefused
+                                                            : UploadOutcome::Refused;
             verdict.busy = status == 429;
             verdict.passing = status == 500 || status == 502 || status == 503 || status == 504;
         }

@@ -11,7 +11,8 @@ struct UploadOutcome
     enum Kind {
         CutOut,      // a PNG or JPEG body, in `cutout`
         Refused,     // the service refused this photo (an HTTP error status)
-        KeyRefused,  // 401, 402 or 403: the key or its credit
+        KeyRefused,  // 401 or 403: the key
+        CreditSpent, // 402: the key is fine, its credit ran out; the photo was not charged
         NotAnImage,  // a body that is no cut-out: a page, an empty body, a redirect
         TooLarge,    // over the reply cap
         Stalled,     // nothing moved for the stall limit
@@ -37,7 +38,8 @@ struct UploadsEnded
     int batch = 0;
     int unsent = 0;      // photos never answered, dropped with the batch
     int stillInFlight = 0; // uploads left to finish as late ones; each ends with its outcome
-    bool keyRefused = false;
+    bool keyRefused = false;  // the key refused, or its credit spent (then also creditSpent)
+    bool creditSpent = false;
     bool balanceKnown = false;
     double balanceLeft = 0; // asked again once the batch is over, when the first check gave one
 };

@@ -203,6 +203,8 @@ private slots:
     void accountCheck();
     void accountAnswers_data();
     void accountAnswers();
+    void heldAfterTheKeyCheck_data();
+    void heldAfterTheKeyCheck();
     void replyClassification_data();
     void replyClassification();
     void retryPolicy_data();
@@ -574,7 +576,12 @@ void TestClient::badRepliesFailAndTheBatchGoesOn()
     if (!error.isEmpty())
         QVERIFY2(QRegularExpression(error).match(log.errors.value(0)).hasMatch(), qPrintable(log.errors.value(0)));
     if (keyRefused)
-        QVERIFY2(log.errors.last().endsWith(QStringLiteral("），已停止发送，1 张未发送")), qPrintable(log.errors.last()));
+        QVERIFY2(log.errors.last().startsWith(reply == Reply::TwoExplanations ? QStringLiteral("账户额度已用完（HTTP 402：")
+                                                                              : QStringLiteral("服务不接受这个密钥（HTTP 403："))
+                     // A spent credit leaves the photo it met unsent as well.
+                     && log.errors.last().endsWith(reply == Reply::TwoExplanations ? QStringLiteral("），已停止发送，2 张未发送")
+                                                                                   : QStringLiteral("），已停止发送，1 张未发送")),
+                 qPrintable(log.errors.last()));
     else
         QCOMPARE(log.bodies.last(), fakeCutout);
     const auto uploads = service.uploads();
@@ -732,7 +739,7 @@ void TestClient::accountCheck_data()
     row("a whole balance", 200, R"({"data":{"attributes":{"credits":{"total":200}}}})", "info:账户余额：200");
     row("401 stops the batch before any upload", 401, refusal,
         "error:服务不接受这个密钥（HTTP 401：Invalid API key），本批没有发送任何照片，2 张未发送");
-    row("402 without explanation", 402, {}, "error:服务不接受这个密钥（HTTP 402），本批没有发送任何照片，2 张未发送");
+    row("402: the credit is spent", 402, {}, "error:账户额度已用完（HTTP 402），本批没有发送任何照片，2 张未发送");
     row("no such endpoint", 404, {}, {});
     row("a server error", 500, balance, {});
     row("not that JSON", 200, R"({"data":{"credits":5}})", {});
@@ -815,6 +822,38 @@ void TestClient::accountAnswers()
     QCOMPARE(seen, answer);
 }
 
+void TestClient::heldAfterTheKeyCheck_data()
+{
+    QTest::addColumn<bool>("send");
+    QTest::newRow("go ahead: sent") << true;
+    QTest::newRow("told not to: nothing sent") << false;
+}
+
+void TestClient::heldAfterTheKeyCheck()
+{
+    QFETCH(bool, send);
+    FakeService service;
+    service.setAccountResponder([](const httplib::Request &, httplib::Response &response) {
+        response.set_content(R"({"data":{"attributes":{"credits":{"total":1}}}})", "application/json");
+    });
+    RemoveBGConn client(service.endpoint(), quickSettings());
+    client.setHoldAfterKeyCheck(true);
+    EventLog log(&client);
+    QSignalSpy checked(&client, &RemoveBGConn::keyChecked);
+    postPhotos(client, {"h1.png", "h2.png"});
+    QVERIFY(checked.wait(5000));
+    QCOMPARE(checked.at(0), QVariantList({1, true, 1.0}));
+    QTest::qWait(200);
+    QCOMPARE(service.uploadCount(), 0);
+    client.goAhead(2, true); // another batch's answer is not this one's
+    QTest::qWait(100);
+    QCOMPARE(service.uploadCount(), 0);
+    client.goAhead(1, send);
+    QTRY_COMPARE(log.ends, 1);
+    QCOMPARE(service.uploadCount(), send ? 2 : 0);
+    QCOMPARE(log.lastEnd.unsent, send ? 0 : 2);
+}
+
 void TestClient::replyClassification_data()
 {
     QTest::addColumn<int>("error"); // QNetworkReply::NetworkError
@@ -845,7 +884,7 @@ void TestClient::replyClassification_data()
     row("403 is the key", QNetworkReply::ContentAccessDenied, 403, explained, UploadOutcome::KeyRefused,
         "the words — No credit: Buy more; Again");
     row("401 is the key", QNetworkReply::AuthenticationRequiredError, 401, {}, UploadOutcome::KeyRefused, "the words");
-    row("402 is the key", QNetworkReply::UnknownContentError, 402, {}, UploadOutcome::KeyRefused, "the words");
+    row("402 is the credit", QNetworkReply::UnknownContentError, 402, {}, UploadOutcome::CreditSpent, "the words");
     row("400 is this photo", QNetworkReply::ProtocolInvalidOperationError, 400, "not json", UploadOutcome::Refused, "the words");
     row("404 is this photo", QNetworkReply::ContentNotFoundError, 404, {}, UploadOutcome::Refused, "the words");
     row("429 is busy", QNetworkReply::UnknownContentError, 429, {}, UploadOutcome::Refused, "the words", "busy");

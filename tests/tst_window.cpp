@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -120,6 +121,22 @@ void onNextDialog(std::function<void(QFileDialog *)> handle)
     timer->start();
 }
 
+// Runs `handle` on the next message box as soon as it is shown; a row that expects none
+// leaves it waiting, and it goes with `owner`.
+void onQuestion(QObject *owner, std::function<void(QMessageBox *)> handle)
+{
+    auto *timer = new QTimer(owner);
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, [timer, handle] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            timer->stop();
+            timer->deleteLater();
+            handle(box);
+        }
+    });
+    timer->start();
+}
+
 // Lowers the largest file this process may write, as a full disk would.
 struct FileSizeLimit
 {
@@ -160,6 +177,8 @@ private slots:
     void aStopDuringTheKeyCheckStillWritesTheAccount();
     void aStopAfterTheUploadsLeavesTheAccountWhole();
     void theOutputIsFixedWhenTheBatchStarts();
+    void aWordBeforeSpending_data();
+    void aWordBeforeSpending();
     void destroyingDuringAnUploadIsClean();
     void destroyingANeverStartedWindowIsClean();
 
@@ -547,6 +566,49 @@ void TestWindow::aStopAfterTheUploadsLeavesTheAccountWhole()
     click("stopBtn");
     QCOMPARE(settledLog(window.get()).mid(logLines(window.get()).size() - 2),
              accountLines(QStringLiteral("本批共 1 张：保存 0 张，跳过 0 张，失败 0 张，由服务的小图生成 1 张")));
+}
+
+void TestWindow::aWordBeforeSpending_data()
+{
+    QTest::addColumn<double>("balance");
+    QTest::addColumn<QString>("answer"); // "yes", "no", or empty: no question
+    QTest::newRow("more than the balance covers, yes") << 2.0 << "yes";
+    QTest::newRow("more than the balance covers, no") << 2.0 << "no";
+    QTest::newRow("covered: no question") << 3.0 << "";
+}
+
+void TestWindow::aWordBeforeSpending()
+{
+    QFETCH(double, balance);
+    QFETCH(QString, answer);
+    const QString folder = path(QStringLiteral("four"));
+    QVERIFY(QDir().mkpath(folder));
+    for (int i = 0; i < 4; ++i)
+        writeImage(folder + QStringLiteral("/%1.jpg").arg(i), photoLike(40, 30, 3, i));
+    // The first is done already: three to send.
+    QVERIFY(QDir().mkpath(folder + QStringLiteral("-no-bg-small")));
+    const QString done = folder + QStringLiteral("-no-bg-small/0.jpg-no-bg.png");
+    QVERIFY(writeBytes(done, encode(cutoutLike(40, 30), ".png")));
+    QFile file(done);
+    QVERIFY(file.open(QIODevice::Append) && file.setFileTime(QDateTime::currentDateTime().addSecs(60), QFileDevice::FileModificationTime));
+    service->setAccountResponder([balance](const httplib::Request &, httplib::Response &response) {
+        response.set_content(QStringLiteral(R"({"data":{"attributes":{"credits":{"total":%1}}}})").arg(balance).toStdString(),
+                             "application/json");
+    });
+    QString asked;
+    onQuestion(window.get(), [&](QMessageBox *box) {
+        asked = box->text();
+        box->button(answer == QLatin1String("yes") ? QMessageBox::Yes : QMessageBox::No)->click();
+    });
+    setText("inputEdit", folder);
+    QTest::ignoreMessage(QtDebugMsg, "isDir");
+    click("matBtn");
+    const QStringList log = settledLog(window.get());
+    QCOMPARE(asked, answer.isEmpty() ? QString() : QStringLiteral("将发送 3 张照片（另有 1 张不必发送），约需 3 点额度；账户余额：2。\n现在发送吗？"));
+    QCOMPARE(service->uploadCount(), answer == QLatin1String("no") ? 0 : 3);
+    if (answer == QLatin1String("no"))
+        QCOMPARE(log.mid(log.size() - 3), QStringList({"已取消：本批没有发送任何照片",
+                                                       "本批共 4 张：保存 0 张，跳过 1 张，失败 0 张，未发送 3 张", "没有失败的照片。"}));
 }
 
 void TestWindow::theOutputIsFixedWhenTheBatchStarts()
@@ -1227,6 +1289,7 @@ void TestWindow::headless_data()
     row("watching a file: 2", {"@/in/a.jpg", "--watch"}, key, 2);
     row("a batch-only option without --batch is refused too", {}, key, 2);
     row("the key refused: 3", {"@/in"}, key, 3, "refuse key");
+    row("the credit spent at the second photo, which is unsent: 3", {"@/in", "--jobs", "1"}, key, 3, "402 b");
     row("SIGTERM stops it, keeping what is in flight: 130", {"@/in", "--jobs", "1"}, key, 130, "hold");
     row("a report that cannot be written: 1", {"@/in", "--report", "@/gone/report.json"}, key, 1);
 }
@@ -1249,8 +1312,8 @@ void TestWindow::headless()
     service->setResponder([=](int, const httplib::Request &request, httplib::Response &response) {
         ReceivedUpload upload;
         upload.body = request.body;
-        if (trouble == QLatin1String("refuse b") && upload.imageBytes() == refused)
-            response.status = 400;
+        if (trouble.endsWith(QLatin1String(" b")) && upload.imageBytes() == refused)
+            response.status = trouble.startsWith(QLatin1String("402")) ? 402 : 400;
         else
             response.set_content(cutout, "image/png");
     });
@@ -1303,7 +1366,9 @@ void TestWindow::headless()
                                           {3, {"a.jpg:unsent:0", "b.jpg:unsent:0"}},
                                           // The upload in flight is finished and saved; the other is never sent.
                                           {130, {"a.jpg:saved:1", "b.jpg:unsent:0"}}};
-    QCOMPARE(outcomes, expected.value(status));
+    QCOMPARE(outcomes, trouble == QLatin1String("402 b") ? QStringList({"a.jpg:saved:1", "b.jpg:unsent:0"}) : expected.value(status));
+    if (trouble == QLatin1String("402 b"))
+        QVERIFY2(run.out.contains(QStringLiteral("账户额度已用完（HTTP 402），已停止发送，1 张未发送")), qPrintable(run.out.join('|')));
     QCOMPARE(run.out.last(), status == 1 ? QStringLiteral("失败：b.jpg：") + run.out.value(run.out.indexOf(path(QStringLiteral("in/b.jpg"))) + 3)
                                          : QStringLiteral("没有失败的照片。"));
     // Standard error is no terminal here: errors only.
