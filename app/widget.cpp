@@ -2,6 +2,7 @@
 #include "ui_widget.h"
 
 #include "batch.h"
+#include "desktopnotifier.h"
 #include "removebgconn.h"
 #include "scaleandmix.h"
 
@@ -100,6 +101,21 @@ Widget::Widget(RemoveBGConn *client, QWidget *parent)
     connect(batch, &Batch::clearTasks, this, &Widget::clearTasks);
     connect(batch, &Batch::smallToBig, this, &Widget::smallToBig);
     connect(batch, &Batch::line, this, &Widget::log);
+    auto *desktop = new DesktopNotifier(30 * 1000, this);
+    connect(batch, &Batch::progress, desktop, &DesktopNotifier::progress);
+    connect(batch, &Batch::finished, this, [this, desktop](const BatchAccount &account) {
+        // The newest batch's end; an older one ending behind it leaves the task bar to it.
+        if (batch->isRunning())
+            return;
+        desktop->batchEnded(account.count(PhotoOutcome::Saved) + account.count(PhotoOutcome::Finished)
+                                + account.count(PhotoOutcome::NoSubject),
+                            account.count(PhotoOutcome::Skipped), account.count(PhotoOutcome::Failed), isActiveWindow(),
+                            account.photos.isEmpty() ? QString() : QFileInfo(account.photos.first().result).absolutePath());
+    });
+    connect(batch, &Batch::addTask, desktop, [desktop](const QString &, const QString &, bool last) {
+        if (last)
+            desktop->batchStarted();
+    });
     connect(batch, &Batch::progress, this, [this](int finished, int total) {
         if (closing == Closing::No) // a closing window says what it still waits for
             setWindowTitle(total > 0 ? QStringLiteral("Quorrin — %1/%2").arg(finished).arg(total) : QStringLiteral("Quorrin"));

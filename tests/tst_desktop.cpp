@@ -1,0 +1,136 @@
+// The desktop around the window, against a private D-Bus session that ctest starts with
+// dbus-run-session: a notification service and a launcher listener stand in for the
+// desktop's, and record what they receive.
+#include "desktopnotifier.h"
+#include "testimages.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDesktopServices>
+#include <QtTest>
+
+class FakeNotifications : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+
+public:
+    QStringList received; // "summary|body|actions"
+
+public slots:
+    uint Notify(const QString &, uint, const QString &, const QString &summary, const QString &body,
+                const QStringList &actions, const QVariantMap &, int)
+    {
+        received << summary + QLatin1Char('|') + body + QLatin1Char('|') + actions.join(QLatin1Char(','));
+        return 7;
+    }
+
+signals:
+    void ActionInvoked(uint id, const QString &action);
+};
+
+class Listener : public QObject
+{
+    Q_OBJECT
+
+public:
+    QStringList updates; // "progress count visible"
+    QList<QUrl> opened;
+
+public slots:
+    void update(const QString &application, const QVariantMap &properties)
+    {
+        updates << QStringLiteral("%1 %2 %3 %4")
+                       .arg(application)
+                       .arg(properties.value(QStringLiteral("progress")).toDouble())
+                       .arg(properties.value(QStringLiteral("count")).toLongLong())
+                       .arg(properties.value(QStringLiteral("progress-visible")).toBool());
+    }
+    void open(const QUrl &url) { opened << url; }
+};
+
+class TestDesktop : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(QDBusConnection::sessionBus().isConnected(), "run under dbus-run-session");
+    }
+    void cleanup() { stopAfterAFailedRow(); }
+    void endOfABatch_data();
+    void endOfABatch();
+};
+
+void TestDesktop::endOfABatch_data()
+{
+    QTest::addColumn<int>("notifyAfterMs");
+    QTest::addColumn<bool>("windowActive");
+    QTest::addColumn<bool>("service"); // a notification service is there
+    QTest::addColumn<bool>("notified");
+
+    QTest::newRow("a long batch ends behind other windows: a notification") << 0 << false << true << true;
+    QTest::newRow("the window is the active one: none") << 0 << true << true << false;
+    QTest::newRow("a short batch: none") << 60000 << false << true << false;
+    QTest::newRow("no notification service: none, and no error") << 0 << false << false << false;
+}
+
+void TestDesktop::endOfABatch()
+{
+    QFETCH(int, notifyAfterMs);
+    QFETCH(bool, windowActive);
+    QFETCH(bool, service);
+    QFETCH(bool, notified);
+
+    // The desktop's side has a connection of its own, as another program would.
+    QDBusConnection desktop = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("desktop"));
+    FakeNotifications notifications;
+    Listener listener;
+    QVERIFY(desktop.connect(QString(), QString(), QStringLiteral("com.canonical.Unity.LauncherEntry"), QStringLiteral("Update"),
+                            &listener, SLOT(update(QString, QVariantMap))));
+    if (service) {
+        QVERIFY(desktop.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &notifications,
+                                       QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals));
+        QVERIFY(desktop.registerService(QStringLiteral("org.freedesktop.Notifications")));
+    }
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &listener, "open");
+
+    QStringList warnings;
+    static QStringList *seen;
+    seen = &warnings;
+    const QtMessageHandler before = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
+        if (type != QtDebugMsg)
+            *seen << text;
+    });
+    {
+        DesktopNotifier notifier(notifyAfterMs);
+        notifier.batchStarted();
+        notifier.progress(1, 4);
+        notifier.progress(4, 4);
+        QTest::qWait(5);
+        notifier.batchEnded(3, 1, 0, windowActive, QStringLiteral("/photos-no-bg-small"));
+        QTRY_COMPARE(listener.updates.size(), 3);
+        QTest::qWait(200); // long enough for a notification that must not come
+        QCOMPARE(notifications.received.size(), notified ? 1 : 0);
+        if (notified) {
+            QCOMPARE(notifications.received.first(), QStringLiteral("抠图完成|保存 3 张，跳过 1 张，失败 0 张|open-folder,打开输出文件夹"));
+            // Only its own notification's action opens the folder.
+            emit notifications.ActionInvoked(8, QStringLiteral("open-folder"));
+            emit notifications.ActionInvoked(7, QStringLiteral("open-folder"));
+            QTRY_COMPARE(listener.opened, QList<QUrl>{QUrl::fromLocalFile(QStringLiteral("/photos-no-bg-small"))});
+        }
+    }
+    qInstallMessageHandler(before);
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    desktop.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
+    desktop.unregisterObject(QStringLiteral("/org/freedesktop/Notifications"));
+    QDBusConnection::disconnectFromBus(QStringLiteral("desktop"));
+    // The task bar: a quarter, then all, then cleared.
+    const QString app = QStringLiteral("application://quorrin.desktop");
+    QCOMPARE(listener.updates, QStringList({app + " 0.25 3 1", app + " 1 0 0", app + " 0 0 0"}));
+    QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join(QLatin1Char('\n'))));
+}
+
+QTEST_GUILESS_MAIN(TestDesktop)
+#include "tst_desktop.moc"
