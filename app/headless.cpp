@@ -1,5 +1,6 @@
 #include "headless.h"
 
+#include "keystore.h"
 #include "outputplan.h"
 #include "removebgconn.h"
 
@@ -119,9 +120,12 @@ QString readApiKey(const QString &keyFile, QString *error)
     if (!fromEnvironment.isEmpty())
         return fromEnvironment;
     if (keyFile.isEmpty()) {
-        *error = QStringLiteral("quorrin: no API key: set QUORRIN_API_KEY, or give --key-file FILE "
-                                "(--key-file - reads it from standard input); it is never taken as an option's value");
-        return {};
+        const QString kept = KeyStore::readNow();
+        if (kept.isEmpty())
+            *error = QStringLiteral("quorrin: no API key: set QUORRIN_API_KEY, give --key-file FILE "
+                                    "(--key-file - reads it from standard input), or keep it in the system keyring "
+                                    "from the window; it is never taken as an option's value");
+        return kept;
     }
     QFile file;
     const bool opened = keyFile == QLatin1String("-") ? file.open(stdin, QIODevice::ReadOnly)

@@ -3,9 +3,11 @@
 
 #include "batch.h"
 #include "desktopnotifier.h"
+#include "keystore.h"
 #include "removebgconn.h"
 #include "scaleandmix.h"
 
+#include <QAction>
 #include <QCloseEvent>
 #include <QDropEvent>
 #include <QMessageBox>
@@ -132,6 +134,39 @@ Widget::Widget(RemoveBGConn *client, QWidget *parent)
                 .arg(QString::number(question.balance, 'g', 15)));
         batch->answerSpending(answer == QMessageBox::Yes);
     });
+    // A trailing action in the Token field keeps the key in the system keyring, or forgets it.
+    keyStore = new KeyStore(this);
+    keyAction = ui->lineEdit->addAction(QIcon::fromTheme(QStringLiteral("document-save")), QLineEdit::TrailingPosition);
+    showKeyKept(false);
+    connect(keyAction, &QAction::triggered, this, [this] {
+        if (keyKept) {
+            keyStore->forget();
+        } else if (ui->lineEdit->text().isEmpty()) {
+            log(QStringLiteral("请先填写密钥，再把它保存在系统钥匙串里"));
+        } else {
+            keyStore->keep(ui->lineEdit->text());
+        }
+    });
+    connect(keyStore, &KeyStore::kept, this, [this](bool done, const QString &error) {
+        log(done ? QStringLiteral("密钥已保存在系统钥匙串里，下次启动时自动填入")
+                 : QStringLiteral("没有可用的系统钥匙串，密钥没有保存：%1").arg(error));
+        if (done)
+            showKeyKept(true);
+    });
+    connect(keyStore, &KeyStore::forgotten, this, [this](bool done, const QString &error) {
+        log(done ? QStringLiteral("已从系统钥匙串删除密钥") : QStringLiteral("没有可用的系统钥匙串：%1").arg(error));
+        if (done)
+            showKeyKept(false);
+    });
+    connect(keyStore, &KeyStore::keyRead, this, [this](const QString &key) {
+        if (key.isEmpty())
+            return;
+        if (ui->lineEdit->text().isEmpty())
+            ui->lineEdit->setText(key);
+        showKeyKept(true);
+    });
+    keyStore->read();
+
     setAcceptDrops(true);
     installEventFilter(new WindowEventFilter(this, [this] { return holdClose(); }, [this](QEvent *event) { return takeDrop(event); }));
 }
@@ -145,6 +180,14 @@ Widget::~Widget()
 void Widget::setRedo(bool redo)
 {
     batch->setRedo(redo);
+}
+
+void Widget::showKeyKept(bool kept)
+{
+    keyKept = kept;
+    keyAction->setText(kept ? QStringLiteral("从系统钥匙串删除密钥") : QStringLiteral("把密钥保存在系统钥匙串里"));
+    keyAction->setToolTip(keyAction->text());
+    keyAction->setIcon(QIcon::fromTheme(kept ? QStringLiteral("edit-delete") : QStringLiteral("document-save")));
 }
 
 void Widget::openPaths(const QStringList &paths)

@@ -57,6 +57,7 @@ private:
     // A close during a batch first lets the uploads in flight finish; true when it must wait.
     bool holdClose();
     bool takeDrop(QEvent *event);
+    void showKeyKept(bool kept);
     void showFinishing(int inFlight);
 
     bool singleFileMode = false;
@@ -65,5 +66,8 @@ private:
     ScaleAndMix *compositor;
     QThread *workerThread;
     Batch *batch;
+    class KeyStore *keyStore;
+    class QAction *keyAction;
+    bool keyKept = false;
     enum class Closing { No, Finishing, Now } closing = Closing::No;
 };

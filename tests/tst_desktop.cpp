@@ -2,7 +2,17 @@
 // dbus-run-session: a notification service and a launcher listener stand in for the
 // desktop's, and record what they receive.
 #include "desktopnotifier.h"
+#include "fakeservice.h"
+#include "keystore.h"
 #include "testimages.h"
+#include "widget.h"
+
+#include <QAction>
+#include <QDirIterator>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QTemporaryDir>
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -61,6 +71,10 @@ private slots:
     void cleanup() { stopAfterAFailedRow(); }
     void endOfABatch_data();
     void endOfABatch();
+    void keyKeptOnlyWhenAsked();
+
+private:
+    QTemporaryDir home;
 };
 
 void TestDesktop::endOfABatch_data()
@@ -132,5 +146,95 @@ void TestDesktop::endOfABatch()
     QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join(QLatin1Char('\n'))));
 }
 
-QTEST_GUILESS_MAIN(TestDesktop)
+namespace {
+
+QStringList logOf(Widget &window)
+{
+    return window.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"))->toPlainText().split(QLatin1Char('\n'));
+}
+
+QAction *keyActionOf(Widget &window)
+{
+    return window.findChild<QLineEdit *>(QStringLiteral("lineEdit"))->actions().value(0);
+}
+
+} // namespace
+
+void TestDesktop::keyKeptOnlyWhenAsked()
+{
+    const QString key = QStringLiteral("key-%1").arg(QDateTime::currentMSecsSinceEpoch());
+    {
+        // No keyring yet: the action says so, and nothing else changes.
+        Widget window(QUrl(QStringLiteral("http://127.0.0.1:1/v1.0/removebg")));
+        window.findChild<QLineEdit *>(QStringLiteral("lineEdit"))->setText(key);
+        QAction *action = keyActionOf(window);
+        QVERIFY(action);
+        QCOMPARE(action->text(), QStringLiteral("把密钥保存在系统钥匙串里"));
+        action->trigger();
+        QTRY_VERIFY(logOf(window).last().startsWith(QStringLiteral("没有可用的系统钥匙串，密钥没有保存：")));
+        QCOMPARE(action->text(), QStringLiteral("把密钥保存在系统钥匙串里"));
+    }
+
+    // A real keyring daemon in this session, its files in a home of its own.
+    QVERIFY(home.isValid());
+    QProcess daemon;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), home.path());
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral(".local/share")));
+    daemon.setProcessEnvironment(environment);
+    daemon.start(QStringLiteral("gnome-keyring-daemon"), {"--foreground", "--unlock", "--components=secrets"});
+    QVERIFY(daemon.waitForStarted());
+    daemon.write("test password");
+    daemon.closeWriteChannel();
+    QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(QStringLiteral("org.freedesktop.secrets")), 10000);
+
+    {
+        Widget window(QUrl(QStringLiteral("http://127.0.0.1:1/v1.0/removebg")));
+        window.findChild<QLineEdit *>(QStringLiteral("lineEdit"))->setText(key);
+        keyActionOf(window)->trigger();
+        QTRY_COMPARE(logOf(window).last(), QStringLiteral("密钥已保存在系统钥匙串里，下次启动时自动填入"));
+        QCOMPARE(keyActionOf(window)->text(), QStringLiteral("从系统钥匙串删除密钥"));
+    }
+    QCOMPARE(KeyStore::readNow(), key);
+
+    // The headless batch uses it when it is given no other.
+    {
+        FakeService service;
+        QTemporaryDir photos;
+        writeImage(photos.filePath(QStringLiteral("a.jpg")), photoLike(40, 30));
+        QProcess batch;
+        QProcessEnvironment batchEnvironment = QProcessEnvironment::systemEnvironment();
+        batchEnvironment.remove(QStringLiteral("QUORRIN_API_KEY"));
+        batchEnvironment.insert(QStringLiteral("QUORRIN_SERVICE_URL"), service.endpoint().toString());
+        batch.setProcessEnvironment(batchEnvironment);
+        batch.start(QStringLiteral(QUORRIN_PROGRAM), {"--batch", photos.path()});
+        QVERIFY(batch.waitForFinished(20000));
+        QCOMPARE(batch.exitCode(), 1); // the fake's answer is no real cut-out; what counts is the key
+        QCOMPARE(service.uploadCount(), 1);
+        QCOMPARE(service.uploads().front().apiKey, key.toStdString());
+    }
+
+    {
+        // A kept key fills the field at start; forgetting it empties the keyring.
+        Widget window(QUrl(QStringLiteral("http://127.0.0.1:1/v1.0/removebg")));
+        QTRY_COMPARE(window.findChild<QLineEdit *>(QStringLiteral("lineEdit"))->text(), key);
+        QTRY_COMPARE(keyActionOf(window)->text(), QStringLiteral("从系统钥匙串删除密钥"));
+        keyActionOf(window)->trigger();
+        QTRY_COMPARE(logOf(window).last(), QStringLiteral("已从系统钥匙串删除密钥"));
+    }
+    QCOMPARE(KeyStore::readNow(), QString());
+
+    // The key is in no file, the keyring's own included.
+    QDirIterator files(home.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    int seen = 0;
+    while (files.hasNext()) {
+        ++seen;
+        QVERIFY2(!readBytes(files.next()).contains(key.toUtf8()), qPrintable(files.filePath()));
+    }
+    QVERIFY(seen > 0); // the keyring's own files are there to look into
+    daemon.terminate();
+    daemon.waitForFinished();
+}
+
+QTEST_MAIN(TestDesktop)
 #include "tst_desktop.moc"

@@ -1240,6 +1240,8 @@ Run runBatch(const QUrl &endpoint, const QStringList &arguments, const QStringLi
     for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "QUORRIN_API_KEY", "QUORRIN_JOBS"})
         variables.remove(QLatin1String(name));
     variables.insert(QStringLiteral("QUORRIN_SERVICE_URL"), endpoint.toString());
+    // No keyring to find a key in: only the variable or the file gives one here.
+    variables.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent"));
     for (const QString &pair : environment)
         variables.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
     program.setProcessEnvironment(variables);
