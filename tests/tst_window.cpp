@@ -106,32 +106,18 @@ QStringList settledLog(QWidget *window, int batches = 1)
     return lines;
 }
 
-// Runs `handle` on the next modal dialog as soon as it is shown.
-void onNextDialog(std::function<void(QFileDialog *)> handle)
-{
-    auto *timer = new QTimer;
-    timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, [timer, handle] {
-        if (auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
-            timer->stop();
-            timer->deleteLater();
-            handle(dialog);
-        }
-    });
-    timer->start();
-}
-
-// Runs `handle` on the next message box as soon as it is shown; a row that expects none
-// leaves it waiting, and it goes with `owner`.
-void onQuestion(QObject *owner, std::function<void(QMessageBox *)> handle)
+// Runs `handle` on the next modal dialog of that class as soon as it is shown; a row that
+// expects none leaves it waiting, and it goes with `owner`.
+template<typename Modal>
+void onNextModal(QObject *owner, std::function<void(Modal *)> handle)
 {
     auto *timer = new QTimer(owner);
     timer->setInterval(10);
     QObject::connect(timer, &QTimer::timeout, [timer, handle] {
-        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+        if (auto *modal = qobject_cast<Modal *>(QApplication::activeModalWidget())) {
             timer->stop();
             timer->deleteLater();
-            handle(box);
+            handle(modal);
         }
     });
     timer->start();
@@ -596,7 +582,7 @@ void TestWindow::aWordBeforeSpending()
                              "application/json");
     });
     QString asked;
-    onQuestion(window.get(), [&](QMessageBox *box) {
+    onNextModal<QMessageBox>(window.get(), [&](QMessageBox *box) {
         asked = box->text();
         box->button(answer == QLatin1String("yes") ? QMessageBox::Yes : QMessageBox::No)->click();
     });
@@ -801,7 +787,7 @@ void TestWindow::dialogs()
     QFileDialog::Options options;
     QStringList filters;
     QWidget *parent = nullptr;
-    onNextDialog([&](QFileDialog *dialog) {
+    onNextModal<QFileDialog>(window.get(), [&](QFileDialog *dialog) {
         seen = dialog;
         title = dialog->windowTitle();
         mode = dialog->fileMode();
@@ -829,7 +815,7 @@ void TestWindow::dialogs()
         QCOMPARE(text("outputEdit"), proposalBefore);
 
     // Choose: the path lands in the field; an input also proposes the output.
-    onNextDialog([&](QFileDialog *dialog) {
+    onNextModal<QFileDialog>(window.get(), [&](QFileDialog *dialog) {
         // Typed into the dialog's own name field, as a user would.
         if (auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
             name->setText(chosen);
