@@ -1,4 +1,4 @@
-#include "headless.h"
+#include "headlessbatch.h"
 #include "startup.h"
 #include "widget.h"
 

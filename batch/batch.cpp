@@ -448,6 +448,20 @@ void Batch::writeAccount(const BatchAccount &account)
         emit line(text);
 }
 
+BatchAccount Batch::accountSoFar() const
+{
+    BatchAccount account;
+    if (runs.empty())
+        return account;
+    account.stopped = true;
+    for (const Photo &photo : runs.back().photos) {
+        account.photos << photo.outcome;
+        if (photo.outcome.kind == PhotoOutcome::Pending)
+            account.photos.last().kind = PhotoOutcome::Unsent;
+    }
+    return account;
+}
+
 QStringList Batch::accountLines(const BatchAccount &account)
 {
     const int failed = account.count(PhotoOutcome::Failed);

@@ -105,6 +105,9 @@ public:
     // yet said how many a stopped batch left in flight.
     int inFlight() const;
     bool isRunning() const { return !runs.empty(); }
+    // The newest batch's account as it stands, its photos not yet ended counted as unsent:
+    // for a program that must end before the batch does.
+    BatchAccount accountSoFar() const;
 
     // Whether a cut-out is a picture with alpha and not one opaque pixel: the service found
     // no subject. Small cut-outs only (16 megapixels at most); anything else says false.

@@ -1,4 +1,4 @@
-#include "headless.h"
+#include "headlessbatch.h"
 
 #include "keystore.h"
 #include "outputplan.h"
@@ -17,6 +17,7 @@
 #include <QSaveFile>
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -108,8 +109,10 @@ int signalPipe[2] = {-1, -1};
 
 void writeToSignalPipe(int)
 {
+    const int savedErrno = errno;
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+    errno = savedErrno;
 }
 
 } // namespace
@@ -152,8 +155,11 @@ void catchStopSignals(QObject *context, std::function<void()> onSignal)
     auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, context);
     QObject::connect(notifier, &QSocketNotifier::activated, context, [onSignal] {
         char bytes[16];
-        while (::read(signalPipe[0], bytes, sizeof bytes) > 0)
-            onSignal();
+        ssize_t got;
+        // One byte a signal: two that came while the thread was busy are two stops.
+        while ((got = ::read(signalPipe[0], bytes, sizeof bytes)) > 0)
+            for (ssize_t i = 0; i < got; ++i)
+                onSignal();
     });
 }
 
@@ -195,7 +201,7 @@ HeadlessBatch::~HeadlessBatch() = default;
 int HeadlessBatch::run()
 {
     const QFileInfo input(options.input);
-    if (!input.exists()) {
+    if (!input.isFile() && !input.isDir()) {
         printLine(stderr, QStringLiteral("quorrin: 输入路径不存在：%1").arg(options.input));
         return BadUsage;
     }
@@ -220,8 +226,11 @@ void HeadlessBatch::interrupt()
     ++interrupts;
     interrupted = true;
     if (interrupts > 1 || !batch->isRunning()) {
-        if (interrupts > 1)
+        if (interrupts > 1) {
             batch->stop(); // the second stop abandons what is in flight
+            if (!firstPassOver)
+                session = batch->accountSoFar();
+        }
         if (firstPassOver && interrupts == 1) {
             for (const QString &line : Batch::accountLines(session))
                 say(line);
@@ -251,7 +260,6 @@ void HeadlessBatch::photoEnded(const PhotoOutcome &outcome)
     }
     if (firstPassOver) {
         sending.removeAll(outcome.source);
-        markTaken(outcome.source);
         session.photos << outcome;
         say(outcomeLine(outcome));
     }
@@ -282,7 +290,7 @@ void HeadlessBatch::batchFinished(const BatchAccount &account)
         session = account;
         firstPassOver = true;
         showProgress(true);
-        if (options.watch && !interrupted) {
+        if (options.watch && !interrupted && !account.keyRefused) {
             // From now on the photos' own lines stand for the account; --redo was for the first pass.
             batch->setWritesAccounts(false);
             batch->setRedo(false);
@@ -366,6 +374,8 @@ void HeadlessBatch::sendSettledPhotos()
     if (ready.isEmpty())
         return;
     ready.sort(Qt::CaseInsensitive);
+    for (const QString &source : ready)
+        markTaken(source); // as it is now: a copy replaced while it uploads is sent again
     sending << ready;
     total += ready.size();
     batch->startPhotos(ready, options.output, false, key);
