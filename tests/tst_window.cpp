@@ -123,6 +123,14 @@ void onNextModal(QObject *owner, std::function<void(Modal *)> handle)
     timer->start();
 }
 
+// A result already there, newer than its photo; its folder made when missing.
+bool writeResult(const QString &result, const QByteArray &bytes)
+{
+    QFile file(result);
+    return QDir().mkpath(QFileInfo(result).path()) && writeBytes(result, bytes) && file.open(QIODevice::Append)
+           && file.setFileTime(QDateTime::currentDateTime().addSecs(60), QFileDevice::FileModificationTime);
+}
+
 // Lowers the largest file this process may write, as a full disk would.
 struct FileSizeLimit
 {
@@ -520,11 +528,7 @@ void TestWindow::aStopDuringTheKeyCheckStillWritesTheAccount()
     QVERIFY(QDir().mkpath(folder));
     writeImage(folder + QStringLiteral("/done.jpg"), photoLike(40, 30, 3, 1));
     writeImage(folder + QStringLiteral("/new.jpg"), photoLike(40, 30, 3, 2));
-    const QString result = folder + QStringLiteral("-no-bg-small/done.jpg-no-bg.png");
-    QVERIFY(QDir().mkpath(folder + QStringLiteral("-no-bg-small")));
-    QVERIFY(writeBytes(result, encode(cutoutLike(40, 30), ".png")));
-    QFile file(result);
-    QVERIFY(file.open(QIODevice::Append) && file.setFileTime(QDateTime::currentDateTime().addSecs(60), QFileDevice::FileModificationTime));
+    QVERIFY(writeResult(folder + QStringLiteral("-no-bg-small/done.jpg-no-bg.png"), encode(cutoutLike(40, 30), ".png")));
     service->setAccountResponder([](const httplib::Request &, httplib::Response &response) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
         response.status = 404;
@@ -545,9 +549,7 @@ void TestWindow::aStopAfterTheUploadsLeavesTheAccountWhole()
     const QString photo = path(QStringLiteral("cat.jpg"));
     writeImage(photo, photoLike(40, 30));
     setText("inputEdit", photo);
-    QVERIFY(writeBytes(text("outputEdit"), encode(cutoutLike(10, 8), ".png")));
-    QFile result(text("outputEdit"));
-    QVERIFY(result.open(QIODevice::Append) && result.setFileTime(QDateTime::currentDateTime().addSecs(60), QFileDevice::FileModificationTime));
+    QVERIFY(writeResult(text("outputEdit"), encode(cutoutLike(10, 8), ".png")));
     click("matBtn");
     click("stopBtn");
     QCOMPARE(settledLog(window.get()).mid(logLines(window.get()).size() - 2),
@@ -572,11 +574,7 @@ void TestWindow::aWordBeforeSpending()
     for (int i = 0; i < 4; ++i)
         writeImage(folder + QStringLiteral("/%1.jpg").arg(i), photoLike(40, 30, 3, i));
     // The first is done already: three to send.
-    QVERIFY(QDir().mkpath(folder + QStringLiteral("-no-bg-small")));
-    const QString done = folder + QStringLiteral("-no-bg-small/0.jpg-no-bg.png");
-    QVERIFY(writeBytes(done, encode(cutoutLike(40, 30), ".png")));
-    QFile file(done);
-    QVERIFY(file.open(QIODevice::Append) && file.setFileTime(QDateTime::currentDateTime().addSecs(60), QFileDevice::FileModificationTime));
+    QVERIFY(writeResult(folder + QStringLiteral("-no-bg-small/0.jpg-no-bg.png"), encode(cutoutLike(40, 30), ".png")));
     service->setAccountResponder([balance](const httplib::Request &, httplib::Response &response) {
         response.set_content(QStringLiteral(R"({"data":{"attributes":{"credits":{"total":%1}}}})").arg(balance).toStdString(),
                              "application/json");
