@@ -45,6 +45,8 @@ const char *outcomeName(PhotoOutcome::Kind kind)
         return "saved";
     case PhotoOutcome::Finished:
         return "finished";
+    case PhotoOutcome::Derived:
+        return "derived";
     case PhotoOutcome::Skipped:
         return "skipped";
     case PhotoOutcome::NoSubject:
@@ -92,6 +94,8 @@ QString outcomeLine(const PhotoOutcome &photo)
         return QStringLiteral("保存：%1").arg(name);
     case PhotoOutcome::Finished:
         return QStringLiteral("由服务的小图生成：%1").arg(name);
+    case PhotoOutcome::Derived:
+        return QStringLiteral("由已有结果生成：%1").arg(name);
     case PhotoOutcome::Skipped:
         return QStringLiteral("跳过：%1").arg(name);
     case PhotoOutcome::NoSubject:
@@ -173,6 +177,7 @@ HeadlessBatch::HeadlessBatch(const Options &options, const QString &key, QObject
     batch = std::make_unique<Batch>(new RemoveBGConn(options.endpoint, settings));
     batch->connectWorkers();
     batch->setRedo(options.redo);
+    batch->setChoices(options.choices);
     connect(batch->client(), &RemoveBGConn::connectInfo, this, &HeadlessBatch::say);
     connect(batch->client(), &RemoveBGConn::connectError, this, [this](const QString &error) {
         say(error);
@@ -424,11 +429,13 @@ QByteArray HeadlessBatch::reportOf(const BatchAccount &account, const QString &i
         if (photo.kind == PhotoOutcome::Saved || photo.kind == PhotoOutcome::Finished || photo.kind == PhotoOutcome::NoSubject
             || photo.failure == PhotoOutcome::CompositeFailed)
             files << photo.result;
+        for (const QString &file : photo.files)
+            files << file;
         entry.insert(QStringLiteral("files"), files);
         photos << entry;
     }
     QJsonObject counts;
-    for (PhotoOutcome::Kind kind : {PhotoOutcome::Saved, PhotoOutcome::Finished, PhotoOutcome::Skipped,
+    for (PhotoOutcome::Kind kind : {PhotoOutcome::Saved, PhotoOutcome::Finished, PhotoOutcome::Derived, PhotoOutcome::Skipped,
                                     PhotoOutcome::NoSubject, PhotoOutcome::Failed, PhotoOutcome::Unsent})
         counts.insert(QLatin1String(outcomeName(kind)), account.count(kind));
     QJsonObject report{{QStringLiteral("input"), input},

@@ -32,6 +32,7 @@ public:
         bool redo = false;
         int jobs = 4;
         QUrl endpoint;
+        OutputChoices choices;
     };
     // The exit statuses.
     enum Status { AllDone = 0, SomeFailed = 1, BadUsage = 2, KeyRefused = 3, Interrupted = 130 };

@@ -35,13 +35,18 @@ int main(int argc, char *argv[])
         arguments << QString::fromLocal8Bit(argv[i]);
     QCommandLineParser early;
     startup::addOptions(early);
-    early.parse(arguments);
+    early.parse(startup::withOptionalValues(arguments));
     const QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     const startup::ServiceAddress service = startup::chooseServiceAddress(early, environment);
     const startup::Jobs jobs = startup::chooseJobs(early, environment);
-    if (!onlyPrints(argc, argv) && (!service.error.isEmpty() || !jobs.error.isEmpty())) {
-        std::fprintf(stderr, "%s\n", qUtf8Printable(service.error.isEmpty() ? jobs.error : service.error));
-        return 2;
+    const startup::Output output = startup::chooseOutput(early);
+    if (!onlyPrints(argc, argv)) {
+        for (const QString &error : {service.error, jobs.error, output.error}) {
+            if (!error.isEmpty()) {
+                std::fprintf(stderr, "%s\n", qUtf8Printable(error));
+                return 2;
+            }
+        }
     }
 
     const bool headless = early.isSet(QStringLiteral("batch"));
@@ -60,7 +65,7 @@ int main(int argc, char *argv[])
     startup::addOptions(parser);
     if (headless && !onlyPrints(argc, argv)) {
         // Bad usage is status 2 here, as every other refusal of a batch's options.
-        if (!parser.parse(app->arguments()) || parser.positionalArguments().size() != 1) {
+        if (!parser.parse(startup::withOptionalValues(app->arguments())) || parser.positionalArguments().size() != 1) {
             std::fprintf(stderr, "quorrin: %s\n",
                          qUtf8Printable(parser.errorText().isEmpty() ? QStringLiteral("--batch takes one photo or folder")
                                                                      : parser.errorText()));
@@ -80,6 +85,7 @@ int main(int argc, char *argv[])
         options.redo = startup::redoAll(parser);
         options.jobs = jobs.count;
         options.endpoint = service.url;
+        options.choices = output.choices;
         // Standard error carries errors alone (and a progress line on a terminal).
         qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {
             if (type != QtDebugMsg && type != QtInfoMsg)
@@ -89,11 +95,13 @@ int main(int argc, char *argv[])
         catchStopSignals(&batch, [&batch] { batch.interrupt(); });
         return batch.run();
     }
-    parser.process(*app);
+    parser.process(startup::withOptionalValues(app->arguments()));
 
     QApplication::setStyle(QStringLiteral("Fusion"));
     Widget window(service.url, jobs.count);
     window.setRedo(startup::redoAll(parser));
+    // Options given on the command line win, for this run, over the choices kept from the dialog.
+    window.setOutputChoices(startup::chooseOutput(parser, window.outputChoices()).choices);
     window.openPaths(parser.positionalArguments());
     window.show();
     return app->exec();

@@ -71,10 +71,56 @@ void addOptions(QCommandLineParser &parser)
     parser.addOption({QStringLiteral("watch"),
                       QStringLiteral("With --batch and a folder: keep watching it, and send each new or replaced photo "
                                      "once it has stood still for 2 s.")});
+    parser.addOption({QStringLiteral("background"),
+                      QStringLiteral("Also make each result laid on a colour: white, black or #rrggbb."),
+                      QStringLiteral("colour")});
+    parser.addOption({QStringLiteral("format"),
+                      QStringLiteral("Also make each result as png, jpg or webp; a jpg is laid on white unless "
+                                     "--background says otherwise."),
+                      QStringLiteral("format")});
+    parser.addOption({QStringLiteral("quality"), QStringLiteral("JPEG and WebP quality, 1 to 100 (default 90)."),
+                      QStringLiteral("n")});
+    parser.addOption({QStringLiteral("crop"),
+                      QStringLiteral("Also make each result cropped to the subject, with a margin of this many per cent "
+                                     "of its longer side (--crop alone: 3)."),
+                      QStringLiteral("margin")});
+    parser.addOption({QStringLiteral("canvas"),
+                      QStringLiteral("Also make each result centred on a square canvas, or on one of WIDTHxHEIGHT pixels."),
+                      QStringLiteral("shape")});
+    parser.addOption({QStringLiteral("mask"), QStringLiteral("Also write each result's alpha alone, as a greyscale PNG.")});
+    parser.addOption({QStringLiteral("png"),
+                      QStringLiteral("PNG compression: fast (the default) or small (slower, smaller files)."),
+                      QStringLiteral("mode")});
+    parser.addOption({QStringLiteral("edges"),
+                      QStringLiteral("Edge colours: source (the photo's own, the default) or clean (the old "
+                                     "background's colour taken out of the subject's soft edges)."),
+                      QStringLiteral("mode")});
     parser.addPositionalArgument(QStringLiteral("INPUT"),
                                  QStringLiteral("The photo or folder to cut out: with --batch, what the batch sends; "
                                                 "without, the window's input path."),
                                  QStringLiteral("[INPUT]"));
+}
+
+QStringList withOptionalValues(const QStringList &arguments)
+{
+    QStringList normal = arguments;
+    for (QString &argument : normal)
+        if (argument == QLatin1String("--crop"))
+            argument = QStringLiteral("--crop=");
+    return normal;
+}
+
+Output chooseOutput(const QCommandLineParser &parser, const OutputChoices &base)
+{
+    Output output{base, {}};
+    for (const QString &name : OutputChoices::optionNames()) {
+        if (!parser.isSet(name))
+            continue;
+        const QString error = output.choices.set(name, name == QLatin1String("mask") ? QString() : parser.value(name));
+        if (!error.isEmpty() && output.error.isEmpty())
+            output.error = QStringLiteral("quorrin: ") + error;
+    }
+    return output;
 }
 
 QString batchOnlyOption(const QCommandLineParser &parser)

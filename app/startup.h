@@ -1,6 +1,9 @@
 #pragma once
 
+#include "outputchoices.h"
+
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 class QCommandLineParser;
@@ -32,6 +35,18 @@ struct Jobs
 };
 // Uploads in flight at once: --jobs beats QUORRIN_JOBS, which beats the default of 4.
 Jobs chooseJobs(const QCommandLineParser &parser, const QProcessEnvironment &environment);
+
+// The arguments as the parser reads them: a bare --crop, whose margin is optional, becomes
+// "--crop=" (the default margin).
+QStringList withOptionalValues(const QStringList &arguments);
+
+struct Output
+{
+    OutputChoices choices;
+    QString error; // one line for standard error when a choice cannot be read
+};
+// The output choices the command line gives, each over the one in `base`.
+Output chooseOutput(const QCommandLineParser &parser, const OutputChoices &base = {});
 
 // The first option given that only --batch takes; empty when there is none.
 QString batchOnlyOption(const QCommandLineParser &parser);

@@ -4,16 +4,21 @@
 #include "batch.h"
 #include "desktopnotifier.h"
 #include "keystore.h"
+#include "outputchoices.h"
+#include "outputoptionsdialog.h"
 #include "removebgconn.h"
 #include "scaleandmix.h"
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QDir>
 #include <QDropEvent>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QSettings>
+#include <QStyle>
 
 #include <functional>
 
@@ -77,6 +82,40 @@ QStringList localPaths(const QMimeData *data)
     return paths;
 }
 
+// The output choices are the only settings the window keeps: one key an option, its value
+// as the command line gives it, and no key for a default.
+OutputChoices savedChoices()
+{
+    QSettings settings(QStringLiteral("quorrin"), QStringLiteral("quorrin"));
+    settings.beginGroup(QStringLiteral("output"));
+    OutputChoices choices;
+    for (const QString &option : OutputChoices::optionNames()) {
+        // A value edited by hand into something wrong is left out, not half taken.
+        OutputChoices read = choices;
+        if (settings.contains(option) && read.set(option, settings.value(option).toString()).isEmpty())
+            choices = read;
+    }
+    return choices;
+}
+
+// Empty when saved, otherwise why not.
+QString saveChoices(const OutputChoices &choices)
+{
+    QSettings settings(QStringLiteral("quorrin"), QStringLiteral("quorrin"));
+    settings.beginGroup(QStringLiteral("output"));
+    QMap<QString, QString> values;
+    for (const QString &argument : choices.arguments())
+        values.insert(argument.mid(2).section(QLatin1Char('='), 0, 0), argument.section(QLatin1Char('='), 1));
+    for (const QString &option : OutputChoices::optionNames()) {
+        if (values.contains(option))
+            settings.setValue(option, values.value(option));
+        else
+            settings.remove(option);
+    }
+    settings.sync();
+    return settings.status() == QSettings::NoError ? QString() : settings.fileName();
+}
+
 } // namespace
 
 Widget::Widget(RemoveBGConn *client, QWidget *parent)
@@ -86,8 +125,10 @@ Widget::Widget(RemoveBGConn *client, QWidget *parent)
     , compositor(nullptr)
     , workerThread(nullptr)
     , batch(new Batch(client, this))
+    , choices(std::make_unique<OutputChoices>(savedChoices()))
 {
     ui->setupUi(this);
+    batch->setChoices(*choices);
     compositor = batch->compositor();
     workerThread = batch->workerThread();
 
@@ -167,6 +208,14 @@ Widget::Widget(RemoveBGConn *client, QWidget *parent)
     });
     keyStore->read();
 
+    auto *optionsAction = ui->outputEdit->addAction(
+        QIcon::fromTheme(QStringLiteral("document-properties"), style()->standardIcon(QStyle::SP_FileDialogDetailedView)),
+        QLineEdit::TrailingPosition);
+    optionsAction->setObjectName(QStringLiteral("outputOptions"));
+    optionsAction->setText(QStringLiteral("输出选项"));
+    optionsAction->setToolTip(optionsAction->text());
+    connect(optionsAction, &QAction::triggered, this, &Widget::editOutputChoices);
+
     setAcceptDrops(true);
     installEventFilter(new WindowEventFilter(this, [this] { return holdClose(); }, [this](QEvent *event) { return takeDrop(event); }));
 }
@@ -180,6 +229,52 @@ Widget::~Widget()
 void Widget::setRedo(bool redo)
 {
     batch->setRedo(redo);
+}
+
+const OutputChoices &Widget::outputChoices() const
+{
+    return *choices;
+}
+
+void Widget::setOutputChoices(const OutputChoices &choices)
+{
+    // The saved choices given back, as when the command line names none, are no override.
+    choicesFromCommandLine = choicesFromCommandLine || choices != *this->choices;
+    *this->choices = choices;
+    batch->setChoices(choices);
+}
+
+void Widget::editOutputChoices()
+{
+    OutputOptionsDialog dialog(*choices, previewMaster(), this);
+    if (dialog.exec() != QDialog::Accepted || dialog.choices() == *choices)
+        return;
+    *choices = dialog.choices();
+    if (choicesFromCommandLine) {
+        log(QStringLiteral("输出选项由命令行给出，这次的更改只用于本次运行，不会保存"));
+        return;
+    }
+    const QString unsaved = saveChoices(*choices);
+    if (!unsaved.isEmpty())
+        log(QStringLiteral("无法保存输出选项：%1").arg(unsaved));
+}
+
+QString Widget::previewMaster() const
+{
+    const QFileInfo input(ui->inputEdit->text());
+    QString photo;
+    if (input.isFile()) {
+        photo = input.filePath();
+    } else if (input.isDir()) {
+        // The batch's own order: by name, case ignored.
+        for (const QFileInfo &entry : QDir(input.filePath()).entryInfoList(QDir::Files | QDir::CaseSensitive, QDir::NoSort)) {
+            if (outputplan::isPhotoSuffix(entry.suffix()) && !outputplan::isOwnResult(entry.fileName())) {
+                photo = entry.filePath();
+                break;
+            }
+        }
+    }
+    return photo.isEmpty() ? QString() : outputplan::resultPath(photo, ui->outputEdit->text(), singleFileMode);
 }
 
 void Widget::showKeyKept(bool kept)
@@ -287,6 +382,7 @@ void Widget::on_inputEdit_textChanged(const QString &arg1)
 
 void Widget::on_matBtn_clicked()
 {
+    batch->setChoices(*choices);
     batch->start(ui->inputEdit->text(), ui->outputEdit->text(), ui->lineEdit->text());
 }
 

@@ -5,7 +5,10 @@
 #include <QUrl>
 #include <QWidget>
 
+#include <memory>
+
 class Batch;
+struct OutputChoices;
 class QThread;
 class RemoveBGConn;
 class ScaleAndMix;
@@ -34,6 +37,11 @@ public:
     // (the output is proposed, the mode set); with several, one line says which was taken.
     // For the command line and for a drop.
     void openPaths(const QStringList &paths);
+    // The choices the next batch makes: the saved ones, unless the command line gave others.
+    const OutputChoices &outputChoices() const;
+    // Output choices for this run alone, from the command line: they win over the saved
+    // ones. When they differ from those, nothing chosen in this run is saved.
+    void setOutputChoices(const OutputChoices &choices);
 
 signals:
     void addTask(QString fileName, QString token, bool startFlag);
@@ -59,6 +67,9 @@ private:
     bool takeDrop(QEvent *event);
     void showKeyKept(bool kept);
     void showFinishing(int inFlight);
+    void editOutputChoices();
+    // The master of the input's first photo, for the options' preview; empty when there is none.
+    QString previewMaster() const;
 
     bool singleFileMode = false;
     Ui::Widget *ui;
@@ -69,5 +80,7 @@ private:
     class KeyStore *keyStore;
     class QAction *keyAction;
     bool keyKept = false;
+    std::unique_ptr<OutputChoices> choices;
+    bool choicesFromCommandLine = false;
     enum class Closing { No, Finishing, Now } closing = Closing::No;
 };

@@ -99,9 +99,17 @@ bool Batch::showsNothing(const QByteArray &cutout)
     return cv::countNonZero(alpha) == 0;
 }
 
+void Batch::announceChoices()
+{
+    const QString summary = choices.summary();
+    if (!summary.isEmpty())
+        emit line(summary);
+}
+
 void Batch::start(const QString &input, const QString &output, const QString &key)
 {
     worker->start(QThread::InheritPriority);
+    announceChoices();
 
     const QFileInfo inputInfo(input);
     QStringList sources;
@@ -131,12 +139,18 @@ void Batch::start(const QString &input, const QString &output, const QString &ke
         return;
     }
 
-    startPhotos(sources, output, inputInfo.isFile(), key);
+    begin(sources, output, inputInfo.isFile(), key);
 }
 
 void Batch::startPhotos(const QStringList &sources, const QString &output, bool singleFile, const QString &key)
 {
     worker->start(QThread::InheritPriority);
+    announceChoices();
+    begin(sources, output, singleFile, key);
+}
+
+void Batch::begin(const QStringList &sources, const QString &output, bool singleFile, const QString &key)
+{
     // A batch still sending is replaced: the client lets go of what it had not sent.
     for (Run &run : runs)
         run.stopped = run.stopped || (run.clientBatch > 0 && !run.uploadsEnded);
@@ -146,6 +160,7 @@ void Batch::startPhotos(const QStringList &sources, const QString &output, bool 
 
     Run run;
     run.id = ++lastRunId;
+    run.choices = choices;
     int skipped = 0;
     for (const QString &source : sources) {
         Photo photo;
@@ -153,14 +168,16 @@ void Batch::startPhotos(const QStringList &sources, const QString &output, bool 
         const QString result = outputplan::resultPath(source, output, singleFile);
         // Fixed now, whatever the output field or the current folder say later.
         photo.outcome.result = result.isEmpty() ? result : QFileInfo(result).absoluteFilePath();
-        photo.plan = redo ? Plan::Send : outputplan::planFor(source, photo.outcome.result);
+        photo.plan = redo ? Plan::Send : outputplan::planFor(source, photo.outcome.result, choices);
         if (photo.plan == Plan::Send) {
             run.uploads << run.photos.size();
         } else if (photo.plan == Plan::Skip) {
             photo.outcome.kind = PhotoOutcome::Skipped;
             ++skipped;
         } else {
-            run.planLines << QString() << source << QStringLiteral("结果只是服务的小图，不再上传，现在生成原尺寸图");
+            run.planLines << QString() << source
+                          << (photo.plan == Plan::Finish ? QStringLiteral("结果只是服务的小图，不再上传，现在生成原尺寸图")
+                                                         : QStringLiteral("原尺寸结果已完整，不再上传，现在按输出选项生成文件"));
             run.finishes << run.photos.size();
         }
         run.photos << photo;
@@ -246,6 +263,8 @@ void Batch::composite(Run &run, int photo)
 {
     run.photos[photo].compositing = true;
     composites.push_back({run.id, photo, run.photos.at(photo).outcome.result});
+    mixer->expect({run.photos.at(photo).outcome.source, run.photos.at(photo).outcome.result, run.choices,
+                   run.photos.at(photo).plan == Plan::Derive});
     emit smallToBig(run.photos.at(photo).outcome.source, run.photos.at(photo).outcome.result);
 }
 
@@ -380,7 +399,7 @@ void Batch::uploadsEnded(const UploadsEnded &ended)
     finishIfDone(runId);
 }
 
-void Batch::composited(const QString &, const QString &target, ScaleAndMix::Outcome outcome)
+void Batch::composited(const QString &, const QString &target, const ScaleAndMix::Report &report)
 {
     auto found = std::find_if(composites.begin(), composites.end(), [&](const Composite &each) { return each.target == target; });
     if (found == composites.end())
@@ -392,13 +411,23 @@ void Batch::composited(const QString &, const QString &target, ScaleAndMix::Outc
         return;
     Photo &photo = run->photos[done.photo];
     photo.compositing = false;
-    if (outcome == ScaleAndMix::Written) {
-        end(photo, photo.plan == Plan::Finish ? PhotoOutcome::Finished
-                   : photo.noSubject         ? PhotoOutcome::NoSubject
-                                             : PhotoOutcome::Saved);
+    photo.outcome.files = report.written;
+    const QString name = fileName(photo.outcome.source);
+    if (!report.profileLeftOut.isEmpty())
+        emit line(QStringLiteral("%1：照片的颜色配置文件不可用（%2），结果里没有它").arg(name, report.profileLeftOut));
+    if (report.nothingToCrop)
+        emit line(QStringLiteral("%1：没有找到主体，结果没有裁剪").arg(name));
+    if (report.outcome == ScaleAndMix::Written) {
+        end(photo, photo.plan == Plan::Finish   ? PhotoOutcome::Finished
+                   : photo.plan == Plan::Derive ? PhotoOutcome::Derived
+                   : photo.noSubject            ? PhotoOutcome::NoSubject
+                                                : PhotoOutcome::Saved);
     } else {
-        const QString reason = QStringLiteral("未能生成原尺寸图（%1），已保留服务的小图").arg(ScaleAndMix::describe(outcome));
-        emit line(QStringLiteral("%1：%2").arg(fileName(photo.outcome.source), reason));
+        const QString why = ScaleAndMix::describe(report.outcome);
+        const QString reason = photo.plan == Plan::Derive || report.outcome == ScaleAndMix::OtherFileFailed
+                                   ? QStringLiteral("未能按输出选项生成文件（%1）").arg(why)
+                                   : QStringLiteral("未能生成原尺寸图（%1），已保留服务的小图").arg(why);
+        emit line(QStringLiteral("%1：%2").arg(name, reason));
         end(photo, PhotoOutcome::Failed, PhotoOutcome::CompositeFailed, reason);
     }
     reportProgress();
@@ -476,6 +505,7 @@ QStringList Batch::accountLines(const BatchAccount &account)
             counts += part.arg(n);
     };
     more(PhotoOutcome::Finished, QStringLiteral("，由服务的小图生成 %1 张"));
+    more(PhotoOutcome::Derived, QStringLiteral("，由已有结果生成 %1 张"));
     more(PhotoOutcome::NoSubject, QStringLiteral("，没有找到主体 %1 张"));
     more(PhotoOutcome::Unsent, QStringLiteral("，未发送 %1 张"));
     QStringList lines{counts};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "outputchoices.h"
 #include "outputplan.h"
 #include "scaleandmix.h"
 #include "uploadoutcome.h"
@@ -23,6 +24,7 @@ struct PhotoOutcome
         Saved,     // sent, saved, and made at full size
         Finished,  // made at full size from the service's cut-out already there, without an upload
         Skipped,   // its result was already complete
+        Derived,   // its master was complete: the other files made from it, without an upload
         NoSubject, // sent and saved, but the service found nothing in it: paid for, and worth a look
         Failed,
         Unsent,    // never answered: the batch was stopped, or its key refused
@@ -35,6 +37,7 @@ struct PhotoOutcome
     Failure failure = NoFailure;
     QString reason;      // one line, as the log and the account show it
     QString explanation; // the service's own words, when it gave them
+    QStringList files;   // the files made besides the result, as the output choices ask
 };
 
 // The account of one batch once nothing of it is left to do.
@@ -82,6 +85,9 @@ public:
     void connectWorkers();
 
     void setRedo(bool redo) { this->redo = redo; }
+    // The files each photo of the next batches gets besides its master, and how they are made.
+    void setChoices(const OutputChoices &choices) { this->choices = choices; }
+    const OutputChoices &outputChoices() const { return choices; }
     // Whether a batch whose photos cost more than the balance, or more than 50 photos with a
     // known balance, first asks through spendingQuestion() (off by default: a script is never asked).
     void setAsksBeforeSpending(bool asks) { asksBeforeSpending = asks; }
@@ -140,6 +146,7 @@ private:
     {
         int id = 0;
         int clientBatch = 0;     // the client's number for its uploads; 0: none sent
+        OutputChoices choices;
         QVector<Photo> photos;
         QVector<int> uploads;    // photo index of each upload, in the client's order
         QStringList planLines;   // written once the key check is over, after the balance
@@ -166,7 +173,9 @@ private:
     void keyChecked(int clientBatch, bool balanceKnown, double balance);
     void uploadFinished(const UploadOutcome &outcome);
     void uploadsEnded(const UploadsEnded &end);
-    void composited(const QString &origin, const QString &target, ScaleAndMix::Outcome outcome);
+    void composited(const QString &origin, const QString &target, const ScaleAndMix::Report &report);
+    void announceChoices();
+    void begin(const QStringList &sources, const QString &output, bool singleFile, const QString &key);
     void save(Run &run, int index, const QByteArray &cutout, bool late, bool quiet);
     void end(Photo &photo, PhotoOutcome::Kind kind, PhotoOutcome::Failure failure = PhotoOutcome::NoFailure,
              const QString &reason = {});
@@ -178,6 +187,7 @@ private:
     ScaleAndMix *mixer;
     QThread *worker;
     bool redo = false;
+    OutputChoices choices;
     bool writesAccounts = true;
     bool asksBeforeSpending = false;
     int askingFor = 0; // the client batch whose question waits for its answer

@@ -31,14 +31,14 @@ imageformat::Header uprightHeader(const QByteArray &bytes)
 
 // The size of a TIFF or WebP result with alpha, or none: their headers say neither plainly
 // (a TIFF's directory may follow its pixels), so the file is decoded.
-cv::Size decodedSizeWithAlpha(const QString &result)
+cv::Size decodedSize(const QString &result, bool withAlpha)
 {
     QFile file(result);
     if (!file.open(QIODevice::ReadOnly) || file.size() > (qint64(1) << 30))
         return {};
     const QByteArray bytes = file.readAll();
     const cv::Mat image = imageformat::decode(bytesOf(bytes), std::size_t(bytes.size()), cv::IMREAD_UNCHANGED);
-    return image.channels() == 4 ? image.size() : cv::Size();
+    return image.channels() == 4 || (!withAlpha && !image.empty()) ? image.size() : cv::Size();
 }
 
 } // namespace
@@ -58,7 +58,8 @@ QString resultPath(const QString &source, const QString &output, bool singleFile
 bool isOwnResult(const QString &fileName)
 {
     return fileName.endsWith(QLatin1String("-no-bg.png"), Qt::CaseInsensitive)
-           || fileName.endsWith(QLatin1String("-no-bg-small.png"), Qt::CaseInsensitive);
+           || fileName.endsWith(QLatin1String("-no-bg-small.png"), Qt::CaseInsensitive)
+           || OutputChoices::isVariantName(fileName);
 }
 
 bool isPhotoSuffix(const QString &suffix)
@@ -69,7 +70,9 @@ bool isPhotoSuffix(const QString &suffix)
     return false;
 }
 
-Plan planFor(const QString &source, const QString &result)
+namespace {
+
+Plan basePlan(const QString &source, const QString &result, const OutputChoices &choices)
 {
     const QFileInfo resultInfo(result);
     if (result.isEmpty() || !resultInfo.isFile() || resultInfo.lastModified() <= QFileInfo(source).lastModified())
@@ -85,14 +88,51 @@ Plan planFor(const QString &source, const QString &result)
     if (photo.width == 0)
         return Plan::Send;
     const cv::Size photoSize(photo.width, photo.height);
+    if (formatOf(result) == Format::Jpeg) {
+        if (cutoutWithAlpha)
+            return Plan::Finish;
+        return stored.format == imageformat::Format::Jpeg && cv::Size(stored.width, stored.height) == photoSize
+                   ? Plan::Skip
+                   : Plan::Send;
+    }
     if (stored.format == imageformat::Format::Png) {
         if (!cutoutWithAlpha || stored.width == 0)
             return Plan::Send;
         return cv::Size(stored.width, stored.height) == photoSize ? Plan::Skip : Plan::Finish;
     }
     if (stored.format == imageformat::Format::Tiff || stored.format == imageformat::Format::Webp)
-        return decodedSizeWithAlpha(result) == photoSize ? Plan::Skip : Plan::Send;
+        return decodedSize(result, !choices.hasBackground || stored.format == imageformat::Format::Tiff) == photoSize
+                   ? Plan::Skip
+                   : Plan::Send;
     return Plan::Send;
+}
+
+} // namespace
+
+Plan planFor(const QString &source, const QString &result)
+{
+    return basePlan(source, result, {});
+}
+
+Plan planFor(const QString &source, const QString &result, const OutputChoices &choices)
+{
+    const Plan plan = basePlan(source, result, choices);
+    if (plan != Plan::Skip)
+        return plan;
+    const QDateTime made = QFileInfo(result).lastModified();
+    bool missing = false;
+    for (const QString &other : {choices.variantPath(result), choices.maskPath(result)}) {
+        const QFileInfo info(other);
+        missing = missing || (!other.isEmpty() && other != result && (!info.isFile() || info.lastModified() < made));
+    }
+    const bool uncleaned = choices.edges == OutputChoices::Edges::Clean && formatOf(result) == Format::Png
+                           && !ScaleAndMix::hasCleanEdges(head(result, 128));
+    if (!missing && !uncleaned)
+        return Plan::Skip;
+    // A result laid on a background has lost its alpha: only the service can give it again.
+    const bool holdsAlpha = formatOf(result) == Format::Png || formatOf(result) == Format::Tiff
+                            || (formatOf(result) == Format::Webp && !choices.hasBackground);
+    return holdsAlpha ? Plan::Derive : Plan::Send;
 }
 
 } // namespace outputplan

@@ -16,7 +16,7 @@ inline Format formatOf(const QString &resultPath)
 }
 
 // The save dialog's filter: every suffix of a format the composite is written in.
-inline constexpr const char *saveDialogFilter = "Images (*.png *.tif *.tiff *.webp)";
+inline constexpr const char *saveDialogFilter = "Images (*.png *.tif *.tiff *.webp *.jpg *.jpeg)";
 
 // The output that an input path proposes: a file beside a photo, a sibling folder of a folder.
 QString proposedOutput(const QString &input, bool inputIsFile);
@@ -29,11 +29,16 @@ bool isOwnResult(const QString &fileName);
 // Whether a folder scan sends a file of this suffix.
 bool isPhotoSuffix(const QString &suffix);
 
-enum class Plan { Send, Skip, Finish };
+enum class Plan { Send, Skip, Finish, Derive };
 // Skip when the result is newer than the photo and complete: an image with alpha at the
-// photo's own upright size (for a CutoutOnly name, the service's cut-out itself). Finish
-// when it is the service's cut-out, a PNG with alpha at another size, never composited.
+// photo's own upright size, a JPEG at that size for a JPEG name (for a CutoutOnly name, the
+// service's cut-out itself). Finish when it is the service's cut-out, a PNG with alpha at
+// another size (under a JPEG name, at any size), never composited.
 // Send otherwise. Reads headers, and decodes only a TIFF or WebP of the right size.
 Plan planFor(const QString &source, const QString &result);
+// As above, and Derive when the result is complete but a file the choices ask for beside it
+// is missing or older than it, or its edges are to be cleaned and are not: made from the
+// result, without an upload. A result that holds no alpha (a JPEG) cannot give them: Send.
+Plan planFor(const QString &source, const QString &result, const OutputChoices &choices);
 
 } // namespace outputplan

@@ -4,6 +4,7 @@
 // fresh process, so the peak memory figures are the run's own.
 
 #include "benchsupport.h"
+#include "outputchoices.h"
 #include "scaleandmix.h"
 
 #include <QDir>
@@ -20,6 +21,27 @@
 
 namespace {
 
+OutputChoices choicesOf(std::initializer_list<std::pair<const char *, const char *>> options)
+{
+    OutputChoices choices;
+    for (const auto &[option, value] : options)
+        choices.set(QLatin1String(option), QLatin1String(value));
+    return choices;
+}
+
+// A shop's file: white, cropped, square, JPEG.
+const OutputChoices shopChoices = choicesOf({{"format", "jpg"}, {"crop", ""}, {"canvas", "square"}});
+const OutputChoices smallChoices = choicesOf({{"png", "small"}});
+
+// The time of one make() from a fresh copy of the cut-out (or, fromMaster, of the master).
+double timeMake(const QString &source, const QString &target, const QString &startingFile, const OutputChoices &choices,
+                bool fromMaster)
+{
+    QFile::remove(target);
+    QFile::copy(startingFile, target);
+    return runInChild([&] { ScaleAndMix::make({source, target, choices, fromMaster}, 0); }).milliseconds;
+}
+
 // Real photographs, given on the command line: for each, the composite with the PNG writer
 // on every core against the floor in time, and against OpenCV's PNG of the same pixels in size.
 int comparePhotos(int runs, const std::vector<std::string> &photos)
@@ -28,15 +50,18 @@ int comparePhotos(int runs, const std::vector<std::string> &photos)
     const QString cutout = QDir(dir.path()).filePath(QStringLiteral("cutout.png"));
     const QString target = QDir(dir.path()).filePath(QStringLiteral("photo-no-bg.png"));
     const std::string floorTarget = QDir(dir.path()).filePath(QStringLiteral("floor.png")).toStdString();
-    std::vector<double> sizeRatios, timeRatios;
-    std::printf("%-44s %11s %9s %9s %11s %10s\n", "photo", "size", "floor ms", "ours ms", "time ratio", "size ratio");
+    const QString master = QDir(dir.path()).filePath(QStringLiteral("master.png"));
+    std::vector<double> sizeRatios, timeRatios, shopExtra, laterRatios, smallRatios, smallTimes;
+    std::printf("%-30s %11s %8s %8s %7s %7s %7s %7s %7s %7s\n", "photo", "size", "floor ms", "ours ms", "time", "bytes",
+                "+shop", "later", "small", "s.time");
     for (const std::string &source : photos) {
         cv::Size size;
         runInChild([&] {
             const cv::Mat photo = cv::imread(source, cv::IMREAD_COLOR);
             cv::imwrite(cutout.toStdString(), reducedCutout(photo, photo.cols / 4, photo.rows / 4));
         });
-        std::vector<double> floorMs, oursMs;
+        std::vector<double> floorMs, oursMs, shopMs, laterMs, smallMs;
+        qint64 smallBytes = 0;
         for (int i = 0; i < runs; ++i) {
             floorMs.push_back(runInChild([&] {
                 cv::Mat withAlpha;
@@ -46,6 +71,14 @@ int comparePhotos(int runs, const std::vector<std::string> &photos)
             QFile::remove(target);
             QFile::copy(cutout, target);
             oursMs.push_back(runInChild([&] { ScaleAndMix::composite(QString::fromStdString(source), target, 0); }).milliseconds);
+            QFile::remove(master);
+            QFile::copy(target, master);
+            smallMs.push_back(timeMake(QString::fromStdString(source), target, cutout, smallChoices, false));
+            smallBytes = QFile(target).size();
+            shopMs.push_back(timeMake(QString::fromStdString(source), target, cutout, shopChoices, false));
+            laterMs.push_back(timeMake(QString::fromStdString(source), target, master, shopChoices, true));
+            QFile::remove(target);
+            QFile::copy(master, target);
         }
         // The size against OpenCV's encoder on the very same pixels, alpha included.
         const cv::Mat result = cv::imread(target.toStdString(), cv::IMREAD_UNCHANGED);
@@ -54,14 +87,23 @@ int comparePhotos(int runs, const std::vector<std::string> &photos)
         const double timeRatio = median(oursMs) / median(floorMs);
         sizeRatios.push_back(sizeRatio);
         timeRatios.push_back(timeRatio);
-        const std::string name = source.size() > 44 ? source.substr(source.size() - 44) : source;
-        std::printf("%-44s %5dx%-5d %9.0f %9.0f %11.3f %10.3f%s\n", name.c_str(), result.cols, result.rows, median(floorMs),
-                    median(oursMs), timeRatio, sizeRatio, result.type() == CV_8UC4 ? "" : "  (no composite!)");
+        const double floor = median(floorMs);
+        shopExtra.push_back((median(shopMs) - median(oursMs)) / floor);
+        laterRatios.push_back(median(laterMs) / floor);
+        smallRatios.push_back(double(smallBytes) / double(QFile(target).size()));
+        smallTimes.push_back(median(smallMs) / median(oursMs));
+        const std::string name = source.size() > 30 ? source.substr(source.size() - 30) : source;
+        std::printf("%-30s %5dx%-5d %8.0f %8.0f %7.3f %7.3f %7.3f %7.3f %7.3f %7.2f%s\n", name.c_str(), result.cols,
+                    result.rows, floor, median(oursMs), timeRatio, sizeRatio, shopExtra.back(), laterRatios.back(),
+                    smallRatios.back(), smallTimes.back(), result.type() == CV_8UC4 ? "" : "  (no composite!)");
         std::fflush(stdout);
     }
     std::printf("size ratio: median %.3f, largest %.3f; time ratio: median %.3f, largest %.3f\n", median(sizeRatios),
                 *std::max_element(sizeRatios.begin(), sizeRatios.end()), median(timeRatios),
                 *std::max_element(timeRatios.begin(), timeRatios.end()));
+    std::printf("medians: shop JPEG in the pass +%.3f of the floor; made later %.3f of the floor; --png small %.3f of the "
+                "default's bytes in %.2f times its time\n",
+                median(shopExtra), median(laterRatios), median(smallRatios), median(smallTimes));
     return 0;
 }
 
@@ -118,6 +160,19 @@ int main(int argc, char **argv)
             compositeBytes = QFile(target).size();
         }
     }
+    // The output choices: a shop's JPEG in the same pass, the same made later from the
+    // master, and the master with --png small.
+    const QString master = QDir(dir.path()).filePath(QStringLiteral("master.png"));
+    QFile::remove(master);
+    QFile::copy(target, master);
+    std::vector<double> shopMs, laterMs, smallMs;
+    qint64 smallBytes = 0;
+    for (int i = 0; i < runs; ++i) {
+        shopMs.push_back(timeMake(QString::fromStdString(source), target, cutout, shopChoices, false));
+        laterMs.push_back(timeMake(QString::fromStdString(source), target, master, shopChoices, true));
+        smallMs.push_back(timeMake(QString::fromStdString(source), target, cutout, smallChoices, false));
+        smallBytes = QFile(target).size();
+    }
     const qint64 floorBytes = QFile(QString::fromStdString(floorTarget)).size();
     std::printf("output PNG: %lld bytes (floor's: %lld bytes), ratio %.3f\n", static_cast<long long>(compositeBytes),
                 static_cast<long long>(floorBytes), double(compositeBytes) / double(floorBytes));
@@ -132,6 +187,12 @@ int main(int argc, char **argv)
         const std::string label = "composite, " + std::to_string(threadCounts[t]) + " thread(s)";
         std::printf("%-22s %12.1f %16.1f %10.3f %10.3f\n", label.c_str(), ms[t], kb / 1024, ms[t] / fMs, kb / fKb);
     }
+    std::printf("master and a white, cropped, square JPEG: %.1f ms, +%.3f of the floor over the master alone\n",
+                median(shopMs), (median(shopMs) - ms[1]) / fMs);
+    std::printf("the JPEG made later from the master: %.1f ms, %.3f of the floor\n", median(laterMs), median(laterMs) / fMs);
+    std::printf("--png small: %lld bytes, %.3f of the default's, in %.1f ms (%.2f times)\n",
+                static_cast<long long>(smallBytes), double(smallBytes) / double(compositeBytes), median(smallMs),
+                median(smallMs) / ms[1]);
     // Amdahl's law from the two runs: the share of one thread's time that does not spread.
     if (cores > 1) {
         const double parallel = (1 - ms[1] / ms[0]) / (1 - 1.0 / cores);

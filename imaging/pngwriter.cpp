@@ -24,7 +24,8 @@ namespace pngwriter {
 
 namespace {
 
-constexpr int level = 1;
+constexpr int fastLevel = 1;
+constexpr int smallLevel = 6;
 // The share of zero bytes, in percent, above which a batch of filtered rows is run-length
 // coded: on real photographs, 60 left one detailed photo larger than OpenCV's file, 70 made
 // smooth ones larger.
@@ -40,17 +41,6 @@ void putU32(unsigned char *at, uLong value)
     at[1] = static_cast<unsigned char>(value >> 16);
     at[2] = static_cast<unsigned char>(value >> 8);
     at[3] = static_cast<unsigned char>(value);
-}
-
-// A whole chunk: length, type, data and the CRC of type and data.
-std::vector<unsigned char> chunk(const char *type, const unsigned char *data, std::size_t size)
-{
-    std::vector<unsigned char> bytes(chunkHeaderBytes + size + 4);
-    putU32(bytes.data(), uLong(size));
-    std::copy(type, type + 4, bytes.begin() + 4);
-    std::copy(data, data + size, bytes.begin() + chunkHeaderBytes);
-    putU32(bytes.data() + chunkHeaderBytes + size, crc32(0, bytes.data() + 4, uInt(4 + size)));
-    return bytes;
 }
 
 struct Stripe
@@ -69,6 +59,7 @@ struct Job
     cv::Mat colour, alpha;
     int rowsPerStripe = 1;
     int stripeCount = 0;
+    bool small = false;
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -167,7 +158,9 @@ Stripe compressStripe(const Job &job, int index)
     // After per-row filtering, a smooth stretch of a photo is mostly runs of zeros, which
     // run-length matching packs far tighter; elsewhere Huffman coding alone packs nearly as
     // well, in less time. Each batch of rows takes the one that suits it.
-    int strategy = Z_HUFFMAN_ONLY;
+    // Small: every row through the full matcher, at its strongest.
+    const int level = job.small ? smallLevel : fastLevel;
+    int strategy = job.small ? Z_DEFAULT_STRATEGY : Z_HUFFMAN_ONLY;
     if (deflateInit2(&stream, level, Z_DEFLATED, 15, 9, strategy) != Z_OK) {
         stripe.failed = true;
         return stripe;
@@ -198,7 +191,7 @@ Stripe compressStripe(const Job &job, int index)
         y += rows;
         const std::size_t batchSize = std::size_t(rows) * rowBytes;
         const auto zeros = std::size_t(std::count(batch.begin(), batch.begin() + std::ptrdiff_t(batchSize), 0));
-        const int suited = zeros * 100 > batchSize * runShare ? Z_RLE : Z_HUFFMAN_ONLY;
+        const int suited = job.small ? Z_DEFAULT_STRATEGY : zeros * 100 > batchSize * runShare ? Z_RLE : Z_HUFFMAN_ONLY;
         if (suited != strategy && deflateParams(&stream, level, suited) != Z_OK) {
             status = Z_BUF_ERROR;
             break;
@@ -273,6 +266,17 @@ bool writeAll(QIODevice &out, const unsigned char *data, std::size_t size)
 
 } // namespace
 
+// A whole chunk: length, type, data and the CRC of type and data.
+std::vector<unsigned char> chunk(const char *type, const unsigned char *data, std::size_t size)
+{
+    std::vector<unsigned char> bytes(chunkHeaderBytes + size + 4);
+    putU32(bytes.data(), uLong(size));
+    std::copy(type, type + 4, bytes.begin() + 4);
+    std::copy(data, data + size, bytes.begin() + chunkHeaderBytes);
+    putU32(bytes.data() + chunkHeaderBytes + size, crc32(0, bytes.data() + 4, uInt(4 + size)));
+    return bytes;
+}
+
 bool write(QIODevice &out, const cv::Mat &colour, const cv::Mat &alpha, const Options &options)
 {
     CV_Assert(colour.type() == CV_8UC3 && alpha.type() == CV_8UC1 && colour.size() == alpha.size() && !colour.empty());
@@ -281,6 +285,7 @@ bool write(QIODevice &out, const cv::Mat &colour, const cv::Mat &alpha, const Op
     job->colour = colour;
     job->alpha = alpha;
     const std::size_t rowBytes = 1 + 4 * std::size_t(colour.cols);
+    job->small = options.small;
     job->rowsPerStripe = options.rowsPerStripe > 0 ? options.rowsPerStripe
                                                    : int(std::max<std::size_t>(1, (std::size_t(1) << 20) / rowBytes));
     job->stripeCount = (colour.rows + job->rowsPerStripe - 1) / job->rowsPerStripe;
@@ -304,7 +309,8 @@ bool write(QIODevice &out, const cv::Mat &colour, const cv::Mat &alpha, const Op
     header[10] = header[11] = header[12] = 0;
     const unsigned char signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
     const std::vector<unsigned char> ihdr = chunk("IHDR", header, sizeof header);
-    bool ok = writeAll(out, signature, sizeof signature) && writeAll(out, ihdr.data(), ihdr.size());
+    bool ok = writeAll(out, signature, sizeof signature) && writeAll(out, ihdr.data(), ihdr.size())
+              && writeAll(out, options.chunks.data(), options.chunks.size());
 
     // The calling thread compresses too, and writes each stripe, in order, once it is done.
     uLong adler = adler32(0, nullptr, 0);

@@ -2,6 +2,8 @@
 
 #include <opencv2/core.hpp>
 
+#include <vector>
+
 class QIODevice;
 
 // Writes an 8-bit RGBA PNG from a colour image and a separate alpha plane, compressing row
@@ -13,7 +15,14 @@ struct Options
 {
     int threads = 0;       // 0: one per core
     int rowsPerStripe = 0; // 0: about 1 MiB of pixels per stripe
+    // Slower, stronger compression: for a user who keeps thousands of results.
+    bool small = false;
+    // Whole chunks (length, type, data, CRC) to put between IHDR and the pixels.
+    std::vector<unsigned char> chunks;
 };
+
+// A whole chunk: length, type, data, and the CRC of type and data.
+std::vector<unsigned char> chunk(const char *type, const unsigned char *data, std::size_t size);
 
 // `colour` is 8-bit BGR, `alpha` 8-bit single-channel of the same size. The colours are
 // written as they are, also under alpha 0. Returns false when the device refuses a write.

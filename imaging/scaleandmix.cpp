@@ -1,6 +1,8 @@
 #include "scaleandmix.h"
 
+#include "edgecleaner.h"
 #include "imageformat.h"
+#include "photometadata.h"
 #include "pngwriter.h"
 
 #include <QFile>
@@ -62,22 +64,6 @@ cv::Mat decodeImage(const QByteArray &bytes, int flags)
                                std::size_t(bytes.size()), flags);
 }
 
-// The encoder extension for a target that can hold an alpha channel, or empty.
-std::string alphaCapableExtension(const QString &targetFile)
-{
-    switch (ScaleAndMix::formatOf(targetFile)) {
-    case ScaleAndMix::TargetFormat::Png:
-        return ".png";
-    case ScaleAndMix::TargetFormat::Tiff:
-        return ".tiff";
-    case ScaleAndMix::TargetFormat::Webp:
-        return ".webp";
-    case ScaleAndMix::TargetFormat::CutoutOnly:
-        break;
-    }
-    return {};
-}
-
 // The cut-out's alpha plane at 8 bits; empty when the cut-out is not four channels of
 // 8 or 16 bits.
 cv::Mat decodeAlpha(const QByteArray &cutoutBytes)
@@ -101,55 +87,219 @@ void yieldToForegroundWork()
 #endif
 }
 
-bool writeComposite(QSaveFile &file, const std::string &extension, const cv::Mat &colour, const cv::Mat &alpha,
-                    int threads)
+using Format = ScaleAndMix::TargetFormat;
+
+// The marker a master with cleaned edges carries, right after its header.
+std::vector<unsigned char> cleanEdgesChunk()
 {
-    if (extension == ".png") {
-        pngwriter::Options options;
-        options.threads = threads;
-        return pngwriter::write(file, colour, alpha, options);
-    }
-    cv::Mat composite(colour.size(), CV_8UC4);
-    const cv::Mat planes[] = {colour, alpha};
-    const int fromTo[] = {0, 0, 1, 1, 2, 2, 3, 3};
-    cv::mixChannels(planes, 2, &composite, 1, fromTo, 4);
-    std::vector<uchar> encoded;
-    if (!cv::imencode(extension, composite, encoded))
-        return false;
-    const auto size = static_cast<qint64>(encoded.size());
-    return file.write(reinterpret_cast<const char *>(encoded.data()), size) == size;
+    static const char text[] = "Quorrin\0edges=clean";
+    return pngwriter::chunk("tEXt", reinterpret_cast<const unsigned char *>(text), sizeof text - 1);
 }
 
-ScaleAndMix::Outcome compositeOrThrow(const QString &originFile, const QString &targetFile, int threads)
+bool writeBytes(QSaveFile &file, const std::vector<unsigned char> &bytes)
 {
-    const std::string extension = alphaCapableExtension(targetFile);
-    if (extension.empty())
-        return ScaleAndMix::FormatHasNoAlpha;
+    const auto size = static_cast<qint64>(bytes.size());
+    return file.write(reinterpret_cast<const char *>(bytes.data()), size) == size;
+}
+
+struct Picture
+{
+    cv::Mat colour; // BGR
+    cv::Mat alpha;  // empty: opaque
+};
+
+// One file: PNG through the project's writer (with the photo's chunks), the others through
+// OpenCV, their metadata added after. `lossless` keeps a WebP master exact.
+bool writeFile(const QString &path, Format format, const Picture &picture, const photometadata::Metadata &metadata,
+               const OutputChoices &choices, const std::vector<unsigned char> &extraChunks, bool lossless, int threads)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    bool ok = false;
+    if (format == Format::Png) {
+        pngwriter::Options options;
+        options.threads = threads;
+        options.small = choices.png == OutputChoices::Compression::Small;
+        options.chunks = extraChunks;
+        const std::vector<unsigned char> kept = photometadata::pngChunks(metadata);
+        options.chunks.insert(options.chunks.end(), kept.begin(), kept.end());
+        const cv::Mat alpha = picture.alpha.empty() ? cv::Mat(picture.colour.size(), CV_8UC1, cv::Scalar(255)) : picture.alpha;
+        ok = pngwriter::write(file, picture.colour, alpha, options);
+    } else {
+        cv::Mat image = picture.colour;
+        if (!picture.alpha.empty()) {
+            image.create(picture.colour.size(), CV_8UC4);
+            const cv::Mat planes[] = {picture.colour, picture.alpha};
+            const int fromTo[] = {0, 0, 1, 1, 2, 2, 3, 3};
+            cv::mixChannels(planes, 2, &image, 1, fromTo, 4);
+        }
+        std::vector<int> parameters;
+        const char *extension = ".tiff";
+        if (format == Format::Jpeg) {
+            extension = ".jpg";
+            parameters = {cv::IMWRITE_JPEG_QUALITY, choices.quality};
+        } else if (format == Format::Webp) {
+            extension = ".webp";
+            parameters = {cv::IMWRITE_WEBP_QUALITY, lossless ? 101 : choices.quality};
+        }
+        std::vector<uchar> encoded;
+        if (cv::imencode(extension, image, encoded, parameters)) {
+            if (format == Format::Jpeg)
+                encoded = photometadata::embedInJpeg(encoded, metadata);
+            else if (format == Format::Webp)
+                encoded = photometadata::embedInWebp(encoded, metadata);
+            ok = writeBytes(file, encoded);
+        }
+    }
+    // Otherwise QSaveFile discards the unfinished copy, and the file before it stays.
+    return ok && file.commit();
+}
+
+Format formatOfChoice(OutputChoices::Format format)
+{
+    switch (format) {
+    case OutputChoices::Format::Jpeg:
+        return Format::Jpeg;
+    case OutputChoices::Format::Webp:
+        return Format::Webp;
+    case OutputChoices::Format::Png:
+        break;
+    }
+    return Format::Png;
+}
+
+// The master as its name's format holds it: with alpha, or laid on the background for a
+// JPEG (and for a WebP when a background is chosen).
+Picture masterPicture(Format format, const cv::Mat &colour, const cv::Mat &alpha, const OutputChoices &choices)
+{
+    const bool opaque = format == Format::Jpeg || (format == Format::Webp && choices.hasBackground);
+    if (!opaque)
+        return {colour, alpha};
+    OutputChoices flat;
+    flat.hasBackground = true;
+    flat.background = choices.background;
+    return {variant::render(colour, alpha, flat), {}};
+}
+
+// The files the choices ask for beside the master.
+bool writeOthers(const ScaleAndMix::Request &request, const cv::Mat &colour, const cv::Mat &alpha,
+                 const photometadata::Metadata &metadata, ScaleAndMix::Report &report, int threads)
+{
+    const OutputChoices &choices = request.choices;
+    const QString variantPath = choices.variantPath(request.target);
+    if (!variantPath.isEmpty() && variantPath != request.target) {
+        const cv::Mat rendered = variant::render(colour, alpha, choices, &report.nothingToCrop);
+        Picture picture;
+        if (rendered.channels() == 3) {
+            picture.colour = rendered;
+        } else {
+            cv::Mat planes[4];
+            cv::split(rendered, planes);
+            cv::merge(planes, 3, picture.colour);
+            picture.alpha = planes[3];
+        }
+        if (!writeFile(variantPath, formatOfChoice(choices.format), picture, metadata, choices, {}, false, threads))
+            return false;
+        report.written << variantPath;
+    }
+    const QString maskPath = choices.maskPath(request.target);
+    if (!maskPath.isEmpty() && maskPath != request.target) {
+        // Alpha alone, as data: no colour profile belongs to it.
+        std::vector<uchar> encoded;
+        QSaveFile file(maskPath);
+        if (!file.open(QIODevice::WriteOnly) || !cv::imencode(".png", alpha, encoded, {cv::IMWRITE_PNG_COMPRESSION, 1})
+            || !writeBytes(file, encoded) || !file.commit())
+            return false;
+        report.written << maskPath;
+    }
+    return true;
+}
+
+void noteProfile(const photometadata::Metadata &metadata, ScaleAndMix::Report &report)
+{
+    report.profileLeftOut = QString::fromStdString(metadata.profileLeftOut);
+}
+
+ScaleAndMix::Report fromMaster(const ScaleAndMix::Request &request, int threads)
+{
+    ScaleAndMix::Report report;
+    const QByteArray bytes = readImageFile(request.target);
+    const auto *data = reinterpret_cast<const unsigned char *>(bytes.constData());
+    const cv::Mat master = bytes.isEmpty() ? cv::Mat() : decodeImage(bytes, cv::IMREAD_UNCHANGED);
+    if (master.empty() || master.channels() != 4 || master.depth() != CV_8U) {
+        report.outcome = ScaleAndMix::MasterUnreadable;
+        return report;
+    }
+    const photometadata::Metadata metadata = photometadata::read(data, std::size_t(bytes.size()));
+    cv::Mat planes[4];
+    cv::split(master, planes);
+    cv::Mat colour;
+    cv::merge(planes, 3, colour);
+    const cv::Mat &alpha = planes[3];
+    const Format format = ScaleAndMix::formatOf(request.target);
+    if (request.choices.edges == OutputChoices::Edges::Clean && format == Format::Png && !ScaleAndMix::hasCleanEdges(bytes)) {
+        edgecleaner::clean(colour, alpha, threads);
+        if (!writeFile(request.target, format, {colour, alpha}, metadata, request.choices, cleanEdgesChunk(), true, threads)) {
+            report.outcome = ScaleAndMix::WriteFailed;
+            return report;
+        }
+    }
+    if (!writeOthers(request, colour, alpha, metadata, report, threads))
+        report.outcome = ScaleAndMix::OtherFileFailed;
+    return report;
+}
+
+ScaleAndMix::Report makeOrThrow(const ScaleAndMix::Request &request, int threads)
+{
+    if (request.fromMaster)
+        return fromMaster(request, threads);
+    ScaleAndMix::Report report;
+    const QString &targetFile = request.target;
+    const Format format = ScaleAndMix::formatOf(targetFile);
+    if (format == Format::CutoutOnly) {
+        report.outcome = ScaleAndMix::FormatHasNoAlpha;
+        return report;
+    }
 
     // The cut-out is small; it decodes on the second core while the source decodes.
     auto alphaJob = std::async(std::launch::async, [&targetFile] { return decodeAlpha(readImageFile(targetFile)); });
     cv::Mat source;
+    photometadata::Metadata metadata;
     {
-        const QByteArray sourceBytes = readImageFile(originFile);
-        if (!sourceBytes.isEmpty())
+        const QByteArray sourceBytes = readImageFile(request.origin);
+        if (!sourceBytes.isEmpty()) {
+            metadata = photometadata::read(reinterpret_cast<const unsigned char *>(sourceBytes.constData()),
+                                           std::size_t(sourceBytes.size()));
             source = decodeImage(sourceBytes, cv::IMREAD_COLOR);
+        }
     }
     cv::Mat alpha = alphaJob.get();
     if (source.empty())
-        return ScaleAndMix::SourceUnreadable;
-    if (alpha.empty())
-        return ScaleAndMix::CutoutUnreadable;
+        report.outcome = ScaleAndMix::SourceUnreadable;
+    else if (alpha.empty())
+        report.outcome = ScaleAndMix::CutoutUnreadable;
+    if (report.outcome != ScaleAndMix::Written)
+        return report;
+    noteProfile(metadata, report);
 
     // Scaled only now that the source has decoded: its header alone proves nothing.
     cv::Mat scaled;
     cv::resize(alpha, scaled, source.size(), 0, 0, cv::INTER_LANCZOS4);
     alpha.release();
 
-    QSaveFile file(targetFile);
-    // Otherwise QSaveFile discards the unfinished copy, and the saved cut-out stays.
-    if (!file.open(QIODevice::WriteOnly) || !writeComposite(file, extension, source, scaled, threads) || !file.commit())
-        return ScaleAndMix::WriteFailed;
-    return ScaleAndMix::Written;
+    const bool clean = request.choices.edges == OutputChoices::Edges::Clean;
+    if (clean)
+        edgecleaner::clean(source, scaled, threads);
+    const std::vector<unsigned char> marker = clean && format == Format::Png ? cleanEdgesChunk() : std::vector<unsigned char>();
+    if (!writeFile(targetFile, format, masterPicture(format, source, scaled, request.choices), metadata, request.choices,
+                   marker, true, threads)) {
+        report.outcome = ScaleAndMix::WriteFailed;
+        return report;
+    }
+    if (!writeOthers(request, source, scaled, metadata, report, threads))
+        report.outcome = ScaleAndMix::OtherFileFailed;
+    return report;
 }
 
 } // namespace
@@ -169,6 +319,10 @@ QString ScaleAndMix::describe(Outcome outcome)
         return QStringLiteral("无法写入结果文件");
     case LibraryFailed:
         return QStringLiteral("图像库无法处理这张图");
+    case OtherFileFailed:
+        return QStringLiteral("无法写入按输出选项生成的文件");
+    case MasterUnreadable:
+        return QStringLiteral("无法读取已有的原尺寸结果");
     }
     return {};
 }
@@ -182,6 +336,8 @@ ScaleAndMix::TargetFormat ScaleAndMix::formatOf(const QString &targetFile)
         return TargetFormat::Tiff;
     if (suffix == QLatin1String("webp"))
         return TargetFormat::Webp;
+    if (suffix == QLatin1String("jpg") || suffix == QLatin1String("jpeg"))
+        return TargetFormat::Jpeg;
     return TargetFormat::CutoutOnly;
 }
 
@@ -191,6 +347,7 @@ ScaleAndMix::ScaleAndMix(QObject *parent)
 {
     lane->setMaxThreadCount(1);
     qRegisterMetaType<ScaleAndMix::Outcome>();
+    qRegisterMetaType<ScaleAndMix::Report>();
 }
 
 ScaleAndMix::~ScaleAndMix()
@@ -201,18 +358,49 @@ ScaleAndMix::~ScaleAndMix()
 
 ScaleAndMix::Outcome ScaleAndMix::composite(const QString &originFile, const QString &targetFile, int threads)
 {
+    return make({originFile, targetFile, {}, false}, threads).outcome;
+}
+
+ScaleAndMix::Report ScaleAndMix::make(const Request &request, int threads)
+{
     try {
-        return compositeOrThrow(originFile, targetFile, threads);
+        return makeOrThrow(request, threads);
     } catch (...) {
         // An image the library rejects is one more file it cannot read: the saved cut-out stays.
-        return LibraryFailed;
+        Report report;
+        report.outcome = LibraryFailed;
+        return report;
     }
+}
+
+bool ScaleAndMix::hasCleanEdges(const QByteArray &masterHead)
+{
+    const std::vector<unsigned char> marker = cleanEdgesChunk();
+    constexpr int afterHeader = 8 + 25; // signature, IHDR
+    return masterHead.size() >= afterHeader + int(marker.size())
+           && std::equal(marker.begin(), marker.end(), masterHead.constData() + afterHeader,
+                         [](unsigned char a, char b) { return a == static_cast<unsigned char>(b); });
+}
+
+void ScaleAndMix::expect(const Request &request)
+{
+    QMutexLocker locker(&expectedLock);
+    expected.insert(request.target, request);
 }
 
 void ScaleAndMix::toBigPic(QString originFile, QString targetFile)
 {
-    lane->start([this, originFile, targetFile] {
+    Request request{originFile, targetFile, {}, false};
+    {
+        QMutexLocker locker(&expectedLock);
+        const auto found = expected.find(targetFile);
+        if (found != expected.end() && found->origin == originFile) {
+            request = *found;
+            expected.erase(found);
+        }
+    }
+    lane->start([this, request] {
         yieldToForegroundWork();
-        emit composited(originFile, targetFile, composite(originFile, targetFile));
+        emit composited(request.origin, request.target, make(request));
     });
 }

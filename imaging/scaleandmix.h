@@ -1,7 +1,12 @@
 #pragma once
 
+#include "outputchoices.h"
+
+#include <QHash>
+#include <QMutex>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 class QThreadPool;
 
@@ -20,6 +25,8 @@ public:
         FormatHasNoAlpha,  // the target's name asks for a format that cannot hold alpha
         WriteFailed,
         LibraryFailed,     // the image library threw
+        OtherFileFailed,   // the master is written, a file made from it is not
+        MasterUnreadable,  // a file to make from the master, which cannot be read
     };
     Q_ENUM(Outcome)
     // The line that explains a failure; empty for Written.
@@ -27,7 +34,7 @@ public:
 
     // The format a target's name asks for, by its suffix in any letter case. CutoutOnly: no
     // format the composite is written in (a .jpg, say), so the saved cut-out stays as it is.
-    enum class TargetFormat { Png, Tiff, Webp, CutoutOnly };
+    enum class TargetFormat { Png, Tiff, Webp, Jpeg, CutoutOnly };
     static TargetFormat formatOf(const QString &targetFile);
 
     explicit ScaleAndMix(QObject *parent = nullptr);
@@ -35,13 +42,40 @@ public:
     // without an upload) and waits only for the one under way, which is never half-written.
     ~ScaleAndMix() override;
 
+    // What one composite makes: the master at `target` from the photo and the service's
+    // cut-out saved there, then the files the choices ask for beside it. With `fromMaster`,
+    // the master is already complete, and only the other files are made from it (and the
+    // master itself cleaned, when clean edges are asked for and it is not yet).
+    struct Request
+    {
+        QString origin;
+        QString target;
+        OutputChoices choices;
+        bool fromMaster = false;
+    };
+    struct Report
+    {
+        Outcome outcome = Written;
+        QStringList written;        // the files made besides the master
+        bool nothingToCrop = false; // no subject: the variant is not cropped
+        QString profileLeftOut;     // why the photo's colour profile is not in the results
+    };
+
     // One composite, led by the calling thread; a PNG is compressed on `threads` threads
     // (0: one per core). Leaves targetFile untouched unless it is Written.
     static Outcome composite(const QString &originFile, const QString &targetFile, int threads = 0);
+    static Report make(const Request &request, int threads = 0);
+
+    // Whether a master's first bytes say its edges were cleaned.
+    static bool hasCleanEdges(const QByteArray &masterHead);
+
+    // The request that the next toBigPic() for this target carries out, instead of the plain
+    // composite. Thread-safe: the batch calls it before it asks for the composite.
+    void expect(const Request &request);
 
 signals:
     // Each composite's outcome, from the lane's thread.
-    void composited(QString originFile, QString targetFile, ScaleAndMix::Outcome outcome);
+    void composited(QString originFile, QString targetFile, ScaleAndMix::Report report);
 
 public slots:
     // Hands the composite to the compositor's own lane and returns at once, so that the
@@ -50,4 +84,8 @@ public slots:
 
 private:
     QThreadPool *lane;
+    QMutex expectedLock;
+    QHash<QString, Request> expected;
 };
+
+Q_DECLARE_METATYPE(ScaleAndMix::Report)

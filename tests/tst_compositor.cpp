@@ -1,4 +1,5 @@
 #include "imageformat.h"
+#include "outputchoices.h"
 #include "pngwriter.h"
 #include "scaleandmix.h"
 #include "testimages.h"
@@ -125,10 +126,81 @@ cv::Mat inflateByHand(const QByteArray &png)
     return rgba;
 }
 
+OutputChoices choicesOf(const QStringList &arguments)
+{
+    OutputChoices choices;
+    for (const QString &argument : arguments) {
+        const QString option = argument.section(QLatin1Char('='), 0, 0).mid(2);
+        const QString error = choices.set(option, argument.section(QLatin1Char('='), 1));
+        if (!error.isEmpty())
+            qFatal("%s", qPrintable(error));
+    }
+    return choices;
+}
+
+// A subject of known shape: an opaque disc with a soft rim, and a speck of faint noise
+// (alpha 6) in a corner that must not stretch the crop.
+cv::Mat subjectAlpha(cv::Size size, cv::Point centre, int radius)
+{
+    cv::Mat alpha(size, CV_8U, cv::Scalar(0));
+    for (int y = 0; y < size.height; ++y)
+        for (int x = 0; x < size.width; ++x) {
+            const double d = std::hypot(x - centre.x, y - centre.y);
+            alpha.at<uchar>(y, x) = uchar(std::clamp(int(std::lround((radius - d) * 64)), 0, 255));
+        }
+    alpha.at<uchar>(1, 1) = 6;
+    return alpha;
+}
+
+// The variant computed plainly, pixel by pixel: the box of alpha over 10, the margin, the
+// square, and round((a·c + (255 − a)·b) / 255) on a background. BGRA when transparent.
+cv::Mat plainVariant(const cv::Mat &colour, const cv::Mat &alpha, const OutputChoices &choices)
+{
+    cv::Rect region(0, 0, colour.cols, colour.rows);
+    if (choices.crop) {
+        int left = colour.cols, top = colour.rows, right = -1, bottom = -1;
+        for (int y = 0; y < alpha.rows; ++y)
+            for (int x = 0; x < alpha.cols; ++x)
+                if (alpha.at<uchar>(y, x) > 10) {
+                    left = std::min(left, x), right = std::max(right, x);
+                    top = std::min(top, y), bottom = std::max(bottom, y);
+                }
+        if (right >= 0) {
+            const int margin = int(std::lround(choices.margin / 100 * std::max(right - left + 1, bottom - top + 1)));
+            region = cv::Rect(left - margin, top - margin, right - left + 1 + 2 * margin, bottom - top + 1 + 2 * margin);
+        }
+    }
+    const int side = std::max(region.width, region.height);
+    const cv::Size size = choices.canvas == OutputChoices::Canvas::Square ? cv::Size(side, side) : region.size();
+    const cv::Point offset((size.width - region.width) / 2, (size.height - region.height) / 2);
+    const bool opaque = choices.variantHasBackground();
+    const int bg[3] = {int(choices.background & 0xff), int(choices.background >> 8 & 0xff), int(choices.background >> 16 & 0xff)};
+    cv::Mat out(size, opaque ? CV_8UC3 : CV_8UC4);
+    for (int y = 0; y < size.height; ++y)
+        for (int x = 0; x < size.width; ++x) {
+            const int sx = region.x + x - offset.x, sy = region.y + y - offset.y;
+            const bool inside = sx >= 0 && sy >= 0 && sx < colour.cols && sy < colour.rows && x >= offset.x
+                                && y >= offset.y && x < offset.x + region.width && y < offset.y + region.height;
+            const int a = inside ? alpha.at<uchar>(sy, sx) : 0;
+            for (int k = 0; k < 3; ++k) {
+                const int c = inside ? colour.at<cv::Vec3b>(sy, sx)[k] : 0;
+                const uchar value = opaque ? uchar(std::lround((a * c + (255 - a) * bg[k]) / 255.0)) : uchar(c);
+                if (opaque)
+                    out.at<cv::Vec3b>(y, x)[k] = value;
+                else
+                    out.at<cv::Vec4b>(y, x)[k] = value;
+            }
+            if (!opaque)
+                out.at<cv::Vec4b>(y, x)[3] = uchar(a);
+        }
+    return out;
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Source)
 Q_DECLARE_METATYPE(cv::Size)
+Q_DECLARE_METATYPE(cv::Point)
 
 class TestCompositor : public QObject
 {
@@ -147,6 +219,14 @@ private slots:
     void headersGiveTheSize();
     void pngWriterRoundTrips_data();
     void pngWriterRoundTrips();
+    void rendersTheVariant_data();
+    void rendersTheVariant();
+    void makesTheFilesBesideTheMaster_data();
+    void makesTheFilesBesideTheMaster();
+    void namesTheFiles_data();
+    void namesTheFiles();
+    void readsTheChoices_data();
+    void readsTheChoices();
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
@@ -242,7 +322,6 @@ void TestCompositor::leavesTheSavedCutoutAlone_data()
     row("cut-out is empty", jpeg, QByteArray());
     row("three-channel cut-out", jpeg, encode(photoLike(20, 15), ".png"));
     row("grey cut-out", jpeg, encode(photoLike(20, 15, 1), ".png"));
-    row(".jpg target cannot hold alpha", jpeg, cutout, "t.jpg");
     row(".bmp target cannot hold alpha", jpeg, cutout, "t.bmp");
     row("unknown extension", jpeg, cutout, "t.cutout");
     row("no extension", jpeg, cutout, "t");
@@ -319,9 +398,9 @@ void TestCompositor::laneRunsCompositesInOrderAndDestructionDropsTheQueued()
     // Composites are background work: the lane's thread runs them at a lower priority.
     QList<int> niceness;
     QList<ScaleAndMix::Outcome> outcomes;
-    connect(compositor, &ScaleAndMix::composited, this, [&](const QString &, const QString &, ScaleAndMix::Outcome outcome) {
+    connect(compositor, &ScaleAndMix::composited, this, [&](const QString &, const QString &, const ScaleAndMix::Report &report) {
         niceness << getpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)));
-        outcomes << outcome;
+        outcomes << report.outcome;
     }, Qt::DirectConnection);
     // A fresh lane begins the first at once; the second waits in its queue.
     compositor->toBigPic(first, target);
@@ -454,7 +533,10 @@ void TestCompositor::pngWriterRoundTrips()
     alpha.rowRange(0, (size.height + 1) / 2).setTo(0); // colours under alpha 0 must survive
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
-    QVERIFY(pngwriter::write(buffer, colour, alpha, {threads, rowsPerStripe}));
+    pngwriter::Options options;
+    options.threads = threads;
+    options.rowsPerStripe = rowsPerStripe;
+    QVERIFY(pngwriter::write(buffer, colour, alpha, options));
     const QByteArray png = buffer.data();
 
     cv::Mat expected;
@@ -476,6 +558,214 @@ void TestCompositor::pngWriterRoundTrips()
         QVERIFY(check.waitForFinished(30000));
         QVERIFY2(check.exitCode() == 0, check.readAllStandardOutput().constData());
     }
+}
+
+void TestCompositor::rendersTheVariant_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<cv::Point>("centre");
+    QTest::addColumn<bool>("nothing");
+
+    const cv::Point middle(60, 40), nearEdge(12, 40);
+    QTest::newRow("on white") << QStringList{"--background=white"} << middle << false;
+    QTest::newRow("on #102030") << QStringList{"--background=#102030"} << middle << false;
+    QTest::newRow("a JPEG is laid on white") << QStringList{"--format=jpg"} << middle << false;
+    QTest::newRow("cropped, transparent") << QStringList{"--crop"} << middle << false;
+    QTest::newRow("cropped with 10 %, on black") << QStringList{"--crop=10", "--background=black"} << middle << false;
+    QTest::newRow("margin past the photo's edge") << QStringList{"--crop=25", "--background=white"} << nearEdge << false;
+    QTest::newRow("square from a wide photo") << QStringList{"--canvas=square"} << middle << false;
+    QTest::newRow("cropped on a square, white") << QStringList{"--crop=5", "--canvas=square", "--background=white"} << middle << false;
+    QTest::newRow("no subject is not cropped") << QStringList{"--crop", "--background=white"} << cv::Point(-100, -100) << true;
+}
+
+void TestCompositor::rendersTheVariant()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(cv::Point, centre);
+    QFETCH(bool, nothing);
+
+    const cv::Mat colour = photoLike(120, 80);
+    const cv::Mat alpha = subjectAlpha(colour.size(), centre, 18);
+    const OutputChoices choices = choicesOf(arguments);
+    bool empty = !nothing;
+    const cv::Mat rendered = variant::render(colour, alpha, choices, &empty);
+    QCOMPARE(empty, nothing);
+    const cv::Mat expected = plainVariant(colour, alpha, choices);
+    QCOMPARE(rendered.cols, expected.cols);
+    QCOMPARE(rendered.rows, expected.rows);
+    QVERIFY(samePixels(rendered, expected));
+}
+
+void TestCompositor::makesTheFilesBesideTheMaster_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("masterName");
+    QTest::addColumn<QStringList>("madeNames");
+
+    QTest::newRow("white, cropped, square JPEG and a mask")
+        << QStringList{"--format=jpg", "--crop", "--canvas=square", "--mask"} << "p.jpg-no-bg.png"
+        << QStringList{"p.jpg-no-bg.bg-white.crop3.square.jpg", "p.jpg-no-bg.mask.png"};
+    QTest::newRow("PNG on a colour") << QStringList{"--background=#336699"} << "p.jpg-no-bg.png"
+                                     << QStringList{"p.jpg-no-bg.bg-336699.png"};
+    QTest::newRow("transparent WebP at quality 80") << QStringList{"--format=webp", "--quality=80"} << "p.jpg-no-bg.png"
+                                                    << QStringList{"p.jpg-no-bg.q80.webp"};
+    QTest::newRow("a single file named .jpg is a JPEG on white") << QStringList{} << "out.jpg" << QStringList{};
+    QTest::newRow("small PNGs") << QStringList{"--png=small", "--crop"} << "p.jpg-no-bg.png"
+                                << QStringList{"p.jpg-no-bg.crop3.png"};
+}
+
+void TestCompositor::makesTheFilesBesideTheMaster()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, masterName);
+    QFETCH(QStringList, madeNames);
+
+    const QString origin = dir->filePath(QStringLiteral("p.jpg"));
+    const QString master = dir->filePath(masterName);
+    const QByteArray photo = encode(photoLike(160, 120), ".jpg");
+    cv::Mat cutout = cutoutLike(40, 30);
+    QVERIFY(writeBytes(origin, photo));
+    QVERIFY(writeBytes(master, encode(cutout, ".png")));
+    const OutputChoices choices = choicesOf(arguments);
+
+    const ScaleAndMix::Report report = ScaleAndMix::make({origin, master, choices, false});
+    QCOMPARE(report.outcome, ScaleAndMix::Written);
+    QStringList made;
+    for (const QString &path : report.written)
+        made << QFileInfo(path).fileName();
+    QCOMPARE(made, madeNames);
+
+    // What the master holds, found without the code under test: the photo's pixels under the
+    // cut-out's alpha, scaled with Lanczos.
+    const cv::Mat colour = uprightColour(Source::Jpeg, photo);
+    cv::Mat alpha;
+    cv::resize(alphaOf(cutout), alpha, colour.size(), 0, 0, cv::INTER_LANCZOS4);
+    const bool jpegMaster = masterName.endsWith(QLatin1String(".jpg"));
+    const cv::Mat stored = readImage(master, cv::IMREAD_UNCHANGED);
+    if (jpegMaster) {
+        QCOMPARE(readBytes(master).left(2), QByteArray("\xff\xd8"));
+        const double error = cv::norm(stored, plainVariant(colour, alpha, choicesOf({"--background=white"})), cv::NORM_L1);
+        QVERIFY2(error < 6.0 * stored.total() * 3, qPrintable(QString::number(error / stored.total())));
+    } else {
+        QVERIFY(samePixels(stored, plainVariant(colour, alpha, {})));
+    }
+    for (const QString &path : report.written) {
+        const cv::Mat file = readImage(path, cv::IMREAD_UNCHANGED);
+        if (path.endsWith(QLatin1String(".mask.png"))) {
+            QVERIFY(samePixels(file, alpha));
+            continue;
+        }
+        const cv::Mat expected = plainVariant(colour, alpha, choices);
+        QCOMPARE(file.cols, expected.cols);
+        QCOMPARE(file.rows, expected.rows);
+        if (path.endsWith(QLatin1String(".png"))) {
+            cv::Mat opaque = file;
+            if (expected.channels() == 3)
+                cv::cvtColor(file, opaque, cv::COLOR_BGRA2BGR);
+            QVERIFY(samePixels(opaque, expected));
+        } else {
+            // Lossy: within a few levels on average, as seen (colours under alpha 0 are dropped).
+            QCOMPARE(file.channels(), expected.channels());
+            const auto seen = [](const cv::Mat &image) {
+                cv::Mat premultiplied = image;
+                if (image.channels() == 4)
+                    cv::cvtColor(image, premultiplied, cv::COLOR_RGBA2mRGBA);
+                return premultiplied;
+            };
+            const double error = cv::norm(seen(file), seen(expected), cv::NORM_L1) / expected.total() / expected.channels();
+            QVERIFY2(error < 6, qPrintable(QString::number(error)));
+        }
+    }
+
+    // Made again later from the master alone: the same files, and the master untouched.
+    const QByteArray masterBytes = readBytes(master);
+    for (const QString &path : report.written)
+        QVERIFY(QFile::remove(path));
+    QVERIFY(QFile::remove(origin));
+    const ScaleAndMix::Report again = ScaleAndMix::make({origin, master, choices, true});
+    QCOMPARE(again.outcome, jpegMaster ? ScaleAndMix::MasterUnreadable : ScaleAndMix::Written);
+    QCOMPARE(again.written, jpegMaster ? QStringList() : report.written);
+    QCOMPARE(readBytes(master), masterBytes);
+}
+
+void TestCompositor::namesTheFiles_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("master");
+    QTest::addColumn<QString>("variant");
+    QTest::addColumn<QString>("mask");
+
+    QTest::newRow("folder result") << QStringList{"--background=white", "--mask"} << "/o/a.jpg-no-bg.png"
+                                   << "/o/a.jpg-no-bg.bg-white.png" << "/o/a.jpg-no-bg.mask.png";
+    QTest::newRow("single file of the user's naming") << QStringList{"--format=jpg", "--quality=75"} << "/o/shop.png"
+                                                      << "/o/shop-no-bg.bg-white.q75.jpg" << "";
+    QTest::newRow("proposed single file") << QStringList{"--crop=2.5", "--canvas=1200x800"} << "/o/a.jpg-no-bg-small.png"
+                                          << "/o/a.jpg-no-bg-small.crop2.5.1200x800.png" << "";
+    QTest::newRow("WebP, transparent") << QStringList{"--format=webp"} << "/o/a.png-no-bg.png" << "/o/a.png-no-bg.webp" << "";
+    QTest::newRow("mask alone") << QStringList{"--mask"} << "/o/a.png-no-bg.png" << "" << "/o/a.png-no-bg.mask.png";
+    QTest::newRow("compression alone makes no file") << QStringList{"--png=small"} << "/o/a.png-no-bg.png" << "" << "";
+}
+
+void TestCompositor::namesTheFiles()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, master);
+    QFETCH(QString, variant);
+    QFETCH(QString, mask);
+
+    const OutputChoices choices = choicesOf(arguments);
+    QCOMPARE(choices.variantPath(master), variant);
+    QCOMPARE(choices.maskPath(master), mask);
+    // A folder scan knows them as the program's own; a photo's name is not taken for one.
+    for (const QString &path : {variant, mask})
+        QVERIFY(path.isEmpty() || OutputChoices::isVariantName(QFileInfo(path).fileName()));
+    QVERIFY(!OutputChoices::isVariantName(QStringLiteral("no-bg.jpg")));
+    QVERIFY(!OutputChoices::isVariantName(QStringLiteral("cat-no-bg.holiday.jpg")));
+    QCOMPARE(choicesOf(choices.arguments()), choices);
+}
+
+void TestCompositor::readsTheChoices_data()
+{
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("argument"); // as arguments() gives it back; empty: refused
+
+    QTest::newRow("white") << "background" << "White" << "--background=white";
+    QTest::newRow("hex colour") << "background" << "#A0b1C2" << "--background=#a0b1c2";
+    QTest::newRow("short hex colour") << "background" << "#fff" << "";
+    QTest::newRow("colour name unknown") << "background" << "teal" << "";
+    QTest::newRow("jpeg") << "format" << "jpeg" << "--format=jpg";
+    QTest::newRow("gif") << "format" << "gif" << "";
+    QTest::newRow("quality 1") << "quality" << "1" << "--quality=1";
+    QTest::newRow("quality 0") << "quality" << "0" << "";
+    QTest::newRow("quality 101") << "quality" << "101" << "";
+    QTest::newRow("quality 9.5") << "quality" << "9.5" << "";
+    QTest::newRow("crop alone") << "crop" << "" << "--crop=3";
+    QTest::newRow("crop 0") << "crop" << "0" << "--crop=0";
+    QTest::newRow("crop negative") << "crop" << "-1" << "";
+    QTest::newRow("crop nan") << "crop" << "nan" << "";
+    QTest::newRow("canvas square") << "canvas" << "square" << "--canvas=square";
+    QTest::newRow("canvas size") << "canvas" << "1000x1000" << "--canvas=1000x1000";
+    QTest::newRow("canvas zero wide") << "canvas" << "0x10" << "";
+    QTest::newRow("canvas past 250 MP") << "canvas" << "20000x20000" << "";
+    QTest::newRow("canvas round") << "canvas" << "round" << "";
+    QTest::newRow("png small") << "png" << "small" << "--png=small";
+    QTest::newRow("png huge") << "png" << "huge" << "";
+    QTest::newRow("edges clean") << "edges" << "clean" << "--edges=clean";
+}
+
+void TestCompositor::readsTheChoices()
+{
+    QFETCH(QString, option);
+    QFETCH(QString, value);
+    QFETCH(QString, argument);
+
+    OutputChoices choices;
+    const QString error = choices.set(option, value);
+    QCOMPARE(error.isEmpty(), !argument.isEmpty());
+    QCOMPARE(choices.arguments(), argument.isEmpty() ? QStringList() : QStringList{argument});
+    if (!error.isEmpty())
+        QVERIFY2(error.startsWith(QStringLiteral("--%1 gives \"%2\"; ").arg(option, value)), qPrintable(error));
 }
 
 QTEST_GUILESS_MAIN(TestCompositor)

@@ -1,6 +1,7 @@
 #include "fakeservice.h"
 #include "testimages.h"
 #include "batch.h"
+#include "removebgconn.h"
 #include "widget.h"
 
 #include <QLineEdit>
@@ -57,6 +58,8 @@ class TestEndToEnd : public QObject
 private slots:
     void cleanup() { stopAfterAFailedRow(); }
     void folderThenSingleFile();
+    void outputChoices_data();
+    void outputChoices();
 
 private:
     void checkRebuilt(const QString &source, const QString &output);
@@ -138,6 +141,84 @@ void TestEndToEnd::folderThenSingleFile()
     QCOMPARE(account.count(PhotoOutcome::Skipped), 3);
     QVERIFY(log->toPlainText().contains(QStringLiteral("文件夹里另有 1 个文件不是 png、jpg 或 jpeg 照片（其中 1 个是本程序的结果），不会发送\n"
                                                        "已跳过 3 张结果已存在且完整的照片")));
+}
+
+void TestEndToEnd::outputChoices_data()
+{
+    QTest::addColumn<QStringList>("first");  // the choices of the first batch
+    QTest::addColumn<QStringList>("second"); // then of a second one
+    QTest::addColumn<int>("uploads");        // of both
+    QTest::addColumn<QStringList>("files");  // in the output folder at the end, besides the masters
+    QTest::addColumn<QString>("account");    // the second batch's count line
+
+    QTest::newRow("a change of mind is made from the masters")
+        << QStringList{} << QStringList{"--format=jpg", "--crop", "--canvas=square"} << 2
+        << QStringList{"a.jpg-no-bg.bg-white.crop3.square.jpg", "b.png-no-bg.bg-white.crop3.square.jpg"}
+        << "本批共 2 张：保存 0 张，跳过 0 张，失败 0 张，由已有结果生成 2 张";
+    QTest::newRow("files made in the pass are not made again")
+        << QStringList{"--mask"} << QStringList{"--mask"} << 2
+        << QStringList{"a.jpg-no-bg.mask.png", "b.png-no-bg.mask.png"} << "本批共 2 张：保存 0 张，跳过 2 张，失败 0 张";
+    QTest::newRow("a deleted master is sent again")
+        << QStringList{"--mask"} << QStringList{"--mask"} << 3
+        << QStringList{"a.jpg-no-bg.mask.png", "b.png-no-bg.mask.png"} << "本批共 2 张：保存 1 张，跳过 1 张，失败 0 张";
+}
+
+void TestEndToEnd::outputChoices()
+{
+    QFETCH(QStringList, first);
+    QFETCH(QStringList, second);
+    QFETCH(int, uploads);
+    QFETCH(QStringList, files);
+    QFETCH(QString, account);
+
+    QTemporaryDir dir;
+    FakeService service;
+    service.setResponder(answerWithReducedCutout);
+    const QString photos = dir.filePath(QStringLiteral("photos")), output = dir.filePath(QStringLiteral("out"));
+    QVERIFY(QDir().mkpath(photos));
+    writeImage(photos + QStringLiteral("/a.jpg"), photoLike(320, 240, 3, 1));
+    writeImage(photos + QStringLiteral("/b.png"), photoLike(200, 260, 3, 2));
+
+    Batch batch(new RemoveBGConn(service.endpoint()));
+    batch.connectWorkers();
+    QStringList lines;
+    connect(&batch, &Batch::line, this, [&lines](const QString &line) { lines << line; });
+    QSignalSpy accounts(&batch, &Batch::finished);
+    const auto run = [&](const QStringList &arguments) {
+        OutputChoices choices;
+        for (const QString &argument : arguments)
+            QVERIFY(choices.set(argument.section(QLatin1Char('='), 0, 0).mid(2), argument.section(QLatin1Char('='), 1)).isEmpty());
+        batch.setChoices(choices);
+        lines.clear();
+        QTest::ignoreMessage(QtDebugMsg, "isDir");
+        const int before = accounts.size();
+        batch.start(photos, output, QStringLiteral("k"));
+        QTRY_COMPARE_WITH_TIMEOUT(accounts.size(), before + 1, 10000);
+        // The choices in force come first.
+        QCOMPARE(lines.value(0), choices.summary().isEmpty() ? lines.value(0) : choices.summary());
+    };
+    run(first);
+    if (QString::fromLatin1(QTest::currentDataTag()).contains(QLatin1String("deleted")))
+        QVERIFY(QFile::remove(output + QStringLiteral("/a.jpg-no-bg.png")));
+    run(second);
+
+    QCOMPARE(service.uploadCount(), uploads);
+    QVERIFY2(lines.contains(account), qPrintable(lines.join(QLatin1Char('\n'))));
+    QStringList expected = files + QStringList{"a.jpg-no-bg.png", "b.png-no-bg.png"};
+    expected.sort();
+    QCOMPARE(QDir(output).entryList(QDir::Files, QDir::Name), expected);
+    // Every variant holds the master's subject: its corner is the background, its middle opaque.
+    for (const QString &name : files) {
+        const cv::Mat made = readImage(output + QLatin1Char('/') + name, cv::IMREAD_UNCHANGED);
+        QVERIFY(!made.empty());
+        if (name.endsWith(QLatin1String(".jpg")))
+            QVERIFY(cv::norm(made.at<cv::Vec3b>(0, 0), cv::Vec3b(255, 255, 255), cv::NORM_INF) <= 3);
+    }
+    // A folder scan of the output takes none of them for a photo.
+    lines.clear();
+    QTest::ignoreMessage(QtDebugMsg, "isDir");
+    batch.start(output, dir.filePath(QStringLiteral("again")), QStringLiteral("k"));
+    QVERIFY2(lines.value(lines.size() - 1).startsWith(QStringLiteral("文件夹里没有可发送的照片")), qPrintable(lines.join(QLatin1Char('\n'))));
 }
 
 QTEST_MAIN(TestEndToEnd)

@@ -1,13 +1,19 @@
 #include "batch.h"
 #include "eventlog.h"
 #include "fakeservice.h"
+#include "outputoptionsdialog.h"
 #include "removebgconn.h"
 #include "startup.h"
 #include "testimages.h"
 #include "widget.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QCommandLineParser>
+#include <QDialogButtonBox>
+#include <QDoubleSpinBox>
 #include <QProcessEnvironment>
 #include <QFileDialog>
 #include <QLabel>
@@ -22,7 +28,9 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QPushButton>
+#include <QSettings>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QTranslator>
@@ -153,6 +161,7 @@ class TestWindow : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
 
@@ -204,6 +213,13 @@ private slots:
     void headlessLinesAreTheWindows();
     void headlessWatch();
 
+    void outputOptions_data();
+    void outputOptions();
+    void outputChoicesFromTheSettings();
+    void commandLineOutputChoicesAreNotSaved();
+    void outputOptionsPreview_data();
+    void outputOptionsPreview();
+
 private:
     // Every account the window's engine writes, as a spy that settledLog() finds by name.
     void watchAccounts()
@@ -213,6 +229,14 @@ private:
         spy->setObjectName(QStringLiteral("accounts"));
     }
     BatchAccount account(int index = 0) { return window->findChild<QSignalSpy *>(QStringLiteral("accounts"))->at(index).at(0).value<BatchAccount>(); }
+    // Runs `handle` on the output options dialog, opened from the output field's action.
+    void withOutputOptions(std::function<void(OutputOptionsDialog *)> handle)
+    {
+        onNextModal<OutputOptionsDialog>(window.get(), handle);
+        window->findChild<QAction *>(QStringLiteral("outputOptions"))->trigger();
+    }
+    QStringList batchChoices() { return window->findChild<Batch *>()->outputChoices().arguments(); }
+    QTemporaryDir config; // the settings' home
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<FakeService> service;
     std::unique_ptr<Widget> window;
@@ -221,6 +245,20 @@ private:
     QString text(const char *field) { return child<QLineEdit>(window.get(), field)->text(); }
     void click(const char *button) { QTest::mouseClick(child<QPushButton>(window.get(), button), Qt::LeftButton); }
 };
+
+QString settingsFile()
+{
+    return QSettings(QStringLiteral("quorrin"), QStringLiteral("quorrin")).fileName();
+}
+
+void TestWindow::initTestCase()
+{
+    // The window's settings, and the real program's, never touch the real home.
+    QVERIFY(config.isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
+    QCOMPARE(settingsFile(), config.filePath(QStringLiteral("quorrin/quorrin.conf")));
+}
 
 void TestWindow::init()
 {
@@ -236,6 +274,7 @@ void TestWindow::cleanup()
 {
     window.reset();
     service.reset();
+    QFile::remove(settingsFile());
     QDir::setCurrent(QCoreApplication::applicationDirPath());
     stopAfterAFailedRow();
 }
@@ -1423,6 +1462,176 @@ void TestWindow::headlessWatch()
     QCOMPARE(run.out.mid(run.out.size() - 2, 1), QStringList({"本批共 3 张：保存 2 张，跳过 0 张，失败 1 张"}));
     const QJsonArray photos = QJsonDocument::fromJson(readBytes(path(QStringLiteral("r.json")))).object().value(QStringLiteral("photos")).toArray();
     QCOMPARE(photos.size(), 3);
+}
+
+namespace {
+
+// Sets the options dialog's controls, each "objectName=value": an index, a number, 1 for a
+// ticked box, or text typed key by key into a field.
+void applyEdits(QDialog *dialog, const QString &edits)
+{
+    for (const QString &edit : edits.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        const QString name = edit.section(QLatin1Char('='), 0, 0), value = edit.section(QLatin1Char('='), 1);
+        QWidget *control = dialog->findChild<QWidget *>(name);
+        QVERIFY2(control, qPrintable(name));
+        if (auto *box = qobject_cast<QComboBox *>(control))
+            box->setCurrentIndex(value.toInt());
+        else if (auto *number = qobject_cast<QSpinBox *>(control))
+            number->setValue(value.toInt());
+        else if (auto *real = qobject_cast<QDoubleSpinBox *>(control))
+            real->setValue(value.toDouble());
+        else if (auto *tick = qobject_cast<QCheckBox *>(control))
+            tick->setChecked(value == QLatin1String("1"));
+        else if (auto *field = qobject_cast<QLineEdit *>(control))
+            QTest::keyClicks(field, value);
+    }
+}
+
+} // namespace
+
+void TestWindow::outputOptions_data()
+{
+    QTest::addColumn<QString>("edits");
+    QTest::addColumn<QStringList>("expected"); // the choices' arguments
+
+    QTest::newRow("a custom colour, typed: only hex digits go in") << "background=3 colour=#Ff80zz00"
+                                                                   << QStringList{"--background=#ff8000"};
+    QTest::newRow("jpg with its quality") << "format=1 quality=75" << QStringList{"--format=jpg", "--quality=75"};
+    QTest::newRow("webp: the quality stays in range") << "format=2 quality=0" << QStringList{"--format=webp", "--quality=1"};
+    QTest::newRow("a quality no file uses is nothing") << "quality=75" << QStringList{};
+    QTest::newRow("crop with its margin") << "crop=1 margin=7.5" << QStringList{"--crop=7.5"};
+    QTest::newRow("a canvas of width x height") << "canvas=2 canvasWidth=1600 canvasHeight=900"
+                                                << QStringList{"--canvas=1600x900"};
+    QTest::newRow("mask, small PNG, clean edges") << "mask=1 png=1 edges=1"
+                                                  << QStringList{"--mask", "--png=small", "--edges=clean"};
+    QTest::newRow("refused: an unfinished colour") << "background=3 colour=#12345" << QStringList();
+    QTest::newRow("refused: a canvas over 250 megapixels") << "canvas=2 canvasWidth=20000 canvasHeight=20000" << QStringList();
+}
+
+void TestWindow::outputOptions()
+{
+    QFETCH(QString, edits);
+    QFETCH(QStringList, expected);
+    const bool refused = QString::fromUtf8(QTest::currentDataTag()).startsWith(QLatin1String("refused"));
+
+    bool closed = false, okEnabled = true;
+    OutputChoices chosen;
+    withOutputOptions([&](OutputOptionsDialog *dialog) {
+        applyEdits(dialog, edits);
+        okEnabled = dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok)->isEnabled();
+        chosen = dialog->choices();
+        dialog->accept();
+        closed = !dialog->isVisible();
+        if (!closed)
+            dialog->reject();
+    });
+    QCOMPARE(closed, !refused);
+    QCOMPARE(okEnabled, !refused);
+    QCOMPARE(QFile::exists(settingsFile()), !expected.isEmpty());
+    if (refused)
+        return;
+    QCOMPARE(chosen.arguments(), expected);
+    // The controls show the choices they are given.
+    QCOMPARE(OutputOptionsDialog(chosen, QString()).choices().arguments(), expected);
+    // A new window reads them, and its batches make them.
+    window.reset();
+    window = std::make_unique<Widget>(service->endpoint());
+    QCOMPARE(batchChoices(), expected);
+}
+
+void TestWindow::outputChoicesFromTheSettings()
+{
+    // A value the command line would refuse is left out.
+    const QByteArray saved = "[output]\nformat=gif\ncrop=5\nmask=\nbackground=#336699\n";
+    QVERIFY(writeResult(settingsFile(), saved));
+    window.reset();
+    window = std::make_unique<Widget>(service->endpoint());
+    QCOMPARE(batchChoices(), QStringList({"--background=#336699", "--crop=5", "--mask"}));
+    // Opened and accepted unchanged, shown and closed: nothing is written.
+    withOutputOptions([](OutputOptionsDialog *dialog) { dialog->accept(); });
+    window->show();
+    window->close();
+    window.reset();
+    QCOMPARE(readBytes(settingsFile()), saved);
+}
+
+void TestWindow::commandLineOutputChoicesAreNotSaved()
+{
+    OutputChoices given;
+    QCOMPARE(given.set(QStringLiteral("format"), QStringLiteral("webp")), QString());
+    window->setOutputChoices(given);
+    QCOMPARE(batchChoices(), given.arguments());
+    // The dialog starts from them; a change holds for this run alone.
+    QStringList shown;
+    withOutputOptions([&](OutputOptionsDialog *dialog) {
+        shown = dialog->choices().arguments();
+        applyEdits(dialog, QStringLiteral("mask=1"));
+        dialog->accept();
+    });
+    QCOMPARE(shown, QStringList{"--format=webp"});
+    click("matBtn"); // nothing to send, but the batch takes the choices first
+    QCOMPARE(batchChoices(), QStringList({"--format=webp", "--mask"}));
+    window->close();
+    window.reset();
+    QVERIFY(!QFile::exists(settingsFile()));
+    // Given back the saved choices, as when the command line names none, a change is saved.
+    window = std::make_unique<Widget>(service->endpoint());
+    window->setOutputChoices(window->outputChoices());
+    withOutputOptions([](OutputOptionsDialog *dialog) { applyEdits(dialog, QStringLiteral("mask=1")); dialog->accept(); });
+    QVERIFY(QFile::exists(settingsFile()));
+}
+
+void TestWindow::outputOptionsPreview_data()
+{
+    QTest::addColumn<QString>("edits");
+    QTest::addColumn<QSize>("size");    // of the preview; empty: no master, so none
+    QTest::addColumn<QColor>("corner"); // where the master is transparent, but for a crop
+
+    const QColor grey(0xb0, 0xb0, 0xb0), subject(200, 80, 40);
+    QTest::newRow("transparent: a checkerboard") << "" << QSize(360, 240) << grey;
+    QTest::newRow("jpg: white") << "format=1" << QSize(360, 240) << QColor(Qt::white);
+    QTest::newRow("a custom colour") << "background=3 colour=#336699" << QSize(360, 240) << QColor(0x33, 0x66, 0x99);
+    QTest::newRow("cropped to the subject") << "crop=1 margin=0" << QSize(180, 120) << subject;
+    QTest::newRow("a canvas of width x height, scaled down") << "canvas=2 canvasWidth=4000 canvasHeight=2000"
+                                                             << QSize(360, 180) << grey;
+    QTest::newRow("no master yet") << "format=1" << QSize(0, 0) << QColor();
+}
+
+void TestWindow::outputOptionsPreview()
+{
+    QFETCH(QString, edits);
+    QFETCH(QSize, size);
+    QFETCH(QColor, corner);
+
+    // The first photo by name is A.jpg: its master, at twice the preview's size, is a
+    // subject in the middle, and green where it is transparent.
+    const QString folder = path(QStringLiteral("in"));
+    QVERIFY(QDir().mkpath(folder));
+    for (const char *name : {"b.jpg", "A.jpg", "0.txt"})
+        QVERIFY(writeBytes(folder + QLatin1Char('/') + QLatin1String(name), "photo"));
+    cv::Mat master(480, 720, CV_8UC4, cv::Scalar(0, 255, 0, 0));
+    master(cv::Rect(180, 120, 360, 240)).setTo(cv::Scalar(40, 80, 200, 255));
+    if (!size.isEmpty())
+        QVERIFY(writeResult(path(QStringLiteral("out/A.jpg-no-bg.png")), encode(master, ".png")));
+    setText("inputEdit", folder);
+    setText("outputEdit", path(QStringLiteral("out")));
+
+    QImage shown;
+    QString caption;
+    withOutputOptions([&](OutputOptionsDialog *dialog) {
+        applyEdits(dialog, edits);
+        const auto *preview = dialog->findChild<QLabel *>(QStringLiteral("preview"));
+        shown = preview->pixmap(Qt::ReturnByValue).toImage();
+        caption = preview->text();
+        dialog->reject();
+    });
+    QCOMPARE(shown.size(), size);
+    if (size.isEmpty()) {
+        QCOMPARE(caption, QStringLiteral("还没有这张照片的结果，无法预览"));
+        return;
+    }
+    QCOMPARE(QColor(shown.pixel(0, 0)), corner);
+    QCOMPARE(QColor(shown.pixel(size.width() / 2, size.height() / 2)), QColor(200, 80, 40));
 }
 
 QTEST_MAIN(TestWindow)

@@ -1,0 +1,344 @@
+#include "outputoptionsdialog.h"
+
+#include "edgecleaner.h"
+
+#include <QBrush>
+#include <QCheckBox>
+#include <QColor>
+#include <QColorDialog>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QDoubleSpinBox>
+#include <QFile>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPixmap>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
+#include <QSpinBox>
+#include <QVBoxLayout>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// The preview's longer side at most.
+constexpr int previewSide = 360;
+
+// The background box's items, in order.
+enum Background { NoBackground, White, Black, Custom };
+
+cv::Mat fitted(const cv::Mat &image)
+{
+    const int side = std::max(image.cols, image.rows);
+    if (side <= previewSide)
+        return image;
+    const double scale = double(previewSide) / side;
+    cv::Mat small;
+    cv::resize(image, small,
+               cv::Size(std::max(1, int(std::lround(image.cols * scale))), std::max(1, int(std::lround(image.rows * scale)))),
+               0, 0, cv::INTER_AREA);
+    return small;
+}
+
+QString sizeText(const QSpinBox *width, const QSpinBox *height)
+{
+    return QStringLiteral("%1x%2").arg(width->value()).arg(height->value());
+}
+
+// The master at the preview's size, as 8-bit colour and alpha; false when it cannot be read.
+bool readMaster(const QString &path, cv::Mat &colour, cv::Mat &alpha)
+{
+    cv::Mat image = cv::imread(QFile::encodeName(path).toStdString(), cv::IMREAD_UNCHANGED);
+    if (image.empty() || (image.depth() != CV_8U && image.depth() != CV_16U))
+        return false;
+    if (image.depth() == CV_16U)
+        image.convertTo(image, CV_8U, 1.0 / 257);
+    image = fitted(image);
+    switch (image.channels()) {
+    case 1:
+        cv::cvtColor(image, colour, cv::COLOR_GRAY2BGR);
+        break;
+    case 3:
+        colour = image;
+        break;
+    case 4:
+        cv::cvtColor(image, colour, cv::COLOR_BGRA2BGR);
+        cv::extractChannel(image, alpha, 3);
+        return true;
+    default:
+        return false;
+    }
+    alpha = cv::Mat(image.size(), CV_8UC1, cv::Scalar(255));
+    return true;
+}
+
+// Transparency shows as grey squares: white would look like a white background.
+QPixmap pixmapOf(const cv::Mat &picture)
+{
+    const bool opaque = picture.channels() == 3;
+    cv::Mat rgb;
+    cv::cvtColor(picture, rgb, opaque ? cv::COLOR_BGR2RGB : cv::COLOR_BGRA2RGBA);
+    const QImage image(rgb.data, rgb.cols, rgb.rows, int(rgb.step), opaque ? QImage::Format_RGB888 : QImage::Format_RGBA8888);
+    if (opaque)
+        return QPixmap::fromImage(image);
+    constexpr int square = 8;
+    QPixmap tile(2 * square, 2 * square);
+    tile.fill(QColor(0xe0, 0xe0, 0xe0));
+    {
+        QPainter painter(&tile);
+        painter.fillRect(0, 0, square, square, QColor(0xb0, 0xb0, 0xb0));
+        painter.fillRect(square, square, square, square, QColor(0xb0, 0xb0, 0xb0));
+    }
+    QPixmap pixmap(image.size());
+    QPainter painter(&pixmap);
+    painter.fillRect(pixmap.rect(), QBrush(tile));
+    painter.drawImage(0, 0, image);
+    return pixmap;
+}
+
+} // namespace
+
+OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QString &master, QWidget *parent)
+    : QDialog(parent)
+    , backgroundBox(new QComboBox)
+    , colourEdit(new QLineEdit)
+    , pickButton(new QPushButton(QStringLiteral("选择…")))
+    , formatBox(new QComboBox)
+    , qualityBox(new QSpinBox)
+    , cropBox(new QCheckBox(QStringLiteral("裁到主体")))
+    , marginBox(new QDoubleSpinBox)
+    , canvasBox(new QComboBox)
+    , widthBox(new QSpinBox)
+    , heightBox(new QSpinBox)
+    , maskBox(new QCheckBox(QStringLiteral("另存蒙版")))
+    , pngBox(new QComboBox)
+    , edgesBox(new QCheckBox(QStringLiteral("清理边缘颜色")))
+    , problemLabel(new QLabel)
+    , preview(new QLabel)
+    , buttons(new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel))
+{
+    setWindowTitle(QStringLiteral("输出选项"));
+    backgroundBox->setObjectName(QStringLiteral("background"));
+    colourEdit->setObjectName(QStringLiteral("colour"));
+    pickButton->setObjectName(QStringLiteral("pickColour"));
+    formatBox->setObjectName(QStringLiteral("format"));
+    qualityBox->setObjectName(QStringLiteral("quality"));
+    cropBox->setObjectName(QStringLiteral("crop"));
+    marginBox->setObjectName(QStringLiteral("margin"));
+    canvasBox->setObjectName(QStringLiteral("canvas"));
+    widthBox->setObjectName(QStringLiteral("canvasWidth"));
+    heightBox->setObjectName(QStringLiteral("canvasHeight"));
+    maskBox->setObjectName(QStringLiteral("mask"));
+    pngBox->setObjectName(QStringLiteral("png"));
+    edgesBox->setObjectName(QStringLiteral("edges"));
+    preview->setObjectName(QStringLiteral("preview"));
+
+    backgroundBox->addItems({QStringLiteral("透明"), QStringLiteral("白色"), QStringLiteral("黑色"), QStringLiteral("自定义")});
+    // Its first item's caption follows the format.
+    backgroundBox->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    colourEdit->setPlaceholderText(QStringLiteral("#rrggbb"));
+    colourEdit->setMaxLength(7);
+    colourEdit->setMinimumWidth(colourEdit->fontMetrics().horizontalAdvance(QStringLiteral("#DDDDDDD")));
+    colourEdit->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("#[0-9A-Fa-f]{6}")), colourEdit));
+    formatBox->addItems({QStringLiteral("PNG"), QStringLiteral("JPEG"), QStringLiteral("WebP")});
+    qualityBox->setRange(1, 100);
+    marginBox->setRange(0, 100);
+    marginBox->setDecimals(1);
+    marginBox->setSuffix(QStringLiteral(" %"));
+    canvasBox->addItems({QStringLiteral("原样"), QStringLiteral("方形"), QStringLiteral("指定尺寸")});
+    for (QSpinBox *side : {widthBox, heightBox}) {
+        side->setRange(1, 20000);
+        side->setValue(1000);
+    }
+    pngBox->addItems({QStringLiteral("快速"), QStringLiteral("更小")});
+    problemLabel->setStyleSheet(QStringLiteral("color: #c00000"));
+    preview->setAlignment(Qt::AlignCenter);
+    preview->setWordWrap(true);
+    preview->setMinimumSize(previewSide, previewSide);
+
+    auto *form = new QFormLayout;
+    auto *backgroundRow = new QHBoxLayout;
+    backgroundRow->addWidget(backgroundBox);
+    backgroundRow->addWidget(colourEdit);
+    backgroundRow->addWidget(pickButton);
+    form->addRow(QStringLiteral("背景"), backgroundRow);
+    auto *formatRow = new QHBoxLayout;
+    formatRow->addWidget(formatBox);
+    formatRow->addWidget(new QLabel(QStringLiteral("质量")));
+    formatRow->addWidget(qualityBox);
+    form->addRow(QStringLiteral("格式"), formatRow);
+    auto *cropRow = new QHBoxLayout;
+    cropRow->addWidget(cropBox);
+    cropRow->addWidget(new QLabel(QStringLiteral("边距")));
+    cropRow->addWidget(marginBox);
+    form->addRow(QStringLiteral("裁剪"), cropRow);
+    auto *canvasRow = new QHBoxLayout;
+    canvasRow->addWidget(canvasBox);
+    canvasRow->addWidget(widthBox);
+    canvasRow->addWidget(new QLabel(QStringLiteral("×")));
+    canvasRow->addWidget(heightBox);
+    form->addRow(QStringLiteral("画布"), canvasRow);
+    form->addRow(QStringLiteral("PNG 压缩"), pngBox);
+    form->addRow(maskBox);
+    form->addRow(edgesBox);
+    form->addRow(problemLabel);
+    auto *columns = new QHBoxLayout;
+    columns->addLayout(form);
+    columns->addWidget(preview, 1);
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(columns);
+    layout->addWidget(buttons);
+
+    showChoices(choices);
+    if (!QFileInfo(master).isFile())
+        preview->setText(QStringLiteral("还没有这张照片的结果，无法预览"));
+    else if (!readMaster(master, colour, alpha))
+        preview->setText(QStringLiteral("无法读取这张照片的结果，无法预览"));
+    refresh();
+
+    for (QComboBox *box : {backgroundBox, formatBox, canvasBox, pngBox})
+        connect(box, qOverload<int>(&QComboBox::currentIndexChanged), this, &OutputOptionsDialog::refresh);
+    for (QSpinBox *box : {qualityBox, widthBox, heightBox})
+        connect(box, qOverload<int>(&QSpinBox::valueChanged), this, &OutputOptionsDialog::refresh);
+    for (QCheckBox *box : {cropBox, maskBox, edgesBox})
+        connect(box, &QCheckBox::toggled, this, &OutputOptionsDialog::refresh);
+    connect(marginBox, qOverload<double>(&QDoubleSpinBox::valueChanged), this, &OutputOptionsDialog::refresh);
+    connect(colourEdit, &QLineEdit::textChanged, this, &OutputOptionsDialog::refresh);
+    connect(pickButton, &QPushButton::clicked, this, &OutputOptionsDialog::pickColour);
+    connect(buttons, &QDialogButtonBox::accepted, this, &OutputOptionsDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &OutputOptionsDialog::reject);
+}
+
+void OutputOptionsDialog::showChoices(const OutputChoices &choices)
+{
+    if (!choices.hasBackground) {
+        backgroundBox->setCurrentIndex(NoBackground);
+    } else if (choices.background == 0xffffff) {
+        backgroundBox->setCurrentIndex(White);
+    } else if (choices.background == 0) {
+        backgroundBox->setCurrentIndex(Black);
+    } else {
+        backgroundBox->setCurrentIndex(Custom);
+        colourEdit->setText(QStringLiteral("#%1").arg(choices.background, 6, 16, QLatin1Char('0')));
+    }
+    formatBox->setCurrentIndex(int(choices.format));
+    qualityBox->setValue(choices.quality);
+    cropBox->setChecked(choices.crop);
+    marginBox->setValue(choices.margin);
+    canvasBox->setCurrentIndex(int(choices.canvas));
+    if (choices.canvas == OutputChoices::Canvas::Size) {
+        widthBox->setValue(choices.canvasWidth);
+        heightBox->setValue(choices.canvasHeight);
+    }
+    maskBox->setChecked(choices.mask);
+    pngBox->setCurrentIndex(int(choices.png));
+    edgesBox->setChecked(choices.edges == OutputChoices::Edges::Clean);
+}
+
+OutputChoices OutputOptionsDialog::choices() const
+{
+    OutputChoices choices;
+    switch (backgroundBox->currentIndex()) {
+    case White:
+        choices.hasBackground = true;
+        break;
+    case Black:
+        choices.hasBackground = true;
+        choices.background = 0;
+        break;
+    case Custom:
+        choices.hasBackground = colourEdit->hasAcceptableInput();
+        if (choices.hasBackground)
+            choices.background = colourEdit->text().midRef(1).toUInt(nullptr, 16);
+        break;
+    }
+    choices.format = OutputChoices::Format(formatBox->currentIndex());
+    // A quality that no file uses would only show up in the settings.
+    if (choices.format != OutputChoices::Format::Png)
+        choices.quality = qualityBox->value();
+    choices.crop = cropBox->isChecked();
+    if (choices.crop)
+        choices.margin = marginBox->value();
+    choices.canvas = OutputChoices::Canvas(canvasBox->currentIndex());
+    if (choices.canvas == OutputChoices::Canvas::Size
+        && !choices.set(QStringLiteral("canvas"), sizeText(widthBox, heightBox)).isEmpty())
+        choices.canvas = OutputChoices::Canvas::None;
+    choices.mask = maskBox->isChecked();
+    choices.png = OutputChoices::Compression(pngBox->currentIndex());
+    choices.edges = edgesBox->isChecked() ? OutputChoices::Edges::Clean : OutputChoices::Edges::Source;
+    return choices;
+}
+
+QString OutputOptionsDialog::problem() const
+{
+    if (backgroundBox->currentIndex() == Custom && !colourEdit->hasAcceptableInput())
+        return QStringLiteral("自定义背景颜色请写成 #rrggbb");
+    if (canvasBox->currentIndex() == int(OutputChoices::Canvas::Size)
+        && !OutputChoices().set(QStringLiteral("canvas"), sizeText(widthBox, heightBox)).isEmpty())
+        return QStringLiteral("画布太大：最多 2.5 亿像素");
+    return {};
+}
+
+void OutputOptionsDialog::accept()
+{
+    if (problem().isEmpty())
+        QDialog::accept();
+}
+
+void OutputOptionsDialog::pickColour()
+{
+    const QColor picked = QColorDialog::getColor(
+        colourEdit->hasAcceptableInput() ? QColor(colourEdit->text()) : QColor(Qt::white), this, QStringLiteral("背景颜色"));
+    if (!picked.isValid())
+        return;
+    colourEdit->setText(picked.name());
+    backgroundBox->setCurrentIndex(Custom);
+}
+
+void OutputOptionsDialog::refresh()
+{
+    const bool jpeg = formatBox->currentIndex() == int(OutputChoices::Format::Jpeg);
+    backgroundBox->setItemText(NoBackground, jpeg ? QStringLiteral("无（JPEG 用白色）") : QStringLiteral("透明"));
+    colourEdit->setEnabled(backgroundBox->currentIndex() == Custom);
+    qualityBox->setEnabled(formatBox->currentIndex() != int(OutputChoices::Format::Png));
+    marginBox->setEnabled(cropBox->isChecked());
+    const bool sized = canvasBox->currentIndex() == int(OutputChoices::Canvas::Size);
+    widthBox->setEnabled(sized);
+    heightBox->setEnabled(sized);
+    const QString why = problem();
+    problemLabel->setText(why);
+    buttons->button(QDialogButtonBox::Ok)->setEnabled(why.isEmpty());
+    if (why.isEmpty())
+        showPreview(choices());
+}
+
+void OutputOptionsDialog::showPreview(OutputChoices choices)
+{
+    if (colour.empty())
+        return;
+    // The picture is fitted into a canvas of any size, so a canvas scaled down to the
+    // preview looks the same, without the memory a full-size one would take.
+    if (choices.canvas == OutputChoices::Canvas::Size) {
+        const double scale = std::min(1.0, double(previewSide) / std::max(choices.canvasWidth, choices.canvasHeight));
+        choices.canvasWidth = std::max(1, int(std::lround(choices.canvasWidth * scale)));
+        choices.canvasHeight = std::max(1, int(std::lround(choices.canvasHeight * scale)));
+    }
+    cv::Mat shown = colour;
+    if (choices.edges == OutputChoices::Edges::Clean) {
+        shown = colour.clone();
+        edgecleaner::clean(shown, alpha);
+    }
+    preview->setPixmap(pixmapOf(fitted(variant::render(shown, alpha, choices))));
+}

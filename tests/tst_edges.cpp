@@ -1,0 +1,240 @@
+#include "edgecleaner.h"
+#include "testimages.h"
+
+#include <QtTest>
+
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+enum class Shape { SoftDisc, Strands, Ramp, HardDisc, Stripes, AllOpaque, AllClear };
+
+// Alpha in the given shape; only SoftDisc, Strands and Ramp have values between 0 and 255.
+cv::Mat alphaShaped(Shape shape, cv::Size size)
+{
+    cv::Mat alpha(size, CV_8U, cv::Scalar(shape == Shape::AllOpaque ? 255 : 0));
+    const cv::Point centre(size.width * 2 / 5, size.height * 3 / 5);
+    const int radius = std::min(size.width, size.height) / 3;
+    switch (shape) {
+    case Shape::SoftDisc:
+    case Shape::HardDisc:
+        cv::circle(alpha, centre, radius, cv::Scalar(255), cv::FILLED);
+        if (shape == Shape::SoftDisc)
+            cv::GaussianBlur(alpha, alpha, {0, 0}, 4);
+        break;
+    case Shape::Strands:
+        cv::circle(alpha, centre, radius, cv::Scalar(255), cv::FILLED);
+        for (int i = 0; i < 12; ++i) {
+            const double angle = -0.3 - 0.22 * i;
+            const cv::Point from = centre + cv::Point(int(radius * std::cos(angle)), int(radius * std::sin(angle)));
+            cv::line(alpha, from, from + cv::Point(int(90 * std::cos(angle + 0.2)), int(90 * std::sin(angle + 0.2))),
+                     cv::Scalar(120 + 10 * i), 1, cv::LINE_AA);
+        }
+        cv::GaussianBlur(alpha, alpha, {0, 0}, 1.2);
+        break;
+    case Shape::Stripes:
+        for (int x = 0; x < size.width; x += 6)
+            alpha.colRange(x, std::min(x + 3, size.width)) = 255;
+        break;
+    case Shape::Ramp: // from opaque at the top right to clear at the bottom left; one pixel is half
+        for (int y = 0; y < size.height; ++y)
+            for (int x = 0; x < size.width; ++x)
+                alpha.at<uchar>(y, x) = size.area() == 1 ? 128 : uchar(255 * (size.width - 1 - x + y) / (size.width + size.height - 2));
+        break;
+    case Shape::AllOpaque:
+    case Shape::AllClear:
+        break;
+    }
+    return alpha;
+}
+
+// A smooth subject over a strong background, and the photo of the one over the other.
+struct Scene
+{
+    cv::Mat subject, photo, alpha;
+};
+
+Scene sceneOf(Shape shape, cv::Size size, cv::Scalar background)
+{
+    Scene scene{cv::Mat(size, CV_8UC3), cv::Mat(size, CV_8UC3), alphaShaped(shape, size)};
+    for (int y = 0; y < size.height; ++y)
+        for (int x = 0; x < size.width; ++x) {
+            const double u = double(x) / size.width, v = double(y) / size.height;
+            const cv::Vec3b f(uchar(60 + 120 * u), uchar(70 + 60 * v + 20 * std::sin(7 * u)), uchar(200 - 90 * v * u));
+            const double a = scene.alpha.at<uchar>(y, x) / 255.0;
+            scene.subject.at<cv::Vec3b>(y, x) = f;
+            for (int c = 0; c < 3; ++c)
+                scene.photo.at<cv::Vec3b>(y, x)[c] = cv::saturate_cast<uchar>(a * f[c] + (1 - a) * background[c]);
+        }
+    return scene;
+}
+
+// Over the soft pixels: the mean and the largest of |colour - subject| * alpha, which is how far
+// the picture laid on white is from the subject alone laid on white.
+std::pair<double, double> errorOnWhite(const cv::Mat &colour, const Scene &scene)
+{
+    double sum = 0, largest = 0;
+    int count = 0;
+    for (int y = 0; y < colour.rows; ++y)
+        for (int x = 0; x < colour.cols; ++x) {
+            const int a = scene.alpha.at<uchar>(y, x);
+            if (a == 0 || a == 255)
+                continue;
+            for (int c = 0; c < 3; ++c) {
+                const double error = std::abs(colour.at<cv::Vec3b>(y, x)[c] - scene.subject.at<cv::Vec3b>(y, x)[c]) * a / 255.0;
+                sum += error;
+                largest = std::max(largest, error);
+                ++count;
+            }
+        }
+    return {count ? sum / count : 0, largest};
+}
+
+bool samePixels(const cv::Mat &a, const cv::Mat &b, const cv::Mat &mask = cv::Mat())
+{
+    return cv::norm(a, b, cv::NORM_INF, mask) == 0;
+}
+
+const cv::Scalar kGreen(40, 210, 30), kMagenta(230, 20, 220);
+
+} // namespace
+
+Q_DECLARE_METATYPE(Shape)
+Q_DECLARE_METATYPE(cv::Size)
+Q_DECLARE_METATYPE(cv::Scalar)
+
+class TestEdges : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cleanup() { stopAfterAFailedRow(); }
+    void leavesClearAndOpaquePixels_data();
+    void leavesClearAndOpaquePixels();
+    void recoversTheSubjectColour_data();
+    void recoversTheSubjectColour();
+    void sameForAnyThreadCount_data();
+    void sameForAnyThreadCount();
+    void copesWithTinyPictures_data();
+    void copesWithTinyPictures();
+};
+
+void TestEdges::leavesClearAndOpaquePixels_data()
+{
+    QTest::addColumn<Shape>("shape");
+    QTest::addColumn<bool>("inLargerPicture");
+    QTest::addColumn<bool>("hasSoftPixels");
+
+    QTest::newRow("soft-edged disc") << Shape::SoftDisc << false << true;
+    QTest::newRow("strands of hair") << Shape::Strands << false << true;
+    QTest::newRow("soft disc in a window of a larger picture") << Shape::SoftDisc << true << true;
+    QTest::newRow("all opaque") << Shape::AllOpaque << false << false;
+    QTest::newRow("all clear") << Shape::AllClear << false << false;
+    QTest::newRow("hard-edged disc") << Shape::HardDisc << false << false;
+    QTest::newRow("stripes of clear and opaque") << Shape::Stripes << true << false;
+}
+
+void TestEdges::leavesClearAndOpaquePixels()
+{
+    QFETCH(Shape, shape);
+    QFETCH(bool, inLargerPicture);
+    QFETCH(bool, hasSoftPixels);
+
+    const cv::Size size(230, 170);
+    const cv::Mat original = photoLike(size.width + 40, size.height + 30);
+    cv::Mat whole = original.clone(), wholeAlpha(original.size(), CV_8U, cv::Scalar(128));
+    const cv::Rect window = inLargerPicture ? cv::Rect({25, 10}, size) : cv::Rect({}, original.size());
+    alphaShaped(shape, window.size()).copyTo(wholeAlpha(window));
+    const cv::Mat alphaBefore = wholeAlpha.clone();
+    cv::Mat colour = whole(window);
+
+    edgecleaner::clean(colour, wholeAlpha(window), 2);
+
+    const cv::Mat alpha = wholeAlpha(window);
+    QVERIFY2(samePixels(colour, original(window), alpha == 0 | alpha == 255), "clear and opaque pixels are unchanged");
+    QCOMPARE(!samePixels(colour, original(window)), hasSoftPixels);
+    cv::Mat outside(original.size(), CV_8U, cv::Scalar(255));
+    outside(window) = 0;
+    QVERIFY2(samePixels(whole, original, outside), "the picture around the window is untouched");
+    QVERIFY(samePixels(wholeAlpha, alphaBefore));
+}
+
+void TestEdges::recoversTheSubjectColour_data()
+{
+    QTest::addColumn<Shape>("shape");
+    QTest::addColumn<cv::Size>("size");
+    QTest::addColumn<cv::Scalar>("background");
+
+    QTest::newRow("soft disc across tiles on green") << Shape::SoftDisc << cv::Size(200, 200) << kGreen;
+    QTest::newRow("soft disc on magenta") << Shape::SoftDisc << cv::Size(200, 200) << kMagenta;
+    QTest::newRow("strands of hair on green") << Shape::Strands << cv::Size(200, 200) << kGreen;
+    QTest::newRow("disc cut by the picture's border") << Shape::SoftDisc << cv::Size(90, 150) << kGreen;
+    QTest::newRow("a ramp over the whole picture") << Shape::Ramp << cv::Size(150, 100) << kMagenta;
+}
+
+void TestEdges::recoversTheSubjectColour()
+{
+    QFETCH(Shape, shape);
+    QFETCH(cv::Size, size);
+    QFETCH(cv::Scalar, background);
+
+    const Scene scene = sceneOf(shape, size, background);
+    cv::Mat colour = scene.photo.clone();
+    edgecleaner::clean(colour, scene.alpha, 1);
+
+    const auto [photoMean, photoLargest] = errorOnWhite(scene.photo, scene);
+    const auto [mean, largest] = errorOnWhite(colour, scene);
+    qInfo("on white, mean and largest error: photo %.2f, %.1f; cleaned %.2f, %.1f", photoMean, photoLargest, mean, largest);
+    QVERIFY2(photoMean > 10, "the scene has a halo to take out");
+    QVERIFY(mean < 1.5);
+    QVERIFY(mean < 0.1 * photoMean);
+    QVERIFY(largest < 0.25 * photoLargest);
+}
+
+void TestEdges::sameForAnyThreadCount_data()
+{
+    QTest::addColumn<int>("threads");
+
+    QTest::newRow("two threads") << 2;
+    QTest::newRow("one per core") << 0;
+    QTest::newRow("more threads than tiles") << 40;
+}
+
+void TestEdges::sameForAnyThreadCount()
+{
+    QFETCH(int, threads);
+
+    const Scene scene = sceneOf(Shape::Strands, {300, 260}, kGreen);
+    cv::Mat alone = scene.photo.clone(), shared = scene.photo.clone();
+    edgecleaner::clean(alone, scene.alpha, 1);
+    edgecleaner::clean(shared, scene.alpha, threads);
+    QVERIFY(!samePixels(alone, scene.photo));
+    QVERIFY(samePixels(shared, alone));
+}
+
+void TestEdges::copesWithTinyPictures_data()
+{
+    QTest::addColumn<cv::Size>("size");
+
+    QTest::newRow("1 x 1") << cv::Size(1, 1);
+    QTest::newRow("2 x 2") << cv::Size(2, 2);
+    QTest::newRow("1 x 9") << cv::Size(1, 9);
+    QTest::newRow("9 x 1") << cv::Size(9, 1);
+    QTest::newRow("a row across three tiles") << cv::Size(150, 1);
+    QTest::newRow("a column across three tiles") << cv::Size(1, 150);
+}
+
+void TestEdges::copesWithTinyPictures()
+{
+    QFETCH(cv::Size, size);
+
+    const Scene scene = sceneOf(Shape::Ramp, size, kGreen);
+    cv::Mat colour = scene.photo.clone();
+    edgecleaner::clean(colour, scene.alpha, 2);
+
+    QVERIFY(samePixels(colour, scene.photo, scene.alpha == 0 | scene.alpha == 255));
+    QVERIFY(errorOnWhite(colour, scene).first <= errorOnWhite(scene.photo, scene).first);
+}
+
+QTEST_GUILESS_MAIN(TestEdges)
+#include "tst_edges.moc"
