@@ -17,6 +17,7 @@
 #include <QMimeData>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QMap>
 #include <QSettings>
 #include <QStyle>
 

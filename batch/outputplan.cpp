@@ -91,9 +91,16 @@ Plan basePlan(const QString &source, const QString &result, const OutputChoices 
     if (formatOf(result) == Format::Jpeg) {
         if (cutoutWithAlpha)
             return Plan::Finish;
-        return stored.format == imageformat::Format::Jpeg && cv::Size(stored.width, stored.height) == photoSize
-                   ? Plan::Skip
-                   : Plan::Send;
+        // A JPEG's frame header follows its tables; the program's own carry no orientation.
+        // A kept colour profile may put it megabytes in.
+        QByteArray jpegHead = head(result, 64 * 1024);
+        imageformat::Header jpeg = imageformat::probe(bytesOf(jpegHead), std::size_t(jpegHead.size()));
+        if (jpeg.width == 0) {
+            jpegHead = head(result, 5 * 1024 * 1024);
+            jpeg = imageformat::probe(bytesOf(jpegHead), std::size_t(jpegHead.size()));
+        }
+        return jpeg.format == imageformat::Format::Jpeg && cv::Size(jpeg.width, jpeg.height) == photoSize ? Plan::Skip
+                                                                                                          : Plan::Send;
     }
     if (stored.format == imageformat::Format::Png) {
         if (!cutoutWithAlpha || stored.width == 0)

@@ -25,16 +25,22 @@ constexpr int kMargin = 3;
 // alpha, where the photo alone cannot tell subject from background.
 constexpr float kBase = 5e-3f;
 constexpr float kAcross = 0.1f;
+// The background behind an edge is mostly out of focus, so it is held much smoother than the
+// subject: without that, a thin strand's colour could as well be explained by a background
+// bent towards it.
+constexpr float kSteadyBackground = 10;
 // Passes of the solve at each level: many on the few pixels of the coarsest levels, where
 // colours travel far, few on the larger ones, which start from a good guess.
 constexpr size_t kSmallLevel = 256;
-constexpr int kSmallPasses = 8, kLargePasses = 2, kFinalPasses = 3;
+constexpr int kSmallPasses = 8, kLargePasses = 1, kFinalPasses = 2;
 
 // One in-place pass over `area`: each pixel's subject and background colours are the least
 // squares answer to "close to the neighbours' colours" and "alpha*F + (1-alpha)*B is the photo".
 // Colours are four floats a pixel, the fourth unused, so that one pixel is one vector. The pass
 // takes the pixels in checkerboard order, so that no pixel waits on the one just before it.
-void relax(const cv::Mat &image, const cv::Mat &alpha, cv::Mat &fg, cv::Mat &bg, cv::Rect area, bool softOnly)
+// With `known`, which is for full size, only soft pixels change, and a clear or opaque
+// neighbour lends only the colour it shows: its other colour is no more than a guess.
+void relax(const cv::Mat &image, const cv::Mat &alpha, cv::Mat &fg, cv::Mat &bg, cv::Rect area, bool known)
 {
     const int w = image.cols, h = image.rows;
     const cv::v_float32x4 lowest = cv::v_setzero_f32(), highest = cv::v_setall_f32(255);
@@ -48,17 +54,18 @@ void relax(const cv::Mat &image, const cv::Mat &alpha, cv::Mat &fg, cv::Mat &bg,
             const float *bUp = bg.ptr<float>(up), *bDown = bg.ptr<float>(down);
             for (int x = area.x + ((area.x + y + parity) & 1); x < area.x + area.width; x += 2) {
                 const float a0 = a[x], a1 = 1 - a0;
-                if (softOnly && !(a0 > 0 && a1 > 0))
+                if (known && !(a0 > 0 && a1 > 0))
                     continue;
                 const cv::v_float32x4 photo = cv::v_load(im + 4 * x);
                 cv::v_float32x4 rf = cv::v_setall_f32(a0) * photo, rb = cv::v_setall_f32(a1) * photo;
-                float weights = 0;
+                float wf = 0, wb = 0;
                 const auto add = [&](const float *fn, const float *bn, float an) {
                     const float wn = kBase + kAcross * std::abs(a0 - an);
-                    const cv::v_float32x4 vw = cv::v_setall_f32(wn);
-                    weights += wn;
-                    rf = cv::v_fma(vw, cv::v_load(fn), rf);
-                    rb = cv::v_fma(vw, cv::v_load(bn), rb);
+                    const float wnf = known && an == 0 ? 0 : wn, wnb = known && an == 1 ? 0 : kSteadyBackground * wn;
+                    wf += wnf;
+                    wb += wnb;
+                    rf = cv::v_fma(cv::v_setall_f32(wnf), cv::v_load(fn), rf);
+                    rb = cv::v_fma(cv::v_setall_f32(wnb), cv::v_load(bn), rb);
                 };
                 if (x > 0)
                     add(f + 4 * (x - 1), b + 4 * (x - 1), a[x - 1]);
@@ -68,12 +75,13 @@ void relax(const cv::Mat &image, const cv::Mat &alpha, cv::Mat &fg, cv::Mat &bg,
                     add(fUp + 4 * x, bUp + 4 * x, aUp[x]);
                 if (y + 1 < h)
                     add(fDown + 4 * x, bDown + 4 * x, aDown[x]);
-                if (weights == 0) // a lone pixel: nothing to go on
+                // [a0² + Wf, a0·a1; a0·a1, a1² + Wb], its determinant written out to avoid cancelling.
+                const float determinant = a0 * a0 * wb + a1 * a1 * wf + wf * wb;
+                if (determinant <= 0) // a lone pixel: nothing to go on
                     continue;
-                // [a0² + W, a0·a1; a0·a1, a1² + W], its determinant written out to avoid cancelling.
-                const float inverse = 1 / (weights * (a0 * a0 + a1 * a1 + weights));
-                const cv::v_float32x4 m00 = cv::v_setall_f32((a0 * a0 + weights) * inverse);
-                const cv::v_float32x4 m11 = cv::v_setall_f32((a1 * a1 + weights) * inverse);
+                const float inverse = 1 / determinant;
+                const cv::v_float32x4 m00 = cv::v_setall_f32((a0 * a0 + wf) * inverse);
+                const cv::v_float32x4 m11 = cv::v_setall_f32((a1 * a1 + wb) * inverse);
                 const cv::v_float32x4 m01 = cv::v_setall_f32(a0 * a1 * inverse);
                 cv::v_store(f + 4 * x, cv::v_min(cv::v_max(m11 * rf - m01 * rb, lowest), highest));
                 cv::v_store(b + 4 * x, cv::v_min(cv::v_max(m00 * rb - m01 * rf, lowest), highest));

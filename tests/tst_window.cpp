@@ -845,7 +845,7 @@ void TestWindow::dialogs()
     QCOMPARE(options.testFlag(QFileDialog::DontResolveSymlinks), forFolders);
     QVERIFY(!options.testFlag(QFileDialog::DontConfirmOverwrite));
     if (!forFolders)
-        QCOMPARE(filters, QStringList{forSaving ? QStringLiteral("Images (*.png *.tif *.tiff *.webp)")
+        QCOMPARE(filters, QStringList{forSaving ? QStringLiteral("Images (*.png *.tif *.tiff *.webp *.jpg *.jpeg)")
                                                 : QStringLiteral("Images (*.png *.jpg *.JPG *.PNG)")});
     QCOMPARE(text(fieldName), QString());
     if (field == QLatin1String("inputEdit"))
@@ -1007,7 +1007,8 @@ void TestWindow::resultsAlreadyThere_data()
     row("a complete TIFF is skipped", "complete", false, false, "skip", "tif");
     row("a TIFF without alpha is sent again", "opaque", false, false, "send", "tiff");
     row("a complete WebP is skipped", "complete", false, false, "skip", "webp");
-    row("the cut-out kept under a .jpg name is skipped", "small", false, false, "skip", "jpg");
+    row("the cut-out kept under a .jpg name is finished as a JPEG", "small", false, false, "finish", "jpg");
+    row("a complete JPEG is skipped", "complete", false, false, "skip", "jpg");
     row("a page under a .jpg name is sent again", "damaged", false, false, "send", "jpg");
 }
 
@@ -1026,8 +1027,10 @@ void TestWindow::resultsAlreadyThere()
     const QString output = path(QStringLiteral("cat.jpg-no-bg-small.") + suffix);
     setText("outputEdit", output);
     const cv::Size upright = turned ? cv::Size(30, 40) : cv::Size(40, 30);
-    const QByteArray format = suffix == QLatin1String("jpg") ? QByteArray(".png") : "." + suffix.toLatin1();
-    const QMap<QString, QByteArray> results{{"complete", encode(cutoutLike(upright.width, upright.height), format)},
+    const QByteArray format = "." + suffix.toLatin1();
+    const bool jpegName = suffix == QLatin1String("jpg");
+    const QMap<QString, QByteArray> results{{"complete", jpegName ? encode(photoLike(upright.width, upright.height), format)
+                                                              : encode(cutoutLike(upright.width, upright.height), format)},
                                             {"older", encode(cutoutLike(40, 30), ".png")},
                                             {"stored", encode(cutoutLike(40, 30), ".png")},
                                             {"small", encode(cutoutLike(10, 8), ".png")},
@@ -1061,7 +1064,7 @@ void TestWindow::resultsAlreadyThere()
     QCOMPARE(log, QStringList({photo, "结果只是服务的小图，不再上传，现在生成原尺寸图"})
                       << allDoneLines << accountLines(done.arg(0).arg(0) + QStringLiteral("，由服务的小图生成 1 张")));
     const cv::Mat rebuilt = readImage(output, cv::IMREAD_UNCHANGED);
-    QCOMPARE(rebuilt.type(), CV_8UC4);
+    QCOMPARE(rebuilt.type(), jpegName ? CV_8UC3 : CV_8UC4);
     QCOMPARE(rebuilt.size(), upright);
 }
 
@@ -1184,6 +1187,11 @@ void TestWindow::refusalsNeedNoDisplay_data()
     QTest::newRow("QUORRIN_SERVICE_URL") << QStringList() << "QUORRIN_SERVICE_URL=ftp://x/v1.0/removebg" << "QUORRIN_SERVICE_URL";
     QTest::newRow("--jobs") << QStringList{"--jobs", "0"} << QString() << "--jobs";
     QTest::newRow("QUORRIN_JOBS") << QStringList() << "QUORRIN_JOBS=12" << "QUORRIN_JOBS";
+    QTest::newRow("--quality") << QStringList{"--quality", "0"} << QString() << "--quality gives \"0\"";
+    QTest::newRow("--background, with --batch") << QStringList{"--batch", "--background=teal", "x"} << QString() << "--background";
+    QTest::newRow("--crop's margin") << QStringList{"--crop=-2"} << QString() << "--crop";
+    QTest::newRow("--canvas") << QStringList{"--canvas", "round"} << QString() << "--canvas";
+    QTest::newRow("a bare --crop takes no positional") << QStringList{"--crop", "--jobs", "0", "/x"} << QString() << "--jobs";
     QTest::newRow("--help needs none either") << QStringList{"--help"} << QString() << QString("--jobs <n>");
     QTest::newRow("nor does --version") << QStringList{"--version"} << QString() << QString("quorrin 0.1.0");
 }
