@@ -152,7 +152,7 @@ Widget::Widget(RemoveBGConn *client, QWidget *parent)
         if (batch->isRunning())
             return;
         desktop->batchEnded(account.count(PhotoOutcome::Saved) + account.count(PhotoOutcome::Finished)
-                                + account.count(PhotoOutcome::NoSubject),
+                                + account.count(PhotoOutcome::Derived) + account.count(PhotoOutcome::NoSubject),
                             account.count(PhotoOutcome::Skipped), account.count(PhotoOutcome::Failed), isActiveWindow(),
                             account.photos.isEmpty() ? QString() : QFileInfo(account.photos.first().result).absolutePath());
     });
@@ -267,7 +267,7 @@ QString Widget::previewMaster() const
     if (input.isFile()) {
         photo = input.filePath();
     } else if (input.isDir()) {
-        // The batch's own order: by name, case ignored.
+        // The first photo in the batch's own order.
         for (const QFileInfo &entry : QDir(input.filePath()).entryInfoList(QDir::Files | QDir::CaseSensitive, QDir::NoSort)) {
             if (outputplan::isPhotoSuffix(entry.suffix()) && !outputplan::isOwnResult(entry.fileName())) {
                 photo = entry.filePath();

@@ -84,7 +84,7 @@ Plan basePlan(const QString &source, const QString &result, const OutputChoices 
         return cutoutWithAlpha ? Plan::Skip : Plan::Send;
     imageformat::Header photo = uprightHeader(head(source, 64 * 1024));
     if (photo.width == 0) // a frame header behind large metadata
-        photo = uprightHeader(head(source, 1024 * 1024));
+        photo = uprightHeader(head(source, 5 * 1024 * 1024)); // past a colour profile of up to 4 MiB
     if (photo.width == 0)
         return Plan::Send;
     const cv::Size photoSize(photo.width, photo.height);

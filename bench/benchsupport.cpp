@@ -3,6 +3,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <sys/resource.h>
@@ -82,4 +83,75 @@ double median(std::vector<double> values)
     std::sort(values.begin(), values.end());
     const size_t n = values.size();
     return n == 0 ? 0 : n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// A subject with wavy outline and strands of hair, its alpha drawn at a quarter of the size and
+// scaled up with Lanczos as a service's cut-out would be; its colours vary smoothly, with some
+// texture, over a slightly uneven, strongly green background, both with a camera's grain.
+EdgeTruth makeEdgeTruth(cv::Size size, int seed)
+{
+    cv::RNG rng(uint64(seed) * 7919 + 1);
+    const int w = size.width, h = size.height;
+    const auto lowNoise = [&](int cell, float spread, int type) {
+        cv::Mat coarse(std::max(2, h / cell), std::max(2, w / cell), type), fine;
+        rng.fill(coarse, cv::RNG::UNIFORM, -spread, spread);
+        cv::resize(coarse, fine, size, 0, 0, cv::INTER_CUBIC);
+        return fine;
+    };
+
+    cv::Mat fg(size, CV_32FC3);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const float u = float(x) / float(w), v = float(y) / float(h);
+            fg.at<cv::Vec3f>(y, x) = cv::Vec3f(70 + 60 * u + 30 * std::sin(9 * v), 60 + 50 * v + 25 * std::sin(7 * u + 2 * v),
+                                               150 + 70 * std::sin(5 * u + 3 * v));
+        }
+    // Grain as a camera's sensor gives it, in subject and background alike.
+    cv::Mat grain(size, CV_32FC3);
+    rng.fill(grain, cv::RNG::NORMAL, 0, 4);
+    fg += lowNoise(64, 25, CV_32FC3) + lowNoise(6, 12, CV_32FC3) + grain;
+    rng.fill(grain, cv::RNG::NORMAL, 0, 3);
+    cv::Mat bg = lowNoise(200, 12, CV_32FC3) + grain + cv::Scalar(60, 190, 40);
+
+    const cv::Size quarter(w / 4, h / 4);
+    cv::Mat small(quarter, CV_8U, cv::Scalar(0));
+    const cv::Point2f centre(quarter.width * 0.5f, quarter.height * 0.62f);
+    std::vector<cv::Point> outline;
+    for (int i = 0; i < 720; ++i) {
+        const float t = float(i) * float(CV_2PI) / 720;
+        const float r = 1 + 0.05f * std::sin(5 * t + 1) + 0.03f * std::sin(13 * t);
+        outline.emplace_back(cv::Point2f(centre.x + 0.28f * quarter.width * r * std::cos(t),
+                                         centre.y + 0.36f * quarter.height * r * std::sin(t)));
+    }
+    cv::fillPoly(small, std::vector<std::vector<cv::Point>>{outline}, cv::Scalar(255), cv::LINE_AA);
+    cv::GaussianBlur(small, small, {0, 0}, 0.8);
+    // Strands leave the upper outline and curl outwards, fainter ones among the dark.
+    for (int i = 0; i < 90; ++i) {
+        const cv::Point start = outline[size_t(rng.uniform(370, 710))];
+        float angle = std::atan2(float(start.y) - centre.y, float(start.x) - centre.x) + rng.uniform(-0.5f, 0.5f);
+        const float bend = rng.uniform(-0.02f, 0.02f);
+        std::vector<cv::Point> strand{start};
+        cv::Point2f at(start);
+        for (int step = rng.uniform(15, 70); step > 0; --step) {
+            at += 2.f * cv::Point2f(std::cos(angle), std::sin(angle));
+            angle += bend;
+            strand.emplace_back(at);
+        }
+        cv::polylines(small, strand, false, cv::Scalar(rng.uniform(90, 255)), 1, cv::LINE_AA);
+    }
+    cv::Mat alpha;
+    cv::resize(small, alpha, size, 0, 0, cv::INTER_LANCZOS4);
+
+    EdgeTruth truth;
+    fg.convertTo(truth.foreground, CV_8UC3);
+    bg.convertTo(truth.background, CV_8UC3);
+    truth.alpha = alpha;
+    cv::Mat a, a3, f, b;
+    alpha.convertTo(a, CV_32F, 1.0 / 255);
+    cv::merge(std::vector<cv::Mat>{a, a, a}, a3);
+    truth.foreground.convertTo(f, CV_32FC3);
+    truth.background.convertTo(b, CV_32FC3);
+    cv::Mat mixed = a3.mul(f) + (cv::Scalar::all(1) - a3).mul(b);
+    mixed.convertTo(truth.photo, CV_8UC3);
+    return truth;
 }

@@ -12,6 +12,16 @@ cv::Mat photographLike(int width, int height, unsigned seed = 42);
 // A cut-out of that picture at a reduced size, with a feathered elliptical subject.
 cv::Mat reducedCutout(const cv::Mat &photo, int width, int height);
 
+// A photo whose truth is known: a subject with a wavy outline and fine strands, on a strong
+// green, composed as photo = alpha·foreground + (1 − alpha)·background.
+struct EdgeTruth
+{
+    cv::Mat foreground, background; // 8-bit BGR
+    cv::Mat alpha;                  // 8-bit
+    cv::Mat photo;
+};
+EdgeTruth makeEdgeTruth(cv::Size size, int seed);
+
 struct RunFigures
 {
     double milliseconds = 0;

@@ -5,6 +5,7 @@
 #include "photometadata.h"
 #include "pngwriter.h"
 
+#include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -14,6 +15,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <functional>
 #include <future>
 #include <vector>
 
@@ -96,7 +98,7 @@ std::vector<unsigned char> cleanEdgesChunk()
     return pngwriter::chunk("tEXt", reinterpret_cast<const unsigned char *>(text), sizeof text - 1);
 }
 
-bool writeBytes(QSaveFile &file, const std::vector<unsigned char> &bytes)
+bool writeBytes(QIODevice &file, const std::vector<unsigned char> &bytes)
 {
     const auto size = static_cast<qint64>(bytes.size());
     return file.write(reinterpret_cast<const char *>(bytes.data()), size) == size;
@@ -110,13 +112,9 @@ struct Picture
 
 // One file: PNG through the project's writer (with the photo's chunks), the others through
 // OpenCV, their metadata added after. `lossless` keeps a WebP master exact.
-bool writeFile(const QString &path, Format format, const Picture &picture, const photometadata::Metadata &metadata,
-               const OutputChoices &choices, const std::vector<unsigned char> &extraChunks, bool lossless, int threads)
+bool encode(QIODevice &out, Format format, const Picture &picture, const photometadata::Metadata &metadata,
+            const OutputChoices &choices, const std::vector<unsigned char> &extraChunks, bool lossless, int threads)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    bool ok = false;
     if (format == Format::Png) {
         pngwriter::Options options;
         options.threads = threads;
@@ -125,35 +123,39 @@ bool writeFile(const QString &path, Format format, const Picture &picture, const
         const std::vector<unsigned char> kept = photometadata::pngChunks(metadata);
         options.chunks.insert(options.chunks.end(), kept.begin(), kept.end());
         const cv::Mat alpha = picture.alpha.empty() ? cv::Mat(picture.colour.size(), CV_8UC1, cv::Scalar(255)) : picture.alpha;
-        ok = pngwriter::write(file, picture.colour, alpha, options);
-    } else {
-        cv::Mat image = picture.colour;
-        if (!picture.alpha.empty()) {
-            image.create(picture.colour.size(), CV_8UC4);
-            const cv::Mat planes[] = {picture.colour, picture.alpha};
-            const int fromTo[] = {0, 0, 1, 1, 2, 2, 3, 3};
-            cv::mixChannels(planes, 2, &image, 1, fromTo, 4);
-        }
-        std::vector<int> parameters;
-        const char *extension = ".tiff";
-        if (format == Format::Jpeg) {
-            extension = ".jpg";
-            parameters = {cv::IMWRITE_JPEG_QUALITY, choices.quality};
-        } else if (format == Format::Webp) {
-            extension = ".webp";
-            parameters = {cv::IMWRITE_WEBP_QUALITY, lossless ? 101 : choices.quality};
-        }
-        std::vector<uchar> encoded;
-        if (cv::imencode(extension, image, encoded, parameters)) {
-            if (format == Format::Jpeg)
-                encoded = photometadata::embedInJpeg(encoded, metadata);
-            else if (format == Format::Webp)
-                encoded = photometadata::embedInWebp(encoded, metadata);
-            ok = writeBytes(file, encoded);
-        }
+        return pngwriter::write(out, picture.colour, alpha, options);
     }
-    // Otherwise QSaveFile discards the unfinished copy, and the file before it stays.
-    return ok && file.commit();
+    cv::Mat image = picture.colour;
+    if (!picture.alpha.empty()) {
+        image.create(picture.colour.size(), CV_8UC4);
+        const cv::Mat planes[] = {picture.colour, picture.alpha};
+        const int fromTo[] = {0, 0, 1, 1, 2, 2, 3, 3};
+        cv::mixChannels(planes, 2, &image, 1, fromTo, 4);
+    }
+    std::vector<int> parameters;
+    const char *extension = ".tiff";
+    if (format == Format::Jpeg) {
+        extension = ".jpg";
+        parameters = {cv::IMWRITE_JPEG_QUALITY, choices.quality};
+    } else if (format == Format::Webp) {
+        extension = ".webp";
+        parameters = {cv::IMWRITE_WEBP_QUALITY, lossless ? 101 : choices.quality};
+    }
+    std::vector<uchar> encoded;
+    if (!cv::imencode(extension, image, encoded, parameters))
+        return false;
+    if (format == Format::Jpeg)
+        encoded = photometadata::embedInJpeg(encoded, metadata);
+    else if (format == Format::Webp)
+        encoded = photometadata::embedInWebp(encoded, metadata);
+    return writeBytes(out, encoded);
+}
+
+// Otherwise QSaveFile discards the unfinished copy, and the file before it stays.
+bool writeFile(const QString &path, const std::function<bool(QIODevice &)> &write)
+{
+    QSaveFile file(path);
+    return file.open(QIODevice::WriteOnly) && write(file) && file.commit();
 }
 
 Format formatOfChoice(OutputChoices::Format format)
@@ -182,14 +184,28 @@ Picture masterPicture(Format format, const cv::Mat &colour, const cv::Mat &alpha
     return {variant::render(colour, alpha, flat), {}};
 }
 
-// The files the choices ask for beside the master.
-bool writeOthers(const ScaleAndMix::Request &request, const cv::Mat &colour, const cv::Mat &alpha,
-                 const photometadata::Metadata &metadata, ScaleAndMix::Report &report, int threads)
+// The files the choices ask for beside the master, encoded but not yet written.
+struct Others
 {
+    std::vector<std::pair<QString, QByteArray>> files;
+    bool encoded = true;
+    bool nothingToCrop = false;
+};
+
+Others encodeOthers(const ScaleAndMix::Request &request, const cv::Mat &colour, const cv::Mat &alpha,
+                    const photometadata::Metadata &metadata)
+{
+    Others others;
     const OutputChoices &choices = request.choices;
+    const auto add = [&](const QString &path, const std::function<bool(QIODevice &)> &write) {
+        QBuffer buffer;
+        buffer.open(QIODevice::WriteOnly);
+        others.encoded = others.encoded && write(buffer);
+        others.files.emplace_back(path, buffer.data());
+    };
     const QString variantPath = choices.variantPath(request.target);
     if (!variantPath.isEmpty() && variantPath != request.target) {
-        const cv::Mat rendered = variant::render(colour, alpha, choices, &report.nothingToCrop);
+        const cv::Mat rendered = variant::render(colour, alpha, choices, &others.nothingToCrop);
         Picture picture;
         if (rendered.channels() == 3) {
             picture.colour = rendered;
@@ -199,19 +215,30 @@ bool writeOthers(const ScaleAndMix::Request &request, const cv::Mat &colour, con
             cv::merge(planes, 3, picture.colour);
             picture.alpha = planes[3];
         }
-        if (!writeFile(variantPath, formatOfChoice(choices.format), picture, metadata, choices, {}, false, threads))
-            return false;
-        report.written << variantPath;
+        add(variantPath, [&](QIODevice &out) {
+            return encode(out, formatOfChoice(choices.format), picture, metadata, choices, {}, false, 1);
+        });
     }
     const QString maskPath = choices.maskPath(request.target);
     if (!maskPath.isEmpty() && maskPath != request.target) {
         // Alpha alone, as data: no colour profile belongs to it.
-        std::vector<uchar> encoded;
-        QSaveFile file(maskPath);
-        if (!file.open(QIODevice::WriteOnly) || !cv::imencode(".png", alpha, encoded, {cv::IMWRITE_PNG_COMPRESSION, 1})
-            || !writeBytes(file, encoded) || !file.commit())
+        add(maskPath, [&](QIODevice &out) {
+            std::vector<uchar> encoded;
+            return cv::imencode(".png", alpha, encoded, {cv::IMWRITE_PNG_COMPRESSION, 1}) && writeBytes(out, encoded);
+        });
+    }
+    return others;
+}
+
+bool writeOthers(const Others &others, ScaleAndMix::Report &report)
+{
+    report.nothingToCrop = others.nothingToCrop;
+    if (!others.encoded)
+        return false;
+    for (const auto &[path, bytes] : others.files) {
+        if (!writeFile(path, [&bytes](QIODevice &out) { return out.write(bytes) == bytes.size(); }))
             return false;
-        report.written << maskPath;
+        report.written << path;
     }
     return true;
 }
@@ -240,12 +267,14 @@ ScaleAndMix::Report fromMaster(const ScaleAndMix::Request &request, int threads)
     const Format format = ScaleAndMix::formatOf(request.target);
     if (request.choices.edges == OutputChoices::Edges::Clean && format == Format::Png && !ScaleAndMix::hasCleanEdges(bytes)) {
         edgecleaner::clean(colour, alpha, threads);
-        if (!writeFile(request.target, format, {colour, alpha}, metadata, request.choices, cleanEdgesChunk(), true, threads)) {
+        if (!writeFile(request.target, [&](QIODevice &out) {
+                return encode(out, format, {colour, alpha}, metadata, request.choices, cleanEdgesChunk(), true, threads);
+            })) {
             report.outcome = ScaleAndMix::WriteFailed;
             return report;
         }
     }
-    if (!writeOthers(request, colour, alpha, metadata, report, threads))
+    if (!writeOthers(encodeOthers(request, colour, alpha, metadata), report))
         report.outcome = ScaleAndMix::OtherFileFailed;
     return report;
 }
@@ -262,42 +291,58 @@ ScaleAndMix::Report makeOrThrow(const ScaleAndMix::Request &request, int threads
         return report;
     }
 
-    // The cut-out is small; it decodes on the second core while the source decodes.
-    auto alphaJob = std::async(std::launch::async, [&targetFile] { return decodeAlpha(readImageFile(targetFile)); });
+    // The cut-out is small; it decodes, and is scaled to the size the source's header gives,
+    // on the second core while the source decodes.
+    const QByteArray sourceBytes = readImageFile(request.origin);
+    const auto *sourceData = reinterpret_cast<const unsigned char *>(sourceBytes.constData());
+    const imageformat::Header header = imageformat::probeUpright(sourceData, std::size_t(sourceBytes.size()));
+    // A header alone proves nothing: a small file claiming a huge size is scaled only once it
+    // has decoded at that size. Real photos hold far more than a byte per hundred pixels.
+    const cv::Size claimed(header.width, header.height);
+    const bool plausible = header.acceptable() && qint64(sourceBytes.size()) * 100 >= qint64(claimed.area());
+    auto alphaJob = std::async(std::launch::async, [&targetFile, plausible, claimed] {
+        cv::Mat alpha = decodeAlpha(readImageFile(targetFile));
+        if (plausible && !alpha.empty()) {
+            cv::Mat scaled;
+            cv::resize(alpha, scaled, claimed, 0, 0, cv::INTER_LANCZOS4);
+            return scaled;
+        }
+        return alpha;
+    });
     cv::Mat source;
     photometadata::Metadata metadata;
-    {
-        const QByteArray sourceBytes = readImageFile(request.origin);
-        if (!sourceBytes.isEmpty()) {
-            metadata = photometadata::read(reinterpret_cast<const unsigned char *>(sourceBytes.constData()),
-                                           std::size_t(sourceBytes.size()));
-            source = decodeImage(sourceBytes, cv::IMREAD_COLOR);
-        }
+    if (!sourceBytes.isEmpty()) {
+        metadata = photometadata::read(sourceData, std::size_t(sourceBytes.size()));
+        source = decodeImage(sourceBytes, cv::IMREAD_COLOR);
     }
-    cv::Mat alpha = alphaJob.get();
+    cv::Mat scaled = alphaJob.get();
     if (source.empty())
         report.outcome = ScaleAndMix::SourceUnreadable;
-    else if (alpha.empty())
+    else if (scaled.empty())
         report.outcome = ScaleAndMix::CutoutUnreadable;
     if (report.outcome != ScaleAndMix::Written)
         return report;
     noteProfile(metadata, report);
-
-    // Scaled only now that the source has decoded: its header alone proves nothing.
-    cv::Mat scaled;
-    cv::resize(alpha, scaled, source.size(), 0, 0, cv::INTER_LANCZOS4);
-    alpha.release();
+    if (scaled.size() != source.size()) {
+        cv::Mat alpha = scaled;
+        cv::resize(alpha, scaled, source.size(), 0, 0, cv::INTER_LANCZOS4);
+    }
 
     const bool clean = request.choices.edges == OutputChoices::Edges::Clean;
     if (clean)
         edgecleaner::clean(source, scaled, threads);
     const std::vector<unsigned char> marker = clean && format == Format::Png ? cleanEdgesChunk() : std::vector<unsigned char>();
-    if (!writeFile(targetFile, format, masterPicture(format, source, scaled, request.choices), metadata, request.choices,
-                   marker, true, threads)) {
+    // The other files are encoded beside the master, in the gaps its writer leaves (its
+    // stripes written in order, its sync to disk).
+    auto others = std::async(std::launch::async, [&] { return encodeOthers(request, source, scaled, metadata); });
+    const bool written = writeFile(targetFile, [&](QIODevice &out) {
+        return encode(out, format, masterPicture(format, source, scaled, request.choices), metadata, request.choices,
+                      marker, true, threads);
+    });
+    const Others made = others.get();
+    if (!written)
         report.outcome = ScaleAndMix::WriteFailed;
-        return report;
-    }
-    if (!writeOthers(request, source, scaled, metadata, report, threads))
+    else if (!writeOthers(made, report))
         report.outcome = ScaleAndMix::OtherFileFailed;
     return report;
 }

@@ -155,6 +155,9 @@ void TestEndToEnd::outputChoices_data()
         << QStringList{} << QStringList{"--format=jpg", "--crop", "--canvas=square"} << 2
         << QStringList{"a.jpg-no-bg.bg-white.crop3.square.jpg", "b.png-no-bg.bg-white.crop3.square.jpg"}
         << "本批共 2 张：保存 0 张，跳过 0 张，失败 0 张，由已有结果生成 2 张";
+    QTest::newRow("masters made before are cleaned without an upload")
+        << QStringList{} << QStringList{"--edges=clean"} << 2 << QStringList{}
+        << "本批共 2 张：保存 0 张，跳过 0 张，失败 0 张，由已有结果生成 2 张";
     QTest::newRow("files made in the pass are not made again")
         << QStringList{"--mask"} << QStringList{"--mask"} << 2
         << QStringList{"a.jpg-no-bg.mask.png", "b.png-no-bg.mask.png"} << "本批共 2 张：保存 0 张，跳过 2 张，失败 0 张";
