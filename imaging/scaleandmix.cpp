@@ -253,17 +253,20 @@ ScaleAndMix::Report fromMaster(const ScaleAndMix::Request &request, int threads)
     ScaleAndMix::Report report;
     const QByteArray bytes = readImageFile(request.target);
     const auto *data = reinterpret_cast<const unsigned char *>(bytes.constData());
-    const cv::Mat master = bytes.isEmpty() ? cv::Mat() : decodeImage(bytes, cv::IMREAD_UNCHANGED);
-    if (master.empty() || master.channels() != 4 || master.depth() != CV_8U) {
-        report.outcome = ScaleAndMix::MasterUnreadable;
-        return report;
-    }
     const photometadata::Metadata metadata = photometadata::read(data, std::size_t(bytes.size()));
-    cv::Mat planes[4];
-    cv::split(master, planes);
-    cv::Mat colour;
-    cv::merge(planes, 3, colour);
-    const cv::Mat &alpha = planes[3];
+    cv::Mat colour, alpha;
+    // The program's own masters read on every core; anything else as any image.
+    if (bytes.isEmpty() || !pngwriter::read(data, std::size_t(bytes.size()), colour, alpha, threads)) {
+        const cv::Mat master = bytes.isEmpty() ? cv::Mat() : decodeImage(bytes, cv::IMREAD_UNCHANGED);
+        if (master.empty() || master.channels() != 4 || master.depth() != CV_8U) {
+            report.outcome = ScaleAndMix::MasterUnreadable;
+            return report;
+        }
+        cv::Mat planes[4];
+        cv::split(master, planes);
+        cv::merge(planes, 3, colour);
+        alpha = planes[3];
+    }
     const Format format = ScaleAndMix::formatOf(request.target);
     if (request.choices.edges == OutputChoices::Edges::Clean && format == Format::Png && !ScaleAndMix::hasCleanEdges(bytes)) {
         edgecleaner::clean(colour, alpha, threads);

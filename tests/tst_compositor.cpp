@@ -520,6 +520,7 @@ void TestCompositor::pngWriterRoundTrips_data()
     QTest::newRow("more stripes than threads, one row each") << cv::Size(40, 9) << 2 << 1;
     QTest::newRow("more stripes than rows asked for") << cv::Size(8, 3) << 8 << 1;
     QTest::newRow("photo-sized, automatic stripes") << cv::Size(1280, 960) << 0 << 0;
+    QTest::newRow("tall, automatic stripes on one thread") << cv::Size(300, 3000) << 1 << 0;
 }
 
 void TestCompositor::pngWriterRoundTrips()
@@ -548,6 +549,23 @@ void TestCompositor::pngWriterRoundTrips()
     QVERIFY2(samePixels(cv::Mat(image.height(), image.width(), CV_8UC4, image.bits(), size_t(image.bytesPerLine())),
                         expected), "Qt"); // ARGB32 is B, G, R, A in memory on little-endian machines
     QVERIFY2(samePixels(inflateByHand(png), expected), "zlib with the filter undone by hand");
+
+    // Read back on every core, when its stripes are the writer's own choice; a file damaged
+    // anywhere, or another writer's, is left to the usual decoder.
+    const auto readBack = [&](const QByteArray &bytes, cv::Mat &readColour, cv::Mat &readAlpha) {
+        return pngwriter::read(reinterpret_cast<const unsigned char *>(bytes.constData()), std::size_t(bytes.size()),
+                               readColour, readAlpha, threads);
+    };
+    cv::Mat readColour, readAlpha;
+    QCOMPARE(readBack(png, readColour, readAlpha), rowsPerStripe == 0);
+    if (rowsPerStripe == 0) {
+        QVERIFY(samePixels(readColour, colour) && samePixels(readAlpha, alpha));
+        QByteArray damaged = png;
+        damaged[damaged.size() - 40] = char(damaged.at(damaged.size() - 40) ^ 0x10);
+        QVERIFY(!readBack(damaged, readColour, readAlpha));
+        QVERIFY(!readBack(png.left(png.size() - 13), readColour, readAlpha));
+        QVERIFY(!readBack(encode(expected, ".png"), readColour, readAlpha));
+    }
 
     const QString pngcheck = QStandardPaths::findExecutable(QStringLiteral("pngcheck"));
     if (!pngcheck.isEmpty()) {
