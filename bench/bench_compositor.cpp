@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -93,7 +94,11 @@ int comparePhotos(int runs, const std::vector<std::string> &photos)
         laterRatios.push_back(median(laterMs) / floor);
         smallRatios.push_back(double(smallBytes) / double(QFile(target).size()));
         smallTimes.push_back(median(smallMs) / median(oursMs));
-        const std::string name = source.size() > 30 ? source.substr(source.size() - 30) : source;
+        // A wallpaper package names its photos by size, in a folder named after the photo.
+        QString shown = QFileInfo(QString::fromStdString(source)).fileName();
+        if (shown.front().isDigit())
+            shown = QFileInfo(QString::fromStdString(source)).dir().absolutePath().section(QLatin1Char('/'), -3, -3);
+        const std::string name = shown.left(30).toStdString();
         std::printf("%-30s %5dx%-5d %8.0f %8.0f %7.3f %7.3f %7.3f %7.3f %7.3f %7.2f%s\n", name.c_str(), result.cols,
                     result.rows, floor, median(oursMs), timeRatio, sizeRatio, shopExtra.back(), laterRatios.back(),
                     smallRatios.back(), smallTimes.back(), result.type() == CV_8UC4 ? "" : "  (no composite!)");
