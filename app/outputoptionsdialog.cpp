@@ -1,6 +1,7 @@
 #include "outputoptionsdialog.h"
 
 #include "edgecleaner.h"
+#include "scaleandmix.h"
 
 #include <QBrush>
 #include <QCheckBox>
@@ -24,7 +25,6 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -59,27 +59,11 @@ QString sizeText(const QSpinBox *width, const QSpinBox *height)
 // The master at the preview's size, as 8-bit colour and alpha; false when it cannot be read.
 bool readMaster(const QString &path, cv::Mat &colour, cv::Mat &alpha)
 {
-    cv::Mat image = cv::imread(QFile::encodeName(path).toStdString(), cv::IMREAD_UNCHANGED);
-    if (image.empty() || (image.depth() != CV_8U && image.depth() != CV_16U))
+    cv::Mat fullColour, fullAlpha;
+    if (!ScaleAndMix::readMaster(path, fullColour, fullAlpha))
         return false;
-    if (image.depth() == CV_16U)
-        image.convertTo(image, CV_8U, 1.0 / 257);
-    image = fitted(image);
-    switch (image.channels()) {
-    case 1:
-        cv::cvtColor(image, colour, cv::COLOR_GRAY2BGR);
-        break;
-    case 3:
-        colour = image;
-        break;
-    case 4:
-        cv::cvtColor(image, colour, cv::COLOR_BGRA2BGR);
-        cv::extractChannel(image, alpha, 3);
-        return true;
-    default:
-        return false;
-    }
-    alpha = cv::Mat(image.size(), CV_8UC1, cv::Scalar(255));
+    colour = fitted(fullColour);
+    alpha = fitted(fullAlpha);
     return true;
 }
 
@@ -159,7 +143,7 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QSt
     marginBox->setSuffix(QStringLiteral(" %"));
     canvasBox->addItems({QStringLiteral("原样"), QStringLiteral("方形"), QStringLiteral("指定尺寸")});
     for (QSpinBox *side : {widthBox, heightBox}) {
-        side->setRange(1, 20000);
+        side->setRange(1, 999999);
         side->setValue(1000);
     }
     pngBox->addItems({QStringLiteral("快速"), QStringLiteral("更小")});

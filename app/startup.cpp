@@ -82,7 +82,7 @@ void addOptions(QCommandLineParser &parser)
                       QStringLiteral("n")});
     parser.addOption({QStringLiteral("crop"),
                       QStringLiteral("Also make each result cropped to the subject, with a margin of this many per cent "
-                                     "of its longer side (--crop alone: 3)."),
+                                     "of its longer side: --crop=5, say (--crop alone: 3)."),
                       QStringLiteral("margin")});
     parser.addOption({QStringLiteral("canvas"),
                       QStringLiteral("Also make each result centred on a square canvas, or on one of WIDTHxHEIGHT pixels."),

@@ -267,8 +267,9 @@ QString Widget::previewMaster() const
     if (input.isFile()) {
         photo = input.filePath();
     } else if (input.isDir()) {
-        // The first photo in the batch's own order.
-        for (const QFileInfo &entry : QDir(input.filePath()).entryInfoList(QDir::Files | QDir::CaseSensitive, QDir::NoSort)) {
+        // The first by name: the folder's own order changes from one file system to another.
+        for (const QFileInfo &entry :
+             QDir(input.filePath()).entryInfoList(QDir::Files | QDir::CaseSensitive, QDir::Name | QDir::IgnoreCase)) {
             if (outputplan::isPhotoSuffix(entry.suffix()) && !outputplan::isOwnResult(entry.fileName())) {
                 photo = entry.filePath();
                 break;

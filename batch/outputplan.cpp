@@ -124,7 +124,8 @@ Plan planFor(const QString &source, const QString &result)
 Plan planFor(const QString &source, const QString &result, const OutputChoices &choices)
 {
     const Plan plan = basePlan(source, result, choices);
-    if (plan != Plan::Skip)
+    // A name that keeps the service's cut-out gets nothing else made beside it.
+    if (plan != Plan::Skip || formatOf(result) == Format::CutoutOnly)
         return plan;
     const QDateTime made = QFileInfo(result).lastModified();
     bool missing = false;
@@ -138,7 +139,7 @@ Plan planFor(const QString &source, const QString &result, const OutputChoices &
         return Plan::Skip;
     // A result laid on a background has lost its alpha: only the service can give it again.
     const bool holdsAlpha = formatOf(result) == Format::Png || formatOf(result) == Format::Tiff
-                            || (formatOf(result) == Format::Webp && !choices.hasBackground);
+                            || (formatOf(result) == Format::Webp && !decodedSize(result, true).empty());
     return holdsAlpha ? Plan::Derive : Plan::Send;
 }
 

@@ -8,6 +8,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <exception>
+#include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -222,17 +225,32 @@ void clean(cv::Mat &colour, const cv::Mat &alpha, int threads)
     // Every tile reads the photo as it was, so the results wait until all tiles are solved.
     std::vector<cv::Mat> results(tiles.size());
     std::atomic<size_t> next{0};
+    // A throw in a helper would end the process: the first is kept, and thrown once all are joined.
+    std::exception_ptr failure;
+    std::mutex failureLock;
     const auto work = [&] {
-        for (size_t t; (t = next++) < tiles.size();)
-            results[t] = solveTile(colour, alpha, alphaLut, tiles[t]);
+        try {
+            for (size_t t; (t = next++) < tiles.size();)
+                results[t] = solveTile(colour, alpha, alphaLut, tiles[t]);
+        } catch (...) {
+            const std::lock_guard<std::mutex> lock(failureLock);
+            failure = failure ? failure : std::current_exception();
+            next = tiles.size();
+        }
     };
     const int wanted = threads > 0 ? threads : int(std::max(1u, std::thread::hardware_concurrency()));
     std::vector<std::thread> helpers;
-    for (int i = 1; i < std::min(wanted, int(tiles.size())); ++i)
-        helpers.emplace_back(work);
+    try {
+        for (int i = 1; i < std::min(wanted, int(tiles.size())); ++i)
+            helpers.emplace_back(work);
+    } catch (const std::system_error &) {
+        // Fewer threads, the same result.
+    }
     work();
     for (std::thread &helper : helpers)
         helper.join();
+    if (failure)
+        std::rethrow_exception(failure);
     for (size_t t = 0; t < tiles.size(); ++t)
         results[t].copyTo(colour(tiles[t]));
 }

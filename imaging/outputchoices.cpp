@@ -42,12 +42,15 @@ QString refusal(const QString &option, const QString &value, const char *must)
     return QStringLiteral("--%1 gives \"%2\"; %3").arg(option, value, QLatin1String(must));
 }
 
-// The master's name without its suffix, ending in "-no-bg" (or "-no-bg-small") so that
-// every file made beside it is known as the program's own.
+// The master's name without ".png", ending in "-no-bg" (or "-no-bg-small") so that every
+// file made beside it is known as the program's own. Another suffix stays in the name, so
+// that "shop.png" and "shop.webp" give files of their own.
 QString variantBase(const QString &master)
 {
     const QFileInfo info(master);
-    QString base = info.path() + QLatin1Char('/') + info.completeBaseName();
+    QString base = info.suffix().compare(QLatin1String("png"), Qt::CaseInsensitive) == 0
+                       ? info.path() + QLatin1Char('/') + info.completeBaseName()
+                       : info.filePath();
     if (!base.endsWith(QLatin1String("-no-bg"), Qt::CaseInsensitive)
         && !base.endsWith(QLatin1String("-no-bg-small"), Qt::CaseInsensitive))
         base += QLatin1String("-no-bg");
@@ -97,7 +100,7 @@ QString OutputChoices::set(const QString &option, const QString &value)
         if (!isNumber || !(number >= 0 && number <= 100))
             return refusal(option, value, "the margin must be a number of per cent from 0 to 100");
         crop = true;
-        margin = number;
+        margin = std::round(number * 10) / 10 + 0.0; // a tenth of a per cent at most; never "-0"
     } else if (option == QLatin1String("canvas")) {
         static const QRegularExpression size(QStringLiteral("^([0-9]{1,6})x([0-9]{1,6})$"));
         const QRegularExpressionMatch match = size.match(text);
@@ -188,8 +191,8 @@ QString OutputChoices::maskPath(const QString &master) const
 bool OutputChoices::isVariantName(const QString &fileName)
 {
     static const QRegularExpression name(
-        QStringLiteral("-no-bg(-small)?((\\.(bg-[0-9a-z]+|crop[0-9.]+|square|[0-9]+x[0-9]+|q[0-9]+))*\\.(png|jpg|webp)"
-                       "|\\.mask\\.png)$"),
+        QStringLiteral("-no-bg(-small)?((\\.(bg-[0-9a-z]+|crop[0-9.]+|square|[0-9]+x[0-9]+|q[0-9]+))+\\.(png|jpg|webp)"
+                       "|(\\.q[0-9]+)?\\.webp|\\.mask\\.png)$"),
         QRegularExpression::CaseInsensitiveOption);
     return name.match(fileName).hasMatch();
 }
@@ -265,6 +268,14 @@ cv::Mat render(const cv::Mat &colour, const cv::Mat &alpha, const OutputChoices 
     }
     if (empty)
         *empty = nothing;
+    const cv::Size canvasSize = choices.canvas == OutputChoices::Canvas::Size
+                                    ? cv::Size(choices.canvasWidth, choices.canvasHeight)
+                                    : choices.canvas == OutputChoices::Canvas::Square
+                                          ? cv::Size(std::max(region.width, region.height), std::max(region.width, region.height))
+                                          : region.size();
+    // A wide margin on a large photo could ask for more than any photo read.
+    if (qint64(region.width) * region.height > maxCanvasPixels || qint64(canvasSize.width) * canvasSize.height > maxCanvasPixels)
+        return {};
 
     const bool opaque = choices.variantHasBackground();
     const cv::Vec3b background((choices.background) & 0xff, (choices.background >> 8) & 0xff,
@@ -287,19 +298,19 @@ cv::Mat render(const cv::Mat &colour, const cv::Mat &alpha, const OutputChoices 
     if (choices.canvas == OutputChoices::Canvas::None)
         return picture;
 
-    cv::Size canvasSize(choices.canvasWidth, choices.canvasHeight);
-    double scale = 1;
-    if (choices.canvas == OutputChoices::Canvas::Square) {
-        const int side = std::max(picture.cols, picture.rows);
-        canvasSize = cv::Size(side, side);
-    } else {
-        scale = std::min(double(canvasSize.width) / picture.cols, double(canvasSize.height) / picture.rows);
-    }
+    const double scale = choices.canvas == OutputChoices::Canvas::Square
+                             ? 1
+                             : std::min(double(canvasSize.width) / picture.cols, double(canvasSize.height) / picture.rows);
     cv::Mat placed = picture;
     if (scale != 1) {
         const cv::Size size(std::max(1, std::min(canvasSize.width, int(std::lround(picture.cols * scale)))),
                             std::max(1, std::min(canvasSize.height, int(std::lround(picture.rows * scale)))));
+        // Scaled premultiplied, so that the colours under alpha 0 do not bleed into the edge.
+        if (!opaque)
+            cv::cvtColor(picture, picture, cv::COLOR_RGBA2mRGBA);
         cv::resize(picture, placed, size, 0, 0, scale < 1 ? cv::INTER_AREA : cv::INTER_LANCZOS4);
+        if (!opaque)
+            cv::cvtColor(placed, placed, cv::COLOR_mRGBA2RGBA);
     }
     cv::Mat canvas(canvasSize, picture.type(), fill);
     placed.copyTo(canvas(cv::Rect((canvasSize.width - placed.cols) / 2, (canvasSize.height - placed.rows) / 2,

@@ -44,7 +44,8 @@ struct OutputChoices
     bool isDefault() const { return arguments().isEmpty(); }
 
     // The variant's and the mask's paths beside a master; empty when not made. Both carry
-    // "-no-bg", so that a folder scan knows them; they never equal the master or each other.
+    // "-no-bg", so that a folder scan knows them; they never equal each other, and the
+    // compositor skips one that would equal the master.
     QString variantPath(const QString &master) const;
     QString maskPath(const QString &master) const;
     // Whether a file name is one of the names variantPath() or maskPath() give.

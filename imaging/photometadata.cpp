@@ -75,6 +75,11 @@ void keepProfile(Metadata &metadata, Buffer profile)
         return leaveOut(metadata, "its size field is wrong");
     if (bytes.u32(128, true) > (profile.size() - 132) / 12)
         return leaveOut(metadata, "its tag table is cut short");
+    // The results hold RGB pixels, whatever the photo held: a CMYK or grey profile, or one
+    // that is no device's, would misname their colours.
+    if (!bytes.startsWith(16, "RGB ") || bytes.startsWith(12, "link") || bytes.startsWith(12, "abst")
+        || bytes.startsWith(12, "nmcl"))
+        return leaveOut(metadata, "not an RGB profile");
     metadata.profile = std::move(profile);
     metadata.profileLeftOut.clear();
 }
@@ -328,8 +333,10 @@ std::vector<unsigned char> pngChunks(const Metadata &metadata)
             appendChunk(out, "iCCP", body);
         }
     }
+    // A PNG holds a profile or says sRGB, never both: the profile, being exact, is kept.
     for (const Buffer &chunk : metadata.colourChunks)
-        out.insert(out.end(), chunk.begin(), chunk.end());
+        if (metadata.profile.empty() || !std::equal(chunk.begin() + 4, chunk.begin() + 8, "sRGB"))
+            out.insert(out.end(), chunk.begin(), chunk.end());
     if (metadata.density.known()) {
         Buffer body;
         putNumber(body, metadata.density.xPerMetre, 4);

@@ -165,7 +165,7 @@ Stripe compressStripe(const Job &job, int index)
     // After per-row filtering, a smooth stretch of a photo is mostly runs of zeros, which
     // run-length matching packs far tighter; elsewhere Huffman coding alone packs nearly as
     // well, in less time. Each batch of rows takes the one that suits it.
-    // Small: every row through the full matcher, at its strongest.
+    // Small: every row through zlib's full matcher.
     const int level = job.small ? smallLevel : fastLevel;
     int strategy = job.small ? Z_DEFAULT_STRATEGY : Z_HUFFMAN_ONLY;
     if (deflateInit2(&stream, level, Z_DEFLATED, 15, 9, strategy) != Z_OK) {
@@ -435,7 +435,11 @@ bool read(const unsigned char *data, std::size_t size, cv::Mat &colour, cv::Mat 
     if (packed * 1032 < rowBytes * height)
         return false;
 
+    // Everything is allocated before any helper starts, so that nothing throws while one runs.
     std::vector<unsigned char> raw(rowBytes * height);
+    colour.create(int(height), int(width), CV_8UC3);
+    alpha.create(int(height), int(width), CV_8UC1);
+    const std::vector<unsigned char> zeros(rowBytes - 1, 0);
     std::vector<uLong> adlers(stripes);
     std::vector<char> whole(stripes, 0);
     std::atomic<std::size_t> next{0};
@@ -466,9 +470,6 @@ bool read(const unsigned char *data, std::size_t size, cv::Mat &colour, cv::Mat 
         });
 
     // The calling thread inflates too, and unfilters each stripe, in order, once it is ready.
-    colour.create(int(height), int(width), CV_8UC3);
-    alpha.create(int(height), int(width), CV_8UC1);
-    const std::vector<unsigned char> zeros(rowBytes - 1, 0);
     bool ok = true;
     uLong adler = adler32(0, nullptr, 0);
     for (std::size_t i = 0; i < stripes; ++i) {

@@ -30,7 +30,8 @@ bool write(QIODevice &out, const cv::Mat &colour, const cv::Mat &alpha, const Op
 
 // Reads back a PNG that write() made, with its stripes inflated on `threads` threads (0: one
 // per core): 8-bit RGBA, one independent zlib run of whole rows in each IDAT but the last,
-// which holds the checksum. False for any other PNG, or one damaged in any way, which the
+// which holds the checksum, as write() makes them with its own stripes. False for any other
+// PNG, or one whose pixel data is damaged (its CRCs, its layout, its checksum), which the
 // caller then decodes as any other image.
 bool read(const unsigned char *data, std::size_t size, cv::Mat &colour, cv::Mat &alpha, int threads = 0);
 

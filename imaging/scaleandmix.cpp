@@ -206,6 +206,10 @@ Others encodeOthers(const ScaleAndMix::Request &request, const cv::Mat &colour, 
     const QString variantPath = choices.variantPath(request.target);
     if (!variantPath.isEmpty() && variantPath != request.target) {
         const cv::Mat rendered = variant::render(colour, alpha, choices, &others.nothingToCrop);
+        if (rendered.empty()) {
+            others.encoded = false;
+            return others;
+        }
         Picture picture;
         if (rendered.channels() == 3) {
             picture.colour = rendered;
@@ -224,18 +228,23 @@ Others encodeOthers(const ScaleAndMix::Request &request, const cv::Mat &colour, 
         // Alpha alone, as data: no colour profile belongs to it.
         add(maskPath, [&](QIODevice &out) {
             std::vector<uchar> encoded;
-            return cv::imencode(".png", alpha, encoded, {cv::IMWRITE_PNG_COMPRESSION, 1}) && writeBytes(out, encoded);
+            const int level = choices.png == OutputChoices::Compression::Small ? 9 : 1;
+            return cv::imencode(".png", alpha, encoded, {cv::IMWRITE_PNG_COMPRESSION, level}) && writeBytes(out, encoded);
         });
     }
     return others;
 }
 
-bool writeOthers(const Others &others, ScaleAndMix::Report &report)
+bool writeOthers(const Others &others, const QString &origin, ScaleAndMix::Report &report)
 {
     report.nothingToCrop = others.nothingToCrop;
     if (!others.encoded)
         return false;
     for (const auto &[path, bytes] : others.files) {
+        // The photo is never written to, whatever its name.
+        const QFileInfo info(path);
+        if (info.exists() && info.canonicalFilePath() == QFileInfo(origin).canonicalFilePath())
+            return false;
         if (!writeFile(path, [&bytes](QIODevice &out) { return out.write(bytes) == bytes.size(); }))
             return false;
         report.written << path;
@@ -248,6 +257,24 @@ void noteProfile(const photometadata::Metadata &metadata, ScaleAndMix::Report &r
     report.profileLeftOut = QString::fromStdString(metadata.profileLeftOut);
 }
 
+// The program's own masters read on every core; anything else as any image.
+bool readMasterBytes(const QByteArray &bytes, cv::Mat &colour, cv::Mat &alpha, int threads)
+{
+    const auto *data = reinterpret_cast<const unsigned char *>(bytes.constData());
+    if (bytes.isEmpty())
+        return false;
+    if (pngwriter::read(data, std::size_t(bytes.size()), colour, alpha, threads))
+        return true;
+    const cv::Mat master = decodeImage(bytes, cv::IMREAD_UNCHANGED);
+    if (master.empty() || master.channels() != 4 || master.depth() != CV_8U)
+        return false;
+    cv::Mat planes[4];
+    cv::split(master, planes);
+    cv::merge(planes, 3, colour);
+    alpha = planes[3];
+    return true;
+}
+
 ScaleAndMix::Report fromMaster(const ScaleAndMix::Request &request, int threads)
 {
     ScaleAndMix::Report report;
@@ -255,17 +282,9 @@ ScaleAndMix::Report fromMaster(const ScaleAndMix::Request &request, int threads)
     const auto *data = reinterpret_cast<const unsigned char *>(bytes.constData());
     const photometadata::Metadata metadata = photometadata::read(data, std::size_t(bytes.size()));
     cv::Mat colour, alpha;
-    // The program's own masters read on every core; anything else as any image.
-    if (bytes.isEmpty() || !pngwriter::read(data, std::size_t(bytes.size()), colour, alpha, threads)) {
-        const cv::Mat master = bytes.isEmpty() ? cv::Mat() : decodeImage(bytes, cv::IMREAD_UNCHANGED);
-        if (master.empty() || master.channels() != 4 || master.depth() != CV_8U) {
-            report.outcome = ScaleAndMix::MasterUnreadable;
-            return report;
-        }
-        cv::Mat planes[4];
-        cv::split(master, planes);
-        cv::merge(planes, 3, colour);
-        alpha = planes[3];
+    if (!readMasterBytes(bytes, colour, alpha, threads)) {
+        report.outcome = ScaleAndMix::MasterUnreadable;
+        return report;
     }
     const Format format = ScaleAndMix::formatOf(request.target);
     if (request.choices.edges == OutputChoices::Edges::Clean && format == Format::Png && !ScaleAndMix::hasCleanEdges(bytes)) {
@@ -276,8 +295,9 @@ ScaleAndMix::Report fromMaster(const ScaleAndMix::Request &request, int threads)
             report.outcome = ScaleAndMix::WriteFailed;
             return report;
         }
+        report.written << request.target;
     }
-    if (!writeOthers(encodeOthers(request, colour, alpha, metadata), report))
+    if (!writeOthers(encodeOthers(request, colour, alpha, metadata), request.origin, report))
         report.outcome = ScaleAndMix::OtherFileFailed;
     return report;
 }
@@ -337,7 +357,16 @@ ScaleAndMix::Report makeOrThrow(const ScaleAndMix::Request &request, int threads
     const std::vector<unsigned char> marker = clean && format == Format::Png ? cleanEdgesChunk() : std::vector<unsigned char>();
     // The other files are encoded beside the master, in the gaps its writer leaves (its
     // stripes written in order, its sync to disk).
-    auto others = std::async(std::launch::async, [&] { return encodeOthers(request, source, scaled, metadata); });
+    auto others = std::async(std::launch::async, [&] {
+        try {
+            return encodeOthers(request, source, scaled, metadata);
+        } catch (...) {
+            // Too large to allocate, say: the master is still written.
+            Others failed;
+            failed.encoded = false;
+            return failed;
+        }
+    });
     const bool written = writeFile(targetFile, [&](QIODevice &out) {
         return encode(out, format, masterPicture(format, source, scaled, request.choices), metadata, request.choices,
                       marker, true, threads);
@@ -345,7 +374,7 @@ ScaleAndMix::Report makeOrThrow(const ScaleAndMix::Request &request, int threads
     const Others made = others.get();
     if (!written)
         report.outcome = ScaleAndMix::WriteFailed;
-    else if (!writeOthers(made, report))
+    else if (!writeOthers(made, request.origin, report))
         report.outcome = ScaleAndMix::OtherFileFailed;
     return report;
 }
@@ -414,10 +443,19 @@ ScaleAndMix::Report ScaleAndMix::make(const Request &request, int threads)
     try {
         return makeOrThrow(request, threads);
     } catch (...) {
-        // An image the library rejects is one more file it cannot read: the saved cut-out stays.
+        // An image the library rejects is one more file it cannot read: whatever was there stays.
         Report report;
         report.outcome = LibraryFailed;
         return report;
+    }
+}
+
+bool ScaleAndMix::readMaster(const QString &path, cv::Mat &colour, cv::Mat &alpha, int threads)
+{
+    try {
+        return readMasterBytes(readImageFile(path), colour, alpha, threads);
+    } catch (...) {
+        return false;
     }
 }
 
@@ -433,7 +471,7 @@ bool ScaleAndMix::hasCleanEdges(const QByteArray &masterHead)
 void ScaleAndMix::expect(const Request &request)
 {
     QMutexLocker locker(&expectedLock);
-    expected.insert(request.target, request);
+    expected[request.target] << request;
 }
 
 void ScaleAndMix::toBigPic(QString originFile, QString targetFile)
@@ -442,9 +480,15 @@ void ScaleAndMix::toBigPic(QString originFile, QString targetFile)
     {
         QMutexLocker locker(&expectedLock);
         const auto found = expected.find(targetFile);
-        if (found != expected.end() && found->origin == originFile) {
-            request = *found;
-            expected.erase(found);
+        if (found != expected.end()) {
+            const auto same = std::find_if(found->begin(), found->end(),
+                                           [&](const Request &each) { return each.origin == originFile; });
+            if (same != found->end()) {
+                request = *same;
+                found->erase(same);
+            }
+            if (found->isEmpty())
+                expected.erase(found);
         }
     }
     lane->start([this, request] {

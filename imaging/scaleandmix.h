@@ -3,10 +3,13 @@
 #include "outputchoices.h"
 
 #include <QHash>
+#include <QList>
 #include <QMutex>
 #include <QObject>
 #include <QString>
 #include <QStringList>
+
+#include <opencv2/core.hpp>
 
 class QThreadPool;
 
@@ -33,7 +36,7 @@ public:
     static QString describe(Outcome outcome);
 
     // The format a target's name asks for, by its suffix in any letter case. CutoutOnly: no
-    // format the composite is written in (a .jpg, say), so the saved cut-out stays as it is.
+    // format the composite is written in (a .bmp, say), so the saved cut-out stays as it is.
     enum class TargetFormat { Png, Tiff, Webp, Jpeg, CutoutOnly };
     static TargetFormat formatOf(const QString &targetFile);
 
@@ -56,21 +59,27 @@ public:
     struct Report
     {
         Outcome outcome = Written;
-        QStringList written;        // the files made besides the master
+        QStringList written;        // the other files made, and the master when a later clean rewrote it
         bool nothingToCrop = false; // no subject: the variant is not cropped
         QString profileLeftOut;     // why the photo's colour profile is not in the results
     };
 
     // One composite, led by the calling thread; a PNG is compressed on `threads` threads
-    // (0: one per core). Leaves targetFile untouched unless it is Written.
+    // (0: one per core). The target is replaced only by a whole master: on a failure before
+    // it is written, the saved cut-out stays.
     static Outcome composite(const QString &originFile, const QString &targetFile, int threads = 0);
     static Report make(const Request &request, int threads = 0);
+
+    // A master's colour and alpha, 8 bits each, read as every file from outside is; its own
+    // masters are read on `threads` threads. False when it cannot be read or has no alpha.
+    static bool readMaster(const QString &path, cv::Mat &colour, cv::Mat &alpha, int threads = 0);
 
     // Whether a master's first bytes say its edges were cleaned.
     static bool hasCleanEdges(const QByteArray &masterHead);
 
-    // The request that the next toBigPic() for this target carries out, instead of the plain
-    // composite. Thread-safe: the batch calls it before it asks for the composite.
+    // The request that the next toBigPic() for this target and origin carries out, instead
+    // of the plain composite; several for one target are taken in turn. Thread-safe: the
+    // batch calls it before it asks for the composite.
     void expect(const Request &request);
 
 signals:
@@ -85,7 +94,7 @@ public slots:
 private:
     QThreadPool *lane;
     QMutex expectedLock;
-    QHash<QString, Request> expected;
+    QHash<QString, QList<Request>> expected; // by target, in the order they were asked for
 };
 
 Q_DECLARE_METATYPE(ScaleAndMix::Report)

@@ -565,6 +565,20 @@ void TestCompositor::pngWriterRoundTrips()
         QVERIFY(!readBack(damaged, readColour, readAlpha));
         QVERIFY(!readBack(png.left(png.size() - 13), readColour, readAlpha));
         QVERIFY(!readBack(encode(expected, ".png"), readColour, readAlpha));
+        // A checksum that disagrees, its chunk's CRC made good.
+        QByteArray wrongSum = png;
+        const int sumAt = png.size() - 12 - 8;
+        wrongSum[sumAt] = char(wrongSum.at(sumAt) ^ 1);
+        const uLong crc = crc32(0, reinterpret_cast<const Bytef *>(wrongSum.constData() + sumAt - 4), 8);
+        for (int i = 0; i < 4; ++i)
+            wrongSum[sumAt + 4 + i] = char(crc >> (24 - 8 * i));
+        QVERIFY(!readBack(wrongSum, readColour, readAlpha));
+        // Every shorter copy, in a buffer of exactly its size, is refused (all but the end
+        // chunk, which says nothing).
+        for (int cut = 0; cut < png.size() - 12 && png.size() < 4096; ++cut) {
+            const std::vector<unsigned char> prefix(png.begin(), png.begin() + cut);
+            QVERIFY(!pngwriter::read(prefix.data(), prefix.size(), readColour, readAlpha, threads));
+        }
     }
 
     const QString pngcheck = QStandardPaths::findExecutable(QStringLiteral("pngcheck"));
@@ -594,6 +608,8 @@ void TestCompositor::rendersTheVariant_data()
     QTest::newRow("square from a wide photo") << QStringList{"--canvas=square"} << middle << false;
     QTest::newRow("cropped on a square, white") << QStringList{"--crop=5", "--canvas=square", "--background=white"} << middle << false;
     QTest::newRow("no subject is not cropped") << QStringList{"--crop", "--background=white"} << cv::Point(-100, -100) << true;
+    QTest::newRow("cropped, shrunk onto 60x20, white") << QStringList{"--crop", "--canvas=60x20", "--background=white"} << middle << false;
+    QTest::newRow("enlarged onto 500x200, transparent") << QStringList{"--canvas=500x200"} << middle << false;
 }
 
 void TestCompositor::rendersTheVariant()
@@ -608,7 +624,22 @@ void TestCompositor::rendersTheVariant()
     bool empty = !nothing;
     const cv::Mat rendered = variant::render(colour, alpha, choices, &empty);
     QCOMPARE(empty, nothing);
-    const cv::Mat expected = plainVariant(colour, alpha, choices);
+    cv::Mat expected = plainVariant(colour, alpha, choices);
+    if (choices.canvas == OutputChoices::Canvas::Size) {
+        // Scaled to fit, premultiplied when transparent, and centred on the canvas.
+        const double scale = std::min(double(choices.canvasWidth) / expected.cols, double(choices.canvasHeight) / expected.rows);
+        const cv::Size fitted(int(std::lround(expected.cols * scale)), int(std::lround(expected.rows * scale)));
+        cv::Mat scaled;
+        if (expected.channels() == 4)
+            cv::cvtColor(expected, expected, cv::COLOR_RGBA2mRGBA);
+        cv::resize(expected, scaled, fitted, 0, 0, scale < 1 ? cv::INTER_AREA : cv::INTER_LANCZOS4);
+        if (expected.channels() == 4)
+            cv::cvtColor(scaled, scaled, cv::COLOR_mRGBA2RGBA);
+        cv::Mat canvas(choices.canvasHeight, choices.canvasWidth, expected.type(),
+                       expected.channels() == 4 ? cv::Scalar::all(0) : cv::Scalar::all(255));
+        scaled.copyTo(canvas(cv::Rect((canvas.cols - fitted.width) / 2, (canvas.rows - fitted.height) / 2, fitted.width, fitted.height)));
+        expected = canvas;
+    }
     QCOMPARE(rendered.cols, expected.cols);
     QCOMPARE(rendered.rows, expected.rows);
     QVERIFY(samePixels(rendered, expected));
@@ -720,6 +751,8 @@ void TestCompositor::namesTheFiles_data()
     QTest::newRow("proposed single file") << QStringList{"--crop=2.5", "--canvas=1200x800"} << "/o/a.jpg-no-bg-small.png"
                                           << "/o/a.jpg-no-bg-small.crop2.5.1200x800.png" << "";
     QTest::newRow("WebP, transparent") << QStringList{"--format=webp"} << "/o/a.png-no-bg.png" << "/o/a.png-no-bg.webp" << "";
+    QTest::newRow("a master of another format keeps its suffix") << QStringList{"--crop", "--mask"} << "/o/shop.webp"
+                                                                 << "/o/shop.webp-no-bg.crop3.png" << "/o/shop.webp-no-bg.mask.png";
     QTest::newRow("mask alone") << QStringList{"--mask"} << "/o/a.png-no-bg.png" << "" << "/o/a.png-no-bg.mask.png";
     QTest::newRow("compression alone makes no file") << QStringList{"--png=small"} << "/o/a.png-no-bg.png" << "" << "";
 }
@@ -739,6 +772,7 @@ void TestCompositor::namesTheFiles()
         QVERIFY(path.isEmpty() || OutputChoices::isVariantName(QFileInfo(path).fileName()));
     QVERIFY(!OutputChoices::isVariantName(QStringLiteral("no-bg.jpg")));
     QVERIFY(!OutputChoices::isVariantName(QStringLiteral("cat-no-bg.holiday.jpg")));
+    QVERIFY(!OutputChoices::isVariantName(QStringLiteral("cat-no-bg.jpg")));
     QCOMPARE(choicesOf(choices.arguments()), choices);
 }
 
@@ -762,6 +796,8 @@ void TestCompositor::readsTheChoices_data()
     QTest::newRow("crop 0") << "crop" << "0" << "--crop=0";
     QTest::newRow("crop negative") << "crop" << "-1" << "";
     QTest::newRow("crop nan") << "crop" << "nan" << "";
+    QTest::newRow("crop minus zero") << "crop" << "-0" << "--crop=0";
+    QTest::newRow("crop to a tenth") << "crop" << "2.345" << "--crop=2.3";
     QTest::newRow("canvas square") << "canvas" << "square" << "--canvas=square";
     QTest::newRow("canvas size") << "canvas" << "1000x1000" << "--canvas=1000x1000";
     QTest::newRow("canvas zero wide") << "canvas" << "0x10" << "";

@@ -252,6 +252,10 @@ void TestMetadata::readsTheProfile_data()
     QTest::newRow("a little-endian TIFF's tag 34675") << tiffWith(false, p, 1000) << p << "";
     QTest::newRow("a big-endian TIFF's tag 34675") << tiffWith(true, p, 1000) << p << "";
     QTest::newRow("a TIFF profile running past the end") << tiffWith(false, p, 1009) << QByteArray() << "cut short";
+    QTest::newRow("a CMYK profile") << pngPhoto(iccpChunk(QByteArray(p).replace(16, 4, "CMYK"))) << QByteArray()
+                                    << "not an RGB profile";
+    QTest::newRow("a device link") << pngPhoto(iccpChunk(QByteArray(p).replace(12, 4, "link"))) << QByteArray()
+                                   << "not an RGB profile";
     QTest::newRow("no acsp signature") << afterApp0(jpeg, iccSegment(1, 1, QByteArray(p).replace(36, 4, "ACSP"))) << QByteArray()
                                        << "not an ICC profile";
     QTest::newRow("shorter than a profile header") << pngPhoto(iccpChunk(iccProfile(132).left(131))) << QByteArray() << "not an ICC profile";
@@ -373,8 +377,9 @@ void TestMetadata::writesPngChunks_data()
     QTest::addColumn<QStringList>("types");
 
     const QByteArrayList colour{pngChunk("gAMA", u32(45455)), pngChunk("sRGB", QByteArray(1, '\x01'))};
-    QTest::newRow("profile, colour chunks and density") << iccProfile(5000, 9) << colour << 3780u
-                                                        << QStringList{"iCCP", "gAMA", "sRGB", "pHYs"};
+    QTest::newRow("profile, colour chunks and density: no sRGB beside the profile")
+        << iccProfile(5000, 9) << colour << 3780u << QStringList{"iCCP", "gAMA", "pHYs"};
+    QTest::newRow("colour chunks without a profile") << QByteArray() << colour << 0u << QStringList{"gAMA", "sRGB"};
     QTest::newRow("profile only") << iccProfile(140) << QByteArrayList() << 0u << QStringList{"iCCP"};
     QTest::newRow("density only") << QByteArray() << QByteArrayList() << 11811u << QStringList{"pHYs"};
     QTest::newRow("nothing") << QByteArray() << QByteArrayList() << 0u << QStringList();
@@ -417,7 +422,11 @@ void TestMetadata::writesPngChunks()
         at += 12 + length;
     }
     QCOMPARE(found, types);
-    QCOMPARE(colourFound, colourChunks);
+    QByteArrayList colourKept;
+    for (const QByteArray &chunk : colourChunks)
+        if (types.contains(QString::fromLatin1(chunk.mid(4, 4))))
+            colourKept << chunk;
+    QCOMPARE(colourFound, colourKept);
 
     const QByteArray png = pngPhoto(chunks);
     QVERIFY(samePixels(decoded(png), decoded(pngPhoto())));
@@ -544,27 +553,31 @@ void TestMetadata::carriedIntoEveryFile_data()
     QTest::addColumn<QByteArray>("profile");
     QTest::addColumn<quint32>("perMetre");
     QTest::addColumn<QString>("leftOut");
+    QTest::addColumn<QByteArrayList>("kept"); // chunk types the master carries from a PNG photo
 
     const QByteArray p = iccProfile(700, 2);
-    const QByteArray srgb = pngChunk("sRGB", QByteArray(1, '\0'));
+    const QByteArray srgb = pngChunk("sRGB", QByteArray(1, '\0')), gama = pngChunk("gAMA", u32(45455));
     QTest::newRow("from a 300 dpi JPEG") << afterApp0(withJfif(jpegPhoto(), 1, 300, 300), iccSegment(1, 1, p)) << p
-                                         << quint32(11811) << "";
-    QTest::newRow("from a PNG, its sRGB kept")
-        << pngPhoto(iccpChunk(p) + srgb + pngChunk("pHYs", u32(5000) + u32(5000) + '\x01')) << p << quint32(5000) << "";
-    QTest::newRow("from a WebP") << extendedWebp(webpPhoto(3, 80), p) << p << quint32(0) << "";
+                                         << quint32(11811) << "" << QByteArrayList();
+    QTest::newRow("from a PNG, its gAMA kept and its sRGB left to the profile")
+        << pngPhoto(iccpChunk(p) + srgb + gama + pngChunk("pHYs", u32(5000) + u32(5000) + '\x01')) << p << quint32(5000)
+        << "" << QByteArrayList{"gAMA"};
+    QTest::newRow("from a PNG saying sRGB") << pngPhoto(srgb) << QByteArray() << quint32(0) << "" << QByteArrayList{"sRGB"};
+    QTest::newRow("from a WebP") << extendedWebp(webpPhoto(3, 80), p) << p << quint32(0) << "" << QByteArrayList();
     QTest::newRow("a broken profile left out, the photo made")
         << afterApp0(jpegPhoto(), iccSegment(1, 1, QByteArray(p).replace(36, 4, "xxxx"))) << QByteArray() << quint32(0)
-        << "not an ICC profile";
+        << "not an ICC profile" << QByteArrayList();
 }
 
-// The master, the JPEG beside it and a master made later carry the photo's profile and
-// density; the mask, which is data, carries neither.
+// The master, the JPEG beside it and the JPEG made later from the master carry the photo's
+// profile and density; the mask, which is data, carries neither.
 void TestMetadata::carriedIntoEveryFile()
 {
     QFETCH(QByteArray, photo);
     QFETCH(QByteArray, profile);
     QFETCH(quint32, perMetre);
     QFETCH(QString, leftOut);
+    QFETCH(QByteArrayList, kept);
 
     QTemporaryDir dir;
     const QString origin = dir.filePath(QStringLiteral("photo")), master = dir.filePath(QStringLiteral("photo-no-bg.png"));
@@ -585,13 +598,18 @@ void TestMetadata::carriedIntoEveryFile()
         QCOMPARE(carried.density.yPerMetre, perMetre);
     }
     const QByteArray masterBytes = ::readBytes(master);
-    QCOMPARE(masterBytes.contains("sRGB"), photo.contains("sRGB"));
+    for (const char *type : {"sRGB", "gAMA"})
+        QCOMPARE(masterBytes.contains(type), kept.contains(type));
     // The pixels are the photo's own.
     cv::Mat colour;
     cv::cvtColor(decoded(masterBytes), colour, cv::COLOR_BGRA2BGR);
-    QVERIFY(samePixels(colour, pixels.channels() == 3 ? pixels : decoded(photo)));
+    QVERIFY(samePixels(colour, pixels));
     const photometadata::Metadata mask = readBytes(::readBytes(report.written.at(1)));
     QVERIFY(mask.profile.empty() && !mask.density.known());
+    // Made again later from the master alone, the JPEG carries them still.
+    QVERIFY(QFile::remove(report.written.at(0)) && QFile::remove(origin));
+    QCOMPARE(ScaleAndMix::make({origin, master, choices, true}).outcome, ScaleAndMix::Written);
+    QCOMPARE(qba(readBytes(::readBytes(report.written.at(0))).profile), profile);
 }
 
 QTEST_GUILESS_MAIN(TestMetadata)
