@@ -1,6 +1,7 @@
 #include "fakeservice.h"
 #include "testimages.h"
 #include "batch.h"
+#include "outputplan.h"
 #include "removebgconn.h"
 #include "scaleandmix.h"
 #include "widget.h"
@@ -61,6 +62,8 @@ private slots:
     void folderThenSingleFile();
     void outputChoices_data();
     void outputChoices();
+    void plansWithChoices_data();
+    void plansWithChoices();
 
 private:
     void checkRebuilt(const QString &source, const QString &output);
@@ -235,6 +238,52 @@ void TestEndToEnd::outputChoices()
     QTest::ignoreMessage(QtDebugMsg, "isDir");
     batch.start(output, dir.filePath(QStringLiteral("again")), QStringLiteral("k"));
     QVERIFY2(lines.value(lines.size() - 1).startsWith(QStringLiteral("文件夹里没有可发送的照片")), qPrintable(lines.join(QLatin1Char('\n'))));
+}
+
+void TestEndToEnd::plansWithChoices_data()
+{
+    QTest::addColumn<QString>("result");    // its name; its content follows from its suffix
+    QTest::addColumn<QString>("choice");    // one option=value
+    QTest::addColumn<int>("otherAge");      // seconds of the file beside it against the result; 0: none
+    QTest::addColumn<int>("plan");
+
+    const int derive = int(outputplan::Plan::Derive), skip = int(outputplan::Plan::Skip), send = int(outputplan::Plan::Send);
+    QTest::newRow("a mask missing is made from the master") << "p-no-bg.png" << "mask=" << 0 << derive;
+    QTest::newRow("a mask older than its master is made again") << "p-no-bg.png" << "mask=" << -60 << derive;
+    QTest::newRow("a mask newer than its master is kept") << "p-no-bg.png" << "mask=" << 60 << skip;
+    QTest::newRow("edges not yet cleaned") << "p-no-bg.png" << "edges=clean" << 0 << derive;
+    QTest::newRow("a transparent WebP master gives a background") << "p.webp" << "background=black" << 0 << derive;
+    QTest::newRow("a JPEG holds no alpha to crop by: sent") << "p.jpg" << "crop=" << 0 << send;
+    QTest::newRow("a name that keeps the cut-out asks for nothing more") << "p.bmp" << "mask=" << 0 << skip;
+}
+
+void TestEndToEnd::plansWithChoices()
+{
+    QFETCH(QString, result);
+    QFETCH(QString, choice);
+    QFETCH(int, otherAge);
+    QFETCH(int, plan);
+
+    QTemporaryDir dir;
+    const QString photo = dir.filePath(QStringLiteral("p.jpg.src")), master = dir.filePath(result);
+    QVERIFY(writeBytes(photo, encode(photoLike(40, 30), ".jpg")));
+    const QString suffix = QFileInfo(result).suffix();
+    QVERIFY(writeBytes(master, suffix == QLatin1String("jpg") ? encode(photoLike(40, 30), ".jpg")
+                               : encode(cutoutLike(suffix == QLatin1String("bmp") ? 10 : 40, suffix == QLatin1String("bmp") ? 8 : 30),
+                                        suffix == QLatin1String("webp") ? ".webp" : ".png")));
+    OutputChoices choices;
+    QVERIFY(choices.set(choice.section(QLatin1Char('='), 0, 0), choice.section(QLatin1Char('='), 1)).isEmpty());
+    const auto age = [](const QString &path, const QDateTime &when) {
+        QFile file(path);
+        return file.open(QIODevice::Append) && file.setFileTime(when, QFileDevice::FileModificationTime);
+    };
+    const QDateTime made = QFileInfo(photo).lastModified().addSecs(100);
+    QVERIFY(age(master, made));
+    if (otherAge != 0) {
+        QVERIFY(writeBytes(choices.maskPath(master), "mask"));
+        QVERIFY(age(choices.maskPath(master), made.addSecs(otherAge)));
+    }
+    QCOMPARE(int(outputplan::planFor(photo, master, choices)), plan);
 }
 
 QTEST_MAIN(TestEndToEnd)
