@@ -214,8 +214,9 @@ int HeadlessBatch::run()
         printLine(stderr, QStringLiteral("quorrin: --watch watches a folder; %1 is not one").arg(options.input));
         return BadUsage;
     }
+    // "photos/", as a shell completes it, is the folder "photos": its results go beside it.
     if (options.output.isEmpty())
-        options.output = outputplan::proposedOutput(options.input, input.isFile());
+        options.output = outputplan::proposedOutput(input.isDir() ? QDir::cleanPath(options.input) : options.input, input.isFile());
     clock.start();
     batch->start(options.input, options.output, key);
     // A folder with no photo starts no batch at all.

@@ -133,9 +133,10 @@ Plan planFor(const QString &source, const QString &result, const OutputChoices &
         const QFileInfo info(other);
         missing = missing || (!other.isEmpty() && other != result && (!info.isFile() || info.lastModified() < made));
     }
-    const bool uncleaned = choices.edges == OutputChoices::Edges::Clean && formatOf(result) == Format::Png
-                           && !ScaleAndMix::hasCleanEdges(head(result, 128));
-    if (!missing && !uncleaned)
+    // Edges cleaned, or back to the photo's own, as the choices say.
+    const bool edgesOtherwise = formatOf(result) == Format::Png
+                                && (choices.edges == OutputChoices::Edges::Clean) != ScaleAndMix::hasCleanEdges(head(result, 128));
+    if (!missing && !edgesOtherwise)
         return Plan::Skip;
     // A result laid on a background has lost its alpha: only the service can give it again.
     const bool holdsAlpha = formatOf(result) == Format::Png || formatOf(result) == Format::Tiff

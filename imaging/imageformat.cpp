@@ -159,7 +159,7 @@ Header bmpHeader(const Bytes &bytes)
 
 // The EXIF orientation of a JPEG (1 to 8; 1 when it has none), from the APP1 segments
 // before its image data.
-int jpegOrientation(const Bytes &bytes)
+int orientationOf(const Bytes &bytes)
 {
     std::size_t at = 2;
     while (bytes.has(at, 4) && bytes.data[at] == 0xff) {
@@ -241,9 +241,14 @@ Header probe(const unsigned char *data, std::size_t size)
 Header probeUpright(const unsigned char *data, std::size_t size)
 {
     Header header = probe(data, size);
-    if (header.format == Format::Jpeg && jpegOrientation(Bytes{data, size}) >= 5)
+    if (header.format == Format::Jpeg && orientationOf(Bytes{data, size}) >= 5)
         std::swap(header.width, header.height);
     return header;
+}
+
+int jpegOrientation(const unsigned char *data, std::size_t size)
+{
+    return sniff(data, size) == Format::Jpeg ? orientationOf(Bytes{data, size}) : 1;
 }
 
 bool pngHasAlpha(const unsigned char *data, std::size_t size)

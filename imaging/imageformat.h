@@ -30,6 +30,8 @@ Format sniff(const unsigned char *data, std::size_t size);
 Header probe(const unsigned char *data, std::size_t size);
 // As probe(), but the size a decoder gives: a JPEG's EXIF orientation 5 to 8 turns it.
 Header probeUpright(const unsigned char *data, std::size_t size);
+// The EXIF orientation of a JPEG, 1 to 8; 1 when it gives none.
+int jpegOrientation(const unsigned char *data, std::size_t size);
 // Whether the data is a PNG whose header declares an alpha channel.
 bool pngHasAlpha(const unsigned char *data, std::size_t size);
 // Decodes with OpenCV only an acceptable image whose decoded size agrees with its header;

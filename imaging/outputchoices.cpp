@@ -201,7 +201,9 @@ QString OutputChoices::summary() const
 {
     QStringList parts;
     if (variantHasBackground())
-        parts << QStringLiteral("背景 %1").arg(colourName(background));
+        parts << QStringLiteral("背景%1").arg(background == 0xffffff ? QStringLiteral("白色")
+                                              : background == 0        ? QStringLiteral("黑色")
+                                                                       : QLatin1Char(' ') + colourName(background));
     if (format == Format::Jpeg)
         parts << QStringLiteral("JPEG（质量 %1）").arg(quality);
     else if (format == Format::Webp)

@@ -67,6 +67,7 @@ struct Job
     int rowsPerStripe = 1;
     int stripeCount = 0;
     bool small = false;
+    std::function<bool(int)> rowsReady;
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -158,6 +159,10 @@ Stripe compressStripe(const Job &job, int index)
     const int firstRow = index * job.rowsPerStripe;
     const int endRow = std::min(job.colour.rows, firstRow + job.rowsPerStripe);
     const bool last = index == job.stripeCount - 1;
+    if (job.rowsReady && !job.rowsReady(endRow)) {
+        stripe.failed = true;
+        return stripe;
+    }
     const std::size_t rowBytes = 1 + 4 * std::size_t(job.colour.cols);
     stripe.rawBytes = rowBytes * std::size_t(endRow - firstRow);
 
@@ -516,6 +521,7 @@ bool write(QIODevice &out, const cv::Mat &colour, const cv::Mat &alpha, const Op
     job->alpha = alpha;
     const std::size_t rowBytes = 1 + 4 * std::size_t(colour.cols);
     job->small = options.small;
+    job->rowsReady = options.rowsReady;
     job->rowsPerStripe = options.rowsPerStripe > 0 ? options.rowsPerStripe
                                                    : int(std::max<std::size_t>(1, (std::size_t(1) << 20) / rowBytes));
     job->stripeCount = (colour.rows + job->rowsPerStripe - 1) / job->rowsPerStripe;

@@ -2,6 +2,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <functional>
 #include <vector>
 
 class QIODevice;
@@ -19,6 +20,10 @@ struct Options
     bool small = false;
     // Whole chunks (length, type, data, CRC) to put between IHDR and the pixels.
     std::vector<unsigned char> chunks;
+    // For colour still being decoded on another thread: called before a stripe reads its
+    // rows, it returns once the first `rows` rows are in place, or false when they never
+    // will be (the write then fails). Empty: every row is there.
+    std::function<bool(int rows)> rowsReady;
 };
 
 // A whole chunk: length, type, data, and the CRC of type and data.

@@ -2,6 +2,7 @@
 
 #include "edgecleaner.h"
 #include "imageformat.h"
+#include "jpegrows.h"
 #include "photometadata.h"
 #include "pngwriter.h"
 
@@ -16,7 +17,10 @@
 #include <opencv2/imgproc.hpp>
 
 #include <functional>
+#include <condition_variable>
 #include <future>
+#include <mutex>
+#include <optional>
 #include <vector>
 
 #ifdef __linux__
@@ -113,11 +117,13 @@ struct Picture
 // One file: PNG through the project's writer (with the photo's chunks), the others through
 // OpenCV, their metadata added after. `lossless` keeps a WebP master exact.
 bool encode(QIODevice &out, Format format, const Picture &picture, const photometadata::Metadata &metadata,
-            const OutputChoices &choices, const std::vector<unsigned char> &extraChunks, bool lossless, int threads)
+            const OutputChoices &choices, const std::vector<unsigned char> &extraChunks, bool lossless, int threads,
+            const std::function<bool(int)> &rowsReady = {})
 {
     if (format == Format::Png) {
         pngwriter::Options options;
         options.threads = threads;
+        options.rowsReady = rowsReady;
         options.small = choices.png == OutputChoices::Compression::Small;
         options.chunks = extraChunks;
         const std::vector<unsigned char> kept = photometadata::pngChunks(metadata);
@@ -287,10 +293,24 @@ ScaleAndMix::Report fromMaster(const ScaleAndMix::Request &request, int threads)
         return report;
     }
     const Format format = ScaleAndMix::formatOf(request.target);
-    if (request.choices.edges == OutputChoices::Edges::Clean && format == Format::Png && !ScaleAndMix::hasCleanEdges(bytes)) {
-        edgecleaner::clean(colour, alpha, threads);
+    const bool cleaned = format == Format::Png && ScaleAndMix::hasCleanEdges(bytes);
+    const bool clean = request.choices.edges == OutputChoices::Edges::Clean;
+    if (format == Format::Png && clean != cleaned) {
+        if (clean) {
+            edgecleaner::clean(colour, alpha, threads);
+        } else {
+            // Back to the photo's own edge colours, from the photo.
+            const QByteArray photoBytes = readImageFile(request.origin);
+            const cv::Mat photo = photoBytes.isEmpty() ? cv::Mat() : decodeImage(photoBytes, cv::IMREAD_COLOR);
+            if (photo.size() != colour.size()) {
+                report.outcome = ScaleAndMix::SourceUnreadable;
+                return report;
+            }
+            colour = photo;
+        }
         if (!writeFile(request.target, [&](QIODevice &out) {
-                return encode(out, format, {colour, alpha}, metadata, request.choices, cleanEdgesChunk(), true, threads);
+                return encode(out, format, {colour, alpha}, metadata, request.choices,
+                              clean ? cleanEdgesChunk() : std::vector<unsigned char>(), true, threads);
             })) {
             report.outcome = ScaleAndMix::WriteFailed;
             return report;
@@ -298,6 +318,79 @@ ScaleAndMix::Report fromMaster(const ScaleAndMix::Request &request, int threads)
         report.written << request.target;
     }
     if (!writeOthers(encodeOthers(request, colour, alpha, metadata), request.origin, report))
+        report.outcome = ScaleAndMix::OtherFileFailed;
+    return report;
+}
+
+Others encodeOthersOrNone(const ScaleAndMix::Request &request, const cv::Mat &colour, const cv::Mat &alpha,
+                          const photometadata::Metadata &metadata)
+{
+    try {
+        return encodeOthers(request, colour, alpha, metadata);
+    } catch (...) {
+        // Too large to allocate, say: the master is still written.
+        Others failed;
+        failed.encoded = false;
+        return failed;
+    }
+}
+
+// The master of a JPEG photo, its stripes compressed as soon as the rows they need are
+// decoded; the file is kept only once the whole photo has decoded. None when it did not: the
+// photo is then read as any other, with `scaled` the cut-out's alpha.
+std::optional<ScaleAndMix::Report> streamMaster(const ScaleAndMix::Request &request, JpegRows &rows,
+                                                std::future<cv::Mat> &alphaJob, cv::Mat &scaled,
+                                                const photometadata::Metadata &metadata, int threads)
+{
+    ScaleAndMix::Report report;
+    cv::Mat source(rows.size(), CV_8UC3);
+    std::mutex lock;
+    std::condition_variable changed;
+    int ready = 0;
+    bool over = false;
+    // Declared after what it uses, so that it is waited for before they go.
+    const std::shared_future<bool> decoded = std::async(std::launch::async, [&] {
+        const bool whole = rows.decode(source, [&](int done) {
+            {
+                const std::lock_guard<std::mutex> locked(lock);
+                ready = done;
+            }
+            changed.notify_all();
+        });
+        {
+            const std::lock_guard<std::mutex> locked(lock);
+            over = true;
+        }
+        changed.notify_all();
+        return whole;
+    }).share();
+    scaled = alphaJob.get();
+    if (scaled.size() != source.size()) {
+        // The photo's own failure, if any, is told first, as OpenCV's reading tells it.
+        if (!decoded.get())
+            return std::nullopt;
+        report.outcome = ScaleAndMix::CutoutUnreadable;
+        return report;
+    }
+    noteProfile(metadata, report);
+    auto others = std::async(std::launch::async, [&] {
+        return decoded.get() ? encodeOthersOrNone(request, source, scaled, metadata) : Others{{}, false, false};
+    });
+    const auto rowsReady = [&](int wanted) {
+        std::unique_lock<std::mutex> locked(lock);
+        changed.wait(locked, [&] { return ready >= wanted || over; });
+        return ready >= wanted;
+    };
+    const bool written = writeFile(request.target, [&](QIODevice &out) {
+        return encode(out, Format::Png, {source, scaled}, metadata, request.choices, {}, true, threads, rowsReady)
+               && decoded.get();
+    });
+    const Others made = others.get();
+    if (!decoded.get())
+        return std::nullopt; // nothing was kept
+    if (!written)
+        report.outcome = ScaleAndMix::WriteFailed;
+    else if (!writeOthers(made, request.origin, report))
         report.outcome = ScaleAndMix::OtherFileFailed;
     return report;
 }
@@ -332,13 +425,24 @@ ScaleAndMix::Report makeOrThrow(const ScaleAndMix::Request &request, int threads
         }
         return alpha;
     });
-    cv::Mat source;
+    cv::Mat source, scaled;
     photometadata::Metadata metadata;
+    const bool clean = request.choices.edges == OutputChoices::Edges::Clean;
+    bool alphaTaken = false;
     if (!sourceBytes.isEmpty()) {
         metadata = photometadata::read(sourceData, std::size_t(sourceBytes.size()));
+        // A JPEG's rows can be compressed as they come, unless the edges need the whole photo.
+        JpegRows rows;
+        if (format == Format::Png && !clean && plausible && rows.start(sourceData, std::size_t(sourceBytes.size()))
+            && rows.size() == claimed) {
+            if (const auto report = streamMaster(request, rows, alphaJob, scaled, metadata, threads))
+                return *report;
+            alphaTaken = true;
+        }
         source = decodeImage(sourceBytes, cv::IMREAD_COLOR);
     }
-    cv::Mat scaled = alphaJob.get();
+    if (!alphaTaken)
+        scaled = alphaJob.get();
     if (source.empty())
         report.outcome = ScaleAndMix::SourceUnreadable;
     else if (scaled.empty())
@@ -351,22 +455,12 @@ ScaleAndMix::Report makeOrThrow(const ScaleAndMix::Request &request, int threads
         cv::resize(alpha, scaled, source.size(), 0, 0, cv::INTER_LANCZOS4);
     }
 
-    const bool clean = request.choices.edges == OutputChoices::Edges::Clean;
     if (clean)
         edgecleaner::clean(source, scaled, threads);
     const std::vector<unsigned char> marker = clean && format == Format::Png ? cleanEdgesChunk() : std::vector<unsigned char>();
     // The other files are encoded beside the master, in the gaps its writer leaves (its
     // stripes written in order, its sync to disk).
-    auto others = std::async(std::launch::async, [&] {
-        try {
-            return encodeOthers(request, source, scaled, metadata);
-        } catch (...) {
-            // Too large to allocate, say: the master is still written.
-            Others failed;
-            failed.encoded = false;
-            return failed;
-        }
-    });
+    auto others = std::async(std::launch::async, [&] { return encodeOthersOrNone(request, source, scaled, metadata); });
     const bool written = writeFile(targetFile, [&](QIODevice &out) {
         return encode(out, format, masterPicture(format, source, scaled, request.choices), metadata, request.choices,
                       marker, true, threads);

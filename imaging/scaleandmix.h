@@ -48,7 +48,8 @@ public:
     // What one composite makes: the master at `target` from the photo and the service's
     // cut-out saved there, then the files the choices ask for beside it. With `fromMaster`,
     // the master is already complete, and only the other files are made from it (and the
-    // master itself cleaned, when clean edges are asked for and it is not yet).
+    // master itself cleaned when clean edges are asked for and it is not yet, or given the
+    // photo's own edge colours again when they are not asked for and it is cleaned).
     struct Request
     {
         QString origin;

@@ -22,7 +22,7 @@
 
 namespace {
 
-enum class Source { Jpeg, Grey, SixteenBit, WithAlpha, ExifRotated };
+enum class Source { Jpeg, Grey, SixteenBit, WithAlpha, ExifRotated, CutShort };
 
 QByteArray sourceBytes(Source kind, cv::Size size)
 {
@@ -42,6 +42,11 @@ QByteArray sourceBytes(Source kind, cv::Size size)
     case Source::ExifRotated:
         // Stored on its side; orientation 6 says to turn it 90 degrees clockwise.
         return withExifOrientation(encode(photoLike(size.height, size.width), ".jpg"), 6);
+    case Source::CutShort: {
+        // The decoder mends it, grey below where it breaks off, and so must every reading.
+        const QByteArray whole = encode(photoLike(size.width, size.height), ".jpg");
+        return whole.left(whole.size() * 3 / 5);
+    }
     }
     return {};
 }
@@ -254,6 +259,7 @@ void TestCompositor::rebuildsAtFullResolution_data()
     QTest::newRow("16-bit source") << Source::SixteenBit << cv::Size(200, 150) << cv::Size(50, 40) << CV_8U << "deep.png";
     QTest::newRow("source with its own alpha") << Source::WithAlpha << cv::Size(200, 150) << cv::Size(50, 40) << CV_8U << "own-alpha.png";
     QTest::newRow("EXIF-rotated JPEG") << Source::ExifRotated << cv::Size(300, 400) << cv::Size(75, 100) << CV_8U << "rotated.png";
+    QTest::newRow("JPEG cut short") << Source::CutShort << cv::Size(400, 300) << cv::Size(100, 75) << CV_8U << "short.png";
     QTest::newRow("16-bit cut-out") << Source::Jpeg << cv::Size(200, 150) << cv::Size(50, 40) << CV_16U << "deep-cutout.png";
     QTest::newRow("paths with Chinese characters") << Source::Jpeg << cv::Size(200, 150) << cv::Size(50, 40) << CV_8U << "猫-no-bg.png";
     QTest::newRow("TIFF target keeps alpha") << Source::Jpeg << cv::Size(200, 150) << cv::Size(50, 40) << CV_8U << "out.tiff";

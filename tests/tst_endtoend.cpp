@@ -162,6 +162,9 @@ void TestEndToEnd::outputChoices_data()
     QTest::newRow("masters made before are cleaned without an upload")
         << QStringList{} << QStringList{"--edges=clean"} << 2 << QStringList{}
         << "本批共 2 张：保存 0 张，跳过 0 张，失败 0 张，由已有结果生成 2 张";
+    QTest::newRow("cleaned masters given the photo's edges again without an upload")
+        << QStringList{"--edges=clean"} << QStringList{"--edges=source"} << 2 << QStringList{}
+        << "本批共 2 张：保存 0 张，跳过 0 张，失败 0 张，由已有结果生成 2 张";
     QTest::newRow("files made in the pass are not made again")
         << QStringList{"--mask"} << QStringList{"--mask"} << 2
         << QStringList{"a.jpg-no-bg.mask.png", "b.png-no-bg.mask.png"} << "本批共 2 张：保存 0 张，跳过 2 张，失败 0 张";
@@ -230,9 +233,16 @@ void TestEndToEnd::outputChoices()
             QCOMPARE(cv::norm(made, alpha, cv::NORM_INF), 0.0);
         }
     }
-    for (const char *master : {"a.jpg-no-bg.png", "b.png-no-bg.png"})
-        QCOMPARE(ScaleAndMix::hasCleanEdges(readBytes(output + QLatin1Char('/') + QLatin1String(master)).left(128)),
-                 second.contains(QStringLiteral("--edges=clean")));
+    for (const char *photo : {"a.jpg", "b.png"}) {
+        const QString master = output + QLatin1Char('/') + QLatin1String(photo) + QStringLiteral("-no-bg.png");
+        const bool clean = second.contains(QStringLiteral("--edges=clean"));
+        QCOMPARE(ScaleAndMix::hasCleanEdges(readBytes(master).left(128)), clean);
+        // Unless cleaned, the colours are the photo's own.
+        cv::Mat colour;
+        cv::cvtColor(readImage(master, cv::IMREAD_UNCHANGED), colour, cv::COLOR_BGRA2BGR);
+        QCOMPARE(cv::norm(colour, readImage(photos + QLatin1Char('/') + QLatin1String(photo), cv::IMREAD_COLOR), cv::NORM_INF) == 0,
+                 !clean);
+    }
     // A folder scan of the output takes none of them for a photo.
     lines.clear();
     QTest::ignoreMessage(QtDebugMsg, "isDir");
@@ -255,6 +265,7 @@ void TestEndToEnd::plansWithChoices_data()
     QTest::newRow("a transparent WebP master gives a background") << "p.webp" << "background=black" << 0 << derive;
     QTest::newRow("a JPEG holds no alpha to crop by: sent") << "p.jpg" << "crop=" << 0 << send;
     QTest::newRow("a name that keeps the cut-out asks for nothing more") << "p.bmp" << "mask=" << 0 << skip;
+    QTest::newRow("edges as the photo has them are kept") << "p-no-bg.png" << "edges=source" << 0 << skip;
 }
 
 void TestEndToEnd::plansWithChoices()
