@@ -249,6 +249,9 @@ void HeadlessBatch::interrupt()
 
 void HeadlessBatch::say(const QString &line)
 {
+    // The choices were named when the watch began; each new photo's batch would repeat them.
+    if (firstPassOver && line == options.choices.summary())
+        return;
     if (progressOnTerminal && total > 0)
         std::fputs("\r\x1b[K", stderr);
     printLine(stdout, line);

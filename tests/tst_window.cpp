@@ -1448,7 +1448,7 @@ void TestWindow::headlessWatch()
             response.set_content(cutout, "image/png");
     });
     const QByteArray late = encode(photoLike(40, 30, 3, 2), ".jpg");
-    const Run run = runBatch(service->endpoint(), {folder, "--watch", "--report", path(QStringLiteral("r.json"))},
+    const Run run = runBatch(service->endpoint(), {folder, "--watch", "--mask", "--report", path(QStringLiteral("r.json"))},
                              {"QUORRIN_API_KEY=k"}, {}, [&](QProcess &program) {
         QTRY_COMPARE(service->uploadCount(), 2);
         // A photo copied in slowly, and one of the program's own results.
@@ -1473,6 +1473,9 @@ void TestWindow::headlessWatch()
     QCOMPARE(service->uploadCount(), 3);
     QCOMPARE(service->uploads().back().imageBytes(), late);
     QVERIFY(run.out.contains(QStringLiteral("保存：late.jpg")));
+    // The choices are named once, and the late photo gets its mask too.
+    QCOMPARE(run.out.count(QStringLiteral("输出选项：另存蒙版")), 1);
+    QVERIFY(QFile::exists(folder + QStringLiteral("-no-bg-small/late.jpg-no-bg.mask.png")));
     QCOMPARE(run.out.mid(run.out.size() - 2, 1), QStringList({"本批共 3 张：保存 2 张，跳过 0 张，失败 1 张"}));
     const QJsonArray photos = QJsonDocument::fromJson(readBytes(path(QStringLiteral("r.json")))).object().value(QStringLiteral("photos")).toArray();
     QCOMPARE(photos.size(), 3);
