@@ -424,9 +424,11 @@ void Batch::composited(const QString &, const QString &target, const ScaleAndMix
                                                 : PhotoOutcome::Saved);
     } else {
         const QString why = ScaleAndMix::describe(report.outcome);
-        const QString reason = photo.plan == Plan::Derive || report.outcome == ScaleAndMix::OtherFileFailed
-                                   ? QStringLiteral("未能按输出选项生成文件（%1）").arg(why)
-                                   : QStringLiteral("未能生成原尺寸图（%1），已保留服务的小图").arg(why);
+        const QString reason =
+            report.outcome == ScaleAndMix::OtherFileOnPhoto ? why + QStringLiteral("（原尺寸结果已保存）")
+            : photo.plan == Plan::Derive || report.outcome == ScaleAndMix::OtherFileFailed
+                ? QStringLiteral("未能按输出选项生成文件（%1）").arg(why)
+                : QStringLiteral("未能生成原尺寸图（%1），已保留服务的小图").arg(why);
         emit line(QStringLiteral("%1：%2").arg(name, reason));
         end(photo, PhotoOutcome::Failed, PhotoOutcome::CompositeFailed, reason);
     }

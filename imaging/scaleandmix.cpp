@@ -241,21 +241,21 @@ Others encodeOthers(const ScaleAndMix::Request &request, const cv::Mat &colour, 
     return others;
 }
 
-bool writeOthers(const Others &others, const QString &origin, ScaleAndMix::Report &report)
+ScaleAndMix::Outcome writeOthers(const Others &others, const QString &origin, ScaleAndMix::Report &report)
 {
     report.nothingToCrop = others.nothingToCrop;
     if (!others.encoded)
-        return false;
+        return ScaleAndMix::OtherFileFailed;
     for (const auto &[path, bytes] : others.files) {
         // The photo is never written to, whatever its name.
         const QFileInfo info(path);
         if (info.exists() && info.canonicalFilePath() == QFileInfo(origin).canonicalFilePath())
-            return false;
+            return ScaleAndMix::OtherFileOnPhoto;
         if (!writeFile(path, [&bytes](QIODevice &out) { return out.write(bytes) == bytes.size(); }))
-            return false;
+            return ScaleAndMix::OtherFileFailed;
         report.written << path;
     }
-    return true;
+    return ScaleAndMix::Written;
 }
 
 void noteProfile(const photometadata::Metadata &metadata, ScaleAndMix::Report &report)
@@ -317,8 +317,7 @@ ScaleAndMix::Report fromMaster(const ScaleAndMix::Request &request, int threads)
         }
         report.written << request.target;
     }
-    if (!writeOthers(encodeOthers(request, colour, alpha, metadata), request.origin, report))
-        report.outcome = ScaleAndMix::OtherFileFailed;
+    report.outcome = writeOthers(encodeOthers(request, colour, alpha, metadata), request.origin, report);
     return report;
 }
 
@@ -390,8 +389,8 @@ std::optional<ScaleAndMix::Report> streamMaster(const ScaleAndMix::Request &requ
         return std::nullopt; // nothing was kept
     if (!written)
         report.outcome = ScaleAndMix::WriteFailed;
-    else if (!writeOthers(made, request.origin, report))
-        report.outcome = ScaleAndMix::OtherFileFailed;
+    else
+        report.outcome = writeOthers(made, request.origin, report);
     return report;
 }
 
@@ -468,8 +467,8 @@ ScaleAndMix::Report makeOrThrow(const ScaleAndMix::Request &request, int threads
     const Others made = others.get();
     if (!written)
         report.outcome = ScaleAndMix::WriteFailed;
-    else if (!writeOthers(made, request.origin, report))
-        report.outcome = ScaleAndMix::OtherFileFailed;
+    else
+        report.outcome = writeOthers(made, request.origin, report);
     return report;
 }
 
@@ -492,6 +491,8 @@ QString ScaleAndMix::describe(Outcome outcome)
         return QStringLiteral("图像库无法处理这张图");
     case OtherFileFailed:
         return QStringLiteral("无法写入按输出选项生成的文件");
+    case OtherFileOnPhoto:
+        return QStringLiteral("按输出选项生成的文件与原图同名，没有写入");
     case MasterUnreadable:
         return QStringLiteral("无法读取已有的原尺寸结果");
     }

@@ -29,6 +29,7 @@ public:
         WriteFailed,
         LibraryFailed,     // the image library threw
         OtherFileFailed,   // the master is written, a file made from it is not
+        OtherFileOnPhoto,  // the master is written; a file made from it would have replaced the photo
         MasterUnreadable,  // a file to make from the master, which cannot be read
     };
     Q_ENUM(Outcome)

@@ -228,6 +228,7 @@ private slots:
     void rendersTheVariant();
     void makesTheFilesBesideTheMaster_data();
     void makesTheFilesBesideTheMaster();
+    void neverWritesOverThePhoto();
     void namesTheFiles_data();
     void namesTheFiles();
     void readsTheChoices_data();
@@ -749,6 +750,20 @@ void TestCompositor::makesTheFilesBesideTheMaster()
     QCOMPARE(again.outcome, jpegMaster ? ScaleAndMix::MasterUnreadable : ScaleAndMix::Written);
     QCOMPARE(again.written, jpegMaster ? QStringList() : report.written);
     QCOMPARE(readBytes(master), masterBytes);
+}
+
+// A photo named as the variant of its own master would be: the master is made, the photo stays.
+void TestCompositor::neverWritesOverThePhoto()
+{
+    const QString origin = dir->filePath(QStringLiteral("shop-no-bg.bg-white.jpg"));
+    const QString master = dir->filePath(QStringLiteral("shop.png"));
+    const QByteArray photo = encode(photoLike(80, 60), ".jpg");
+    QVERIFY(writeBytes(origin, photo));
+    QVERIFY(writeBytes(master, encode(cutoutLike(20, 15), ".png")));
+    const ScaleAndMix::Report report = ScaleAndMix::make({origin, master, choicesOf({"--format=jpg"}), false});
+    QCOMPARE(report.outcome, ScaleAndMix::OtherFileOnPhoto);
+    QCOMPARE(readBytes(origin), photo);
+    QCOMPARE(readImage(master, cv::IMREAD_UNCHANGED).size(), cv::Size(80, 60));
 }
 
 void TestCompositor::namesTheFiles_data()
