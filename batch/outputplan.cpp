@@ -139,8 +139,9 @@ Plan planFor(const QString &source, const QString &result, const OutputChoices &
     if (!missing && !edgesOtherwise)
         return Plan::Skip;
     // A result laid on a background has lost its alpha: only the service can give it again.
+    // A WebP was found complete with alpha already, unless a background let it off.
     const bool holdsAlpha = formatOf(result) == Format::Png || formatOf(result) == Format::Tiff
-                            || (formatOf(result) == Format::Webp && !decodedSize(result, true).empty());
+                            || (formatOf(result) == Format::Webp && (!choices.hasBackground || !decodedSize(result, true).empty()));
     return holdsAlpha ? Plan::Derive : Plan::Send;
 }
 

@@ -110,8 +110,8 @@ bool writeBytes(QIODevice &file, const std::vector<unsigned char> &bytes)
 
 struct Picture
 {
-    cv::Mat colour; // BGR
-    cv::Mat alpha;  // empty: opaque
+    cv::Mat colour; // BGR; or BGRA, for an encoder other than the PNG writer
+    cv::Mat alpha;  // empty: opaque, or in the colour
 };
 
 // One file: PNG through the project's writer (with the photo's chunks), the others through
@@ -216,18 +216,16 @@ Others encodeOthers(const ScaleAndMix::Request &request, const cv::Mat &colour, 
             others.encoded = false;
             return others;
         }
-        Picture picture;
-        if (rendered.channels() == 3) {
-            picture.colour = rendered;
-        } else {
+        // Only the PNG writer takes the alpha apart; OpenCV's encoders take the pixels as they are.
+        const Format format = formatOfChoice(choices.format);
+        Picture picture{rendered, {}};
+        if (rendered.channels() == 4 && format == Format::Png) {
             cv::Mat planes[4];
             cv::split(rendered, planes);
             cv::merge(planes, 3, picture.colour);
             picture.alpha = planes[3];
         }
-        add(variantPath, [&](QIODevice &out) {
-            return encode(out, formatOfChoice(choices.format), picture, metadata, choices, {}, false, 1);
-        });
+        add(variantPath, [&](QIODevice &out) { return encode(out, format, picture, metadata, choices, {}, false, 1); });
     }
     const QString maskPath = choices.maskPath(request.target);
     if (!maskPath.isEmpty() && maskPath != request.target) {
@@ -387,10 +385,7 @@ std::optional<ScaleAndMix::Report> streamMaster(const ScaleAndMix::Request &requ
     const Others made = others.get();
     if (!decoded.get())
         return std::nullopt; // nothing was kept
-    if (!written)
-        report.outcome = ScaleAndMix::WriteFailed;
-    else
-        report.outcome = writeOthers(made, request.origin, report);
+    report.outcome = written ? writeOthers(made, request.origin, report) : ScaleAndMix::WriteFailed;
     return report;
 }
 
@@ -465,10 +460,7 @@ ScaleAndMix::Report makeOrThrow(const ScaleAndMix::Request &request, int threads
                       marker, true, threads);
     });
     const Others made = others.get();
-    if (!written)
-        report.outcome = ScaleAndMix::WriteFailed;
-    else
-        report.outcome = writeOthers(made, request.origin, report);
+    report.outcome = written ? writeOthers(made, request.origin, report) : ScaleAndMix::WriteFailed;
     return report;
 }
 
