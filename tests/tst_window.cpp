@@ -10,6 +10,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QColorDialog>
 #include <QComboBox>
 #include <QCommandLineParser>
 #include <QDialogButtonBox>
@@ -1501,6 +1502,13 @@ void applyEdits(QDialog *dialog, const QString &edits)
             tick->setChecked(value == QLatin1String("1"));
         else if (auto *field = qobject_cast<QLineEdit *>(control))
             QTest::keyClicks(field, value);
+        else if (auto *button = qobject_cast<QPushButton *>(control)) { // a colour picked in the colour dialog
+            onNextModal<QColorDialog>(dialog, [value](QColorDialog *picker) {
+                picker->setCurrentColor(QColor(value));
+                picker->accept();
+            });
+            button->click();
+        }
     }
 }
 
@@ -1513,6 +1521,8 @@ void TestWindow::outputOptions_data()
 
     QTest::newRow("a custom colour, typed: only hex digits go in") << "background=3 colour=#Ff80zz00"
                                                                    << QStringList{"--background=#ff8000"};
+    QTest::newRow("a colour picked sets the custom background") << "pickColour=#123456"
+                                                                << QStringList{"--background=#123456"};
     QTest::newRow("jpg with its quality") << "format=1 quality=75" << QStringList{"--format=jpg", "--quality=75"};
     QTest::newRow("webp: the quality stays in range") << "format=2 quality=0" << QStringList{"--format=webp", "--quality=1"};
     QTest::newRow("a quality no file uses is nothing") << "quality=75" << QStringList{};
