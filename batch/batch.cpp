@@ -1,6 +1,7 @@
 #include "batch.h"
 
 #include "imageformat.h"
+#include "provenance.h"
 #include "removebgconn.h"
 
 #include <QDebug>
@@ -44,6 +45,11 @@ PhotoOutcome::Failure failureOf(UploadOutcome::Kind kind)
 QString fileName(const QString &path)
 {
     return QFileInfo(path).fileName();
+}
+
+QString unsafeTargetLine(const QString &source)
+{
+    return QStringLiteral("%1：结果的位置是一个链接或特殊文件，没有发送，也没有写入").arg(fileName(source));
 }
 
 } // namespace
@@ -168,7 +174,29 @@ void Batch::begin(const QStringList &sources, const QString &output, bool single
         const QString result = outputplan::resultPath(source, output, singleFile);
         // Fixed now, whatever the output field or the current folder say later.
         photo.outcome.result = result.isEmpty() ? result : QFileInfo(result).absoluteFilePath();
+        if (outputplan::isUnsafeTarget(photo.outcome.result)) {
+            // Anyone who can write to a shared folder could otherwise have a batch write over a
+            // file of the user's: such a photo is neither sent nor saved.
+            const QString text = unsafeTargetLine(source);
+            photo.outcome.kind = PhotoOutcome::Failed;
+            photo.outcome.failure = PhotoOutcome::SaveFailed;
+            photo.outcome.reason = text;
+            run.planLines << text;
+            run.photos << photo;
+            continue;
+        }
         photo.plan = redo ? Plan::Send : outputplan::planFor(source, photo.outcome.result, choices);
+        // Before the upload reads it: a photo changed after this no longer matches its results.
+        if (photo.plan != Plan::Skip)
+            photo.record = provenance::of(source).text();
+        if (photo.plan == Plan::Send && !photo.outcome.result.isEmpty() && outputplan::isCutShort(photo.outcome.result)) {
+            // Kept under another name, never deleted: it may be all there is of an earlier result.
+            QString aside = photo.outcome.result + QStringLiteral(".damaged");
+            for (int n = 2; QFileInfo::exists(aside); ++n)
+                aside = photo.outcome.result + QStringLiteral(".damaged%1").arg(n);
+            if (QFile::rename(photo.outcome.result, aside))
+                run.planLines << QStringLiteral("%1：已有的结果不完整，已改名为 %2，重新发送").arg(fileName(source), fileName(aside));
+        }
         if (photo.plan == Plan::Send) {
             run.uploads << run.photos.size();
         } else if (photo.plan == Plan::Skip) {
@@ -264,7 +292,7 @@ void Batch::composite(Run &run, int photo)
     run.photos[photo].compositing = true;
     composites.push_back({run.id, photo, run.photos.at(photo).outcome.result});
     mixer->expect({run.photos.at(photo).outcome.source, run.photos.at(photo).outcome.result, run.choices,
-                   run.photos.at(photo).plan == Plan::Derive});
+                   run.photos.at(photo).plan == Plan::Derive, run.photos.at(photo).record});
     emit smallToBig(run.photos.at(photo).outcome.source, run.photos.at(photo).outcome.result);
 }
 
@@ -354,6 +382,10 @@ void Batch::save(Run &run, int index, const QByteArray &cutout, bool late, bool 
     if (result.isEmpty() || target.isDir()
         || (target.exists() && target.canonicalFilePath() == QFileInfo(source).canonicalFilePath())) {
         fail(QStringLiteral("创建文件失败：%1").arg(source));
+        return;
+    }
+    if (outputplan::isUnsafeTarget(result)) {
+        fail(unsafeTargetLine(source));
         return;
     }
     QSaveFile file(result);

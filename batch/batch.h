@@ -139,6 +139,7 @@ private:
     {
         PhotoOutcome outcome;
         outputplan::Plan plan = outputplan::Plan::Send;
+        QByteArray record; // the photo as it was planned, kept in its results
         bool compositing = false;
         bool noSubject = false;
     };

@@ -1,6 +1,7 @@
 #include "outputplan.h"
 
 #include "imageformat.h"
+#include "provenance.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -24,9 +25,9 @@ const unsigned char *bytesOf(const QByteArray &bytes)
     return reinterpret_cast<const unsigned char *>(bytes.constData());
 }
 
-imageformat::Header uprightHeader(const QByteArray &bytes)
+std::string localPath(const QString &path)
 {
-    return imageformat::probeUpright(bytesOf(bytes), std::size_t(bytes.size()));
+    return QFile::encodeName(path).toStdString();
 }
 
 // The size of a TIFF or WebP result with alpha, or none: their headers say neither plainly
@@ -62,6 +63,22 @@ bool isOwnResult(const QString &fileName)
            || OutputChoices::isVariantName(fileName);
 }
 
+bool isUnsafeTarget(const QString &result)
+{
+    const QFileInfo info(result);
+    return info.isSymLink() || (info.exists() && !info.isFile() && !info.isDir());
+}
+
+bool isCutShort(const QString &result)
+{
+    QFile file(result);
+    if (!file.open(QIODevice::ReadOnly) || !head(result, 8).startsWith("\x89PNG\r\n\x1a\n"))
+        return false;
+    // Every writer ends a PNG with an empty IEND chunk; a copy or write cut short has none.
+    return file.size() < 8 + 12 || !file.seek(file.size() - 12)
+           || file.read(12) != QByteArray("\0\0\0\0IEND\xae\x42\x60\x82", 12);
+}
+
 bool isPhotoSuffix(const QString &suffix)
 {
     for (const char *known : {"png", "jpg", "jpeg"})
@@ -75,35 +92,32 @@ namespace {
 Plan basePlan(const QString &source, const QString &result, const OutputChoices &choices)
 {
     const QFileInfo resultInfo(result);
-    if (result.isEmpty() || !resultInfo.isFile() || resultInfo.lastModified() <= QFileInfo(source).lastModified())
+    if (result.isEmpty() || !resultInfo.isFile())
+        return Plan::Send;
+    // A result that says what it was made from is complete only for that photo; one made
+    // before results said so is judged by its time, as it always was.
+    const provenance::Record made = provenance::readFrom(result);
+    if (made.valid() ? made != provenance::of(source) : resultInfo.lastModified() <= QFileInfo(source).lastModified())
         return Plan::Send;
     const QByteArray resultHead = head(result, 64);
     const imageformat::Header stored = imageformat::probe(bytesOf(resultHead), std::size_t(resultHead.size()));
     const bool cutoutWithAlpha = imageformat::pngHasAlpha(bytesOf(resultHead), std::size_t(resultHead.size()));
     if (formatOf(result) == Format::CutoutOnly)
         return cutoutWithAlpha ? Plan::Skip : Plan::Send;
-    imageformat::Header photo = uprightHeader(head(source, 64 * 1024));
-    if (photo.width == 0) // a frame header behind large metadata
-        photo = uprightHeader(head(source, 5 * 1024 * 1024)); // past a colour profile of up to 4 MiB
+    const imageformat::Header photo = imageformat::probeFile(localPath(source), true);
     if (photo.width == 0)
         return Plan::Send;
     const cv::Size photoSize(photo.width, photo.height);
     if (formatOf(result) == Format::Jpeg) {
         if (cutoutWithAlpha)
             return Plan::Finish;
-        // A JPEG's frame header follows its tables; the program's own carry no orientation.
-        // A kept colour profile may put it megabytes in.
-        QByteArray jpegHead = head(result, 64 * 1024);
-        imageformat::Header jpeg = imageformat::probe(bytesOf(jpegHead), std::size_t(jpegHead.size()));
-        if (jpeg.width == 0) {
-            jpegHead = head(result, 5 * 1024 * 1024);
-            jpeg = imageformat::probe(bytesOf(jpegHead), std::size_t(jpegHead.size()));
-        }
+        // The program's own JPEGs carry no orientation.
+        const imageformat::Header jpeg = imageformat::probeFile(localPath(result));
         return jpeg.format == imageformat::Format::Jpeg && cv::Size(jpeg.width, jpeg.height) == photoSize ? Plan::Skip
                                                                                                           : Plan::Send;
     }
     if (stored.format == imageformat::Format::Png) {
-        if (!cutoutWithAlpha || stored.width == 0)
+        if (!cutoutWithAlpha || stored.width == 0 || isCutShort(result))
             return Plan::Send;
         return cv::Size(stored.width, stored.height) == photoSize ? Plan::Skip : Plan::Finish;
     }

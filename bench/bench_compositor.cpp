@@ -41,7 +41,7 @@ double timeMake(const QString &source, const QString &target, const QString &sta
 {
     QFile::remove(target);
     QFile::copy(startingFile, target);
-    return runInChild([&] { ScaleAndMix::make({source, target, choices, fromMaster}, 0); }).milliseconds;
+    return runInChild([&] { ScaleAndMix::make({source, target, choices, fromMaster, {}}, 0); }).milliseconds;
 }
 
 // Real photographs, given on the command line: for each, the composite with the PNG writer

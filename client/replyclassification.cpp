@@ -33,15 +33,29 @@ bool isPassingNetworkError(QNetworkReply::NetworkError error)
 
 QString serviceExplanation(const QByteArray &body)
 {
-    QStringList parts;
+    // The service's words go into one log line and the report: a few hundred characters at
+    // most, however much it sends.
+    constexpr int longest = 300;
+    QString joined;
     const QJsonArray errors = QJsonDocument::fromJson(body).object().value(QLatin1String("errors")).toArray();
     for (const QJsonValue &error : errors) {
         const QString title = error.toObject().value(QLatin1String("title")).toString().simplified();
         const QString detail = error.toObject().value(QLatin1String("detail")).toString().simplified();
-        if (!title.isEmpty() || !detail.isEmpty())
-            parts << (title.isEmpty() || detail.isEmpty() ? title + detail : title + QStringLiteral(": ") + detail);
+        if (title.isEmpty() && detail.isEmpty())
+            continue;
+        if (!joined.isEmpty())
+            joined += QStringLiteral("; ");
+        joined += title.isEmpty() || detail.isEmpty() ? title + detail : title + QStringLiteral(": ") + detail;
+        if (joined.size() > longest)
+            break;
     }
-    return parts.join(QStringLiteral("; "));
+    if (joined.size() > longest) {
+        int cut = longest - 1;
+        if (joined.at(cut - 1).isHighSurrogate())
+            --cut;
+        joined = joined.left(cut) + QChar(0x2026);
+    }
+    return joined;
 }
 
 ReplyFacts factsOf(QNetworkReply *reply)

@@ -3,7 +3,11 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace imageformat {
 
@@ -51,37 +55,123 @@ Header sized(Format format, std::uint64_t width, std::uint64_t height)
     return header;
 }
 
-// The first start-of-frame marker gives the size, as it does for libjpeg.
-Header jpegHeader(const Bytes &bytes)
+// Fetches ranges of an image's bytes on demand: from memory, or from a file read only where
+// its header's segments lie, so that no amount of metadata before the header is read whole.
+class Source
 {
-    std::size_t at = 2;
-    while (bytes.has(at, 2)) {
-        if (bytes.data[at] != 0xff) {
-            ++at; // stray bytes between segments: the decoder skips them too
+public:
+    virtual ~Source() = default;
+    // Copies `length` bytes at `offset` into `out`; false when they are not all there.
+    virtual bool read(std::uint64_t offset, std::size_t length, unsigned char *out) = 0;
+};
+
+class MemorySource : public Source
+{
+public:
+    explicit MemorySource(const Bytes &bytes) : bytes(bytes) {}
+    bool read(std::uint64_t offset, std::size_t length, unsigned char *out) override
+    {
+        if (offset > bytes.size || !bytes.has(std::size_t(offset), length))
+            return false;
+        std::memcpy(out, bytes.data + offset, length);
+        return true;
+    }
+
+private:
+    Bytes bytes;
+};
+
+// Reads through a window of the file, so that a walk a byte at a time stays cheap.
+class FileSource : public Source
+{
+public:
+    explicit FileSource(const std::string &path) : file(std::fopen(path.c_str(), "rb")) {}
+    ~FileSource() override
+    {
+        if (file)
+            std::fclose(file);
+    }
+    FileSource(const FileSource &) = delete;
+    FileSource &operator=(const FileSource &) = delete;
+    bool open() const { return file != nullptr; }
+    bool read(std::uint64_t offset, std::size_t length, unsigned char *out) override
+    {
+        if (!file || length > window.size())
+            return false;
+        if (offset < windowStart || offset + length > windowStart + windowFilled) {
+            if (fseeko(file, off_t(offset), SEEK_SET) != 0)
+                return false;
+            windowStart = offset;
+            windowFilled = std::fread(window.data(), 1, window.size(), file);
+            if (length > windowFilled)
+                return false;
+        }
+        std::memcpy(out, window.data() + (offset - windowStart), length);
+        return true;
+    }
+
+private:
+    std::FILE *file;
+    std::vector<unsigned char> window = std::vector<unsigned char>(std::size_t(1) << 16);
+    std::uint64_t windowStart = 0;
+    std::size_t windowFilled = 0;
+};
+
+std::uint32_t bigEndian16(const unsigned char *at)
+{
+    return std::uint32_t(at[0]) << 8 | at[1];
+}
+
+int orientationOfExif(const Bytes &exif);
+
+struct JpegInfo
+{
+    Header header;
+    int orientation = 1;
+};
+
+// Walks the segments as libjpeg does: the first start-of-frame marker gives the size, the
+// first EXIF segment the orientation. Only the markers, their lengths and those two
+// segments are read.
+JpegInfo jpegInfo(Source &source)
+{
+    JpegInfo info;
+    info.header = sized(Format::Jpeg, 0, 0);
+    bool exifSeen = false;
+    std::uint64_t at = 2;
+    unsigned char pair[2];
+    while (source.read(at, 2, pair)) {
+        if (pair[0] != 0xff || pair[1] == 0xff) {
+            ++at; // stray bytes between segments, or a fill byte: the decoder skips them too
             continue;
         }
-        const unsigned marker = bytes.data[at + 1];
-        if (marker == 0xff) {
-            ++at; // fill byte
-            continue;
-        }
+        const unsigned marker = pair[1];
         at += 2;
         if (marker == 0x01 || (marker >= 0xd0 && marker <= 0xd7))
             continue; // no length
-        if (marker == 0xd9 || marker == 0xda || !bytes.has(at, 2))
+        if (marker == 0xd9 || marker == 0xda || !source.read(at, 2, pair))
             break; // image data or its end before any frame header
-        const std::size_t length = bytes.u16(at, true);
-        const bool frame = marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 && marker != 0xcc;
-        if (frame) {
-            if (length < 8 || !bytes.has(at, 7))
-                break;
-            return sized(Format::Jpeg, bytes.u16(at + 5, true), bytes.u16(at + 3, true));
-        }
+        const std::size_t length = bigEndian16(pair);
         if (length < 2)
             break;
+        const bool frame = marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 && marker != 0xcc;
+        if (frame) {
+            unsigned char fields[7];
+            if (length >= 8 && source.read(at, 7, fields))
+                info.header = sized(Format::Jpeg, bigEndian16(fields + 5), bigEndian16(fields + 3));
+            break;
+        }
+        if (marker == 0xe1 && !exifSeen && length >= 16) {
+            std::vector<unsigned char> segment(length - 2);
+            if (source.read(at + 2, segment.size(), segment.data())
+                && std::memcmp(segment.data(), "Exif\0\0", 6) == 0) {
+                exifSeen = true;
+                info.orientation = orientationOfExif(Bytes{segment.data() + 6, segment.size() - 6});
+            }
+        }
         at += length;
     }
-    return sized(Format::Jpeg, 0, 0);
+    return info;
 }
 
 Header pngHeader(const Bytes &bytes)
@@ -109,36 +199,65 @@ Header webpHeader(const Bytes &bytes)
 }
 
 // Width and length from the first directory, the one OpenCV decodes; classic and BigTIFF.
-Header tiffHeader(const Bytes &bytes)
+// Each is read as libtiff reads it: one value of any integer type. A directory that names
+// either twice is refused, since decoders disagree on which of the two counts.
+Header tiffHeader(Source &source)
 {
-    const bool bigEndian = bytes.data[0] == 'M';
-    const bool big = bytes.u16(2, bigEndian) == 43;
-    if (big && !bytes.has(8, 8))
+    unsigned char head[16];
+    if (!source.read(0, 8, head))
         return sized(Format::Tiff, 0, 0);
-    const std::uint64_t directory = big ? bytes.u64(8, bigEndian) : bytes.u32(4, bigEndian);
+    const bool bigEndian = head[0] == 'M';
+    const Bytes header{head, sizeof head};
+    const bool big = header.u16(2, bigEndian) == 43;
+    if (big && !source.read(8, 8, head + 8))
+        return sized(Format::Tiff, 0, 0);
+    const std::uint64_t directory = big ? header.u64(8, bigEndian) : header.u32(4, bigEndian);
     const std::size_t countSize = big ? 8 : 2, entrySize = big ? 20 : 12, valueAt = big ? 12 : 8;
-    if (directory > bytes.size || !bytes.has(std::size_t(directory), countSize))
+    unsigned char countBytes[8];
+    if (!source.read(directory, countSize, countBytes))
         return sized(Format::Tiff, 0, 0);
-    const std::uint64_t count = big ? bytes.u64(std::size_t(directory), bigEndian) : bytes.u16(std::size_t(directory), bigEndian);
+    const Bytes countField{countBytes, sizeof countBytes};
+    const std::uint64_t count = big ? countField.u64(0, bigEndian) : countField.u16(0, bigEndian);
     std::uint64_t width = 0, height = 0;
-    for (std::uint64_t i = 0; i < count; ++i) {
-        const std::size_t entry = std::size_t(directory) + countSize + std::size_t(i) * entrySize;
-        if (!bytes.has(entry, entrySize))
+    int widths = 0, heights = 0;
+    for (std::uint64_t i = 0; i < count && i < 65536; ++i) {
+        unsigned char entryBytes[20];
+        if (!source.read(directory + countSize + i * entrySize, entrySize, entryBytes))
             break;
-        const std::uint32_t tag = bytes.u16(entry, bigEndian), type = bytes.u16(entry + 2, bigEndian);
-        std::uint64_t value = 0;
-        if (type == 3)
-            value = bytes.u16(entry + valueAt, bigEndian);
-        else if (type == 4)
-            value = bytes.u32(entry + valueAt, bigEndian);
-        else if (type == 16 && big)
-            value = bytes.u64(entry + valueAt, bigEndian);
-        // A repeated tag counts at its largest, so that no decoder can find a bigger size.
-        if (tag == 256)
-            width = std::max(width, value);
-        else if (tag == 257)
-            height = std::max(height, value);
+        const Bytes entry{entryBytes, entrySize};
+        const std::uint32_t tag = entry.u16(0, bigEndian);
+        if (tag != 256 && tag != 257)
+            continue;
+        const std::uint32_t type = entry.u16(2, bigEndian);
+        const std::uint64_t values = big ? entry.u64(4, bigEndian) : entry.u32(4, bigEndian);
+        std::int64_t value = 0; // 0 refuses: a type with no single integer in the entry
+        if (values == 1) {
+            if (type == 1)
+                value = entry.data[valueAt];
+            else if (type == 6)
+                value = std::int8_t(entry.data[valueAt]);
+            else if (type == 3)
+                value = entry.u16(valueAt, bigEndian);
+            else if (type == 8)
+                value = std::int16_t(entry.u16(valueAt, bigEndian));
+            else if (type == 4)
+                value = entry.u32(valueAt, bigEndian);
+            else if (type == 9)
+                value = std::int32_t(entry.u32(valueAt, bigEndian));
+            else if ((type == 16 || type == 17) && big)
+                value = std::int64_t(std::min<std::uint64_t>(entry.u64(valueAt, bigEndian), INT64_MAX));
+        }
+        const std::uint64_t size = value > 0 ? std::uint64_t(value) : 0;
+        if (tag == 256) {
+            width = size;
+            ++widths;
+        } else {
+            height = size;
+            ++heights;
+        }
     }
+    if (widths != 1 || heights != 1)
+        return sized(Format::Tiff, 0, 0);
     return sized(Format::Tiff, width, height);
 }
 
@@ -157,39 +276,53 @@ Header bmpHeader(const Bytes &bytes)
                  height < 0 ? std::uint64_t(-std::int64_t(height)) : std::uint64_t(height));
 }
 
-// The EXIF orientation of a JPEG (1 to 8; 1 when it has none), from the APP1 segments
-// before its image data.
-int orientationOf(const Bytes &bytes)
+// The orientation tag of an EXIF block's first directory (1 to 8; 1 when it has none).
+int orientationOfExif(const Bytes &exif)
 {
-    std::size_t at = 2;
-    while (bytes.has(at, 4) && bytes.data[at] == 0xff) {
-        const unsigned marker = bytes.data[at + 1];
-        if (marker == 0xda || marker == 0xd9)
-            break;
-        const std::size_t length = bytes.u16(at + 2, true);
-        if (length < 2)
-            break;
-        const std::size_t tiff = at + 10;
-        if (marker == 0xe1 && bytes.startsWith(at + 4, "Exif") && bytes.has(at + 8, 2) && bytes.data[at + 8] == 0
-            && bytes.data[at + 9] == 0 && bytes.has(tiff, 8) && length >= 16) {
-            const Bytes exif{bytes.data + tiff, std::min(bytes.size - tiff, length - 8)};
-            const bool bigEndian = exif.data[0] == 'M';
-            const std::size_t directory = exif.u32(4, bigEndian);
-            if (!exif.has(directory, 2))
-                return 1;
-            const std::size_t count = exif.u16(directory, bigEndian);
-            for (std::size_t i = 0; i < count && exif.has(directory + 2 + i * 12, 12); ++i) {
-                const std::size_t entry = directory + 2 + i * 12;
-                if (exif.u16(entry, bigEndian) == 0x0112 && exif.u16(entry + 2, bigEndian) == 3) {
-                    const std::uint32_t value = exif.u16(entry + 8, bigEndian);
-                    return value >= 1 && value <= 8 ? int(value) : 1;
-                }
-            }
-            return 1;
+    if (!exif.has(0, 8))
+        return 1;
+    const bool bigEndian = exif.data[0] == 'M';
+    const std::size_t directory = exif.u32(4, bigEndian);
+    if (!exif.has(directory, 2))
+        return 1;
+    const std::size_t count = exif.u16(directory, bigEndian);
+    for (std::size_t i = 0; i < count && exif.has(directory + 2 + i * 12, 12); ++i) {
+        const std::size_t entry = directory + 2 + i * 12;
+        if (exif.u16(entry, bigEndian) == 0x0112 && exif.u16(entry + 2, bigEndian) == 3) {
+            const std::uint32_t value = exif.u16(entry + 8, bigEndian);
+            return value >= 1 && value <= 8 ? int(value) : 1;
         }
-        at += 2 + length;
     }
     return 1;
+}
+
+Header probeSource(Source &source, bool upright)
+{
+    unsigned char head[32] = {};
+    std::size_t have = 0;
+    while (have < sizeof head && source.read(have, 1, head + have))
+        ++have;
+    const Format format = sniff(head, have);
+    if (format == Format::Jpeg) {
+        JpegInfo info = jpegInfo(source);
+        if (upright && info.orientation >= 5)
+            std::swap(info.header.width, info.header.height);
+        return info.header;
+    }
+    if (format == Format::Tiff)
+        return tiffHeader(source);
+    const Bytes bytes{head, have};
+    switch (format) {
+    case Format::Png:
+        return pngHeader(bytes);
+    case Format::Webp:
+        return webpHeader(bytes);
+    case Format::Bmp:
+        return bmpHeader(bytes);
+    default:
+        break;
+    }
+    return {};
 }
 
 } // namespace
@@ -220,35 +353,26 @@ Format sniff(const unsigned char *data, std::size_t size)
 
 Header probe(const unsigned char *data, std::size_t size)
 {
-    const Bytes bytes{data, size};
-    switch (sniff(data, size)) {
-    case Format::Jpeg:
-        return jpegHeader(bytes);
-    case Format::Png:
-        return pngHeader(bytes);
-    case Format::Webp:
-        return webpHeader(bytes);
-    case Format::Tiff:
-        return tiffHeader(bytes);
-    case Format::Bmp:
-        return bmpHeader(bytes);
-    case Format::Unknown:
-        break;
-    }
-    return {};
+    MemorySource source(Bytes{data, size});
+    return probeSource(source, false);
 }
 
 Header probeUpright(const unsigned char *data, std::size_t size)
 {
-    Header header = probe(data, size);
-    if (header.format == Format::Jpeg && orientationOf(Bytes{data, size}) >= 5)
-        std::swap(header.width, header.height);
-    return header;
+    MemorySource source(Bytes{data, size});
+    return probeSource(source, true);
+}
+
+Header probeFile(const std::string &path, bool upright)
+{
+    FileSource source(path);
+    return source.open() ? probeSource(source, upright) : Header{};
 }
 
 int jpegOrientation(const unsigned char *data, std::size_t size)
 {
-    return sniff(data, size) == Format::Jpeg ? orientationOf(Bytes{data, size}) : 1;
+    MemorySource source(Bytes{data, size});
+    return sniff(data, size) == Format::Jpeg ? jpegInfo(source).orientation : 1;
 }
 
 bool pngHasAlpha(const unsigned char *data, std::size_t size)

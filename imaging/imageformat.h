@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // What a file's first bytes say it is, and the size its header claims, read before any
 // decoder sees the bytes. Only these formats are ever handed to a decoder.
@@ -30,6 +31,9 @@ Format sniff(const unsigned char *data, std::size_t size);
 Header probe(const unsigned char *data, std::size_t size);
 // As probe(), but the size a decoder gives: a JPEG's EXIF orientation 5 to 8 turns it.
 Header probeUpright(const unsigned char *data, std::size_t size);
+// As probe() or probeUpright(), of a file named in the local 8-bit encoding: only the bytes
+// the header needs are read, wherever its metadata puts them.
+Header probeFile(const std::string &path, bool upright = false);
 // The EXIF orientation of a JPEG, 1 to 8; 1 when it gives none.
 int jpegOrientation(const unsigned char *data, std::size_t size);
 // Whether the data is a PNG whose header declares an alpha channel.

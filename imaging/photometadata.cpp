@@ -1,6 +1,7 @@
 #include "photometadata.h"
 
 #include "imageformat.h"
+#include "provenance.h"
 
 #include <zlib.h>
 
@@ -73,8 +74,15 @@ void keepProfile(Metadata &metadata, Buffer profile)
         return leaveOut(metadata, "not an ICC profile");
     if (bytes.u32(0, true) != profile.size())
         return leaveOut(metadata, "its size field is wrong");
-    if (bytes.u32(128, true) > (profile.size() - 132) / 12)
+    const std::size_t tags = bytes.u32(128, true);
+    if (tags > (profile.size() - 132) / 12)
         return leaveOut(metadata, "its tag table is cut short");
+    // Every tag's data within the profile, after its table: a reader follows each offset.
+    for (std::size_t i = 0; i < tags; ++i) {
+        const std::size_t offset = bytes.u32(132 + 12 * i + 4, true), length = bytes.u32(132 + 12 * i + 8, true);
+        if (offset < 132 + 12 * tags || !bytes.has(offset, length))
+            return leaveOut(metadata, "a tag lies outside it");
+    }
     // The results hold RGB pixels, whatever the photo held: a CMYK or grey profile, or one
     // that is no device's, would misname their colours.
     if (!bytes.startsWith(16, "RGB ") || bytes.startsWith(12, "link") || bytes.startsWith(12, "abst")
@@ -218,6 +226,8 @@ const char *inflateProfile(const unsigned char *data, std::size_t size, Buffer &
 
 void readPng(const Bytes &bytes, Metadata &metadata)
 {
+    // A PNG has one profile: a file that repeats its chunk gets no more inflating for it.
+    bool profileSeen = false;
     for (std::size_t at = 8; bytes.has(at, 12);) {
         const std::size_t length = bytes.u32(at, true);
         if (!bytes.has(at + 12, length))
@@ -228,7 +238,8 @@ void readPng(const Bytes &bytes, Metadata &metadata)
         const auto intact = [&] { return crc32_z(0, chunk.data + 4, length + 4) == chunk.u32(8 + length, true); };
         if (is("IDAT") || is("IEND"))
             break;
-        if (is("iCCP")) {
+        if (is("iCCP") && !profileSeen) {
+            profileSeen = true;
             const auto *nul = static_cast<const unsigned char *>(std::memchr(body, 0, std::min<std::size_t>(length, 80)));
             const std::size_t name = nul ? std::size_t(nul - body) : 0;
             Buffer profile;
@@ -245,6 +256,12 @@ void readPng(const Bytes &bytes, Metadata &metadata)
                 keepProfile(metadata, std::move(profile));
         } else if ((is("sRGB") || is("gAMA") || is("cHRM")) && intact()) {
             metadata.colourChunks.emplace_back(chunk.data, chunk.data + chunk.size);
+        } else if (is("tEXt") && intact() && length > sizeof provenance::keyword
+                   && std::memcmp(body, provenance::keyword, sizeof provenance::keyword) == 0
+                   && provenance::Record::fromText(QByteArray(reinterpret_cast<const char *>(body) + sizeof provenance::keyword,
+                                                              int(length - sizeof provenance::keyword)))
+                          .valid()) {
+            metadata.record.assign(body + sizeof provenance::keyword, body + length);
         } else if (is("pHYs") && length == 9 && intact()) {
             const Bytes data{body, length};
             const Density density{data.u32(0, true), data.u32(4, true)};
@@ -344,6 +361,11 @@ std::vector<unsigned char> pngChunks(const Metadata &metadata)
         body.push_back(1); // per metre
         appendChunk(out, "pHYs", body);
     }
+    if (!metadata.record.empty()) {
+        Buffer body(provenance::keyword, provenance::keyword + sizeof provenance::keyword);
+        putText(body, metadata.record.data(), metadata.record.size());
+        appendChunk(out, "tEXt", body);
+    }
     return out;
 }
 
@@ -397,6 +419,12 @@ std::vector<unsigned char> embedInJpeg(const std::vector<unsigned char> &jpeg, c
             out.insert(out.end(), metadata.profile.begin() + start, metadata.profile.begin() + start + length);
         }
     }
+    if (!metadata.record.empty() && metadata.record.size() < 65000) {
+        putText(out, "\xff\xfe", 2);
+        putNumber(out, std::uint32_t(2 + sizeof provenance::keyword + metadata.record.size()), 2);
+        putText(out, provenance::keyword, sizeof provenance::keyword);
+        putText(out, metadata.record.data(), metadata.record.size());
+    }
     for (; next < segments.size(); ++next) {
         const Segment &segment = segments[next];
         // A profile the file already had would clash with the new one's sequence numbers.
@@ -411,8 +439,8 @@ std::vector<unsigned char> embedInJpeg(const std::vector<unsigned char> &jpeg, c
 std::vector<unsigned char> embedInWebp(const std::vector<unsigned char> &webp, const Metadata &metadata)
 {
     const Bytes file{webp.data(), webp.size()};
-    if (metadata.profile.empty() || metadata.profile.size() > maxProfileBytes
-        || imageformat::sniff(file.data, file.size) != imageformat::Format::Webp)
+    const bool withProfile = !metadata.profile.empty() && metadata.profile.size() <= maxProfileBytes;
+    if ((!withProfile && metadata.record.empty()) || imageformat::sniff(file.data, file.size) != imageformat::Format::Webp)
         return webp;
     const Bytes bytes{file.data, std::min<std::size_t>(file.size, 8 + std::size_t(file.u32(4, false)))};
     struct Chunk
@@ -436,7 +464,8 @@ std::vector<unsigned char> embedInWebp(const std::vector<unsigned char> &webp, c
         if (chunks[0].size < 18)
             return webp;
         head.assign(bytes.data + chunks[0].at, bytes.data + chunks[0].at + chunks[0].size);
-        head[8] |= 0x20;
+        if (withProfile)
+            head[8] |= 0x20;
         chunks.erase(chunks.begin());
     } else {
         std::uint32_t width = 0, height = 0;
@@ -459,21 +488,31 @@ std::vector<unsigned char> embedInWebp(const std::vector<unsigned char> &webp, c
             return webp;
         putText(head, "VP8X", 4);
         putNumber(head, 10, 4, false);
-        putNumber(head, alpha ? 0x30 : 0x20, 4, false);
+        putNumber(head, (alpha ? 0x10 : 0) | (withProfile ? 0x20 : 0), 4, false);
         putNumber(head, width - 1, 3, false);
         putNumber(head, height - 1, 3, false);
     }
     Buffer out;
     putText(out, "RIFF\0\0\0\0WEBP", 12);
     out.insert(out.end(), head.begin(), head.end());
-    putText(out, "ICCP", 4);
-    putNumber(out, std::uint32_t(metadata.profile.size()), 4, false);
-    out.insert(out.end(), metadata.profile.begin(), metadata.profile.end());
-    if (metadata.profile.size() & 1)
-        out.push_back(0);
+    const auto addChunk = [&out](const char *type, const Buffer &body) {
+        putText(out, type, 4);
+        putNumber(out, std::uint32_t(body.size()), 4, false);
+        out.insert(out.end(), body.begin(), body.end());
+        if (body.size() & 1)
+            out.push_back(0);
+    };
+    if (withProfile)
+        addChunk("ICCP", metadata.profile);
     for (const Chunk &chunk : chunks)
-        if (!chunk.is(bytes, "ICCP"))
+        if (!(withProfile && chunk.is(bytes, "ICCP")) && !chunk.is(bytes, provenance::webpChunk))
             out.insert(out.end(), bytes.data + chunk.at, bytes.data + chunk.at + chunk.size);
+    // After the image: readers skip a chunk they do not know.
+    if (!metadata.record.empty()) {
+        Buffer body(provenance::keyword, provenance::keyword + sizeof provenance::keyword);
+        putText(body, metadata.record.data(), metadata.record.size());
+        addChunk(provenance::webpChunk, body);
+    }
     Buffer riffSize;
     putNumber(riffSize, std::uint32_t(out.size() - 8), 4, false);
     std::copy(riffSize.begin(), riffSize.end(), out.begin() + 4);

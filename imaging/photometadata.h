@@ -31,6 +31,10 @@ struct Metadata
     // the photo's order.
     std::vector<std::vector<unsigned char>> colourChunks;
     Density density;
+    // What the result is made from, as the program's own text ("source=…"): a PNG gets it in
+    // a tEXt chunk, a JPEG in a comment, a WebP in a chunk of its own. Empty: none. Read
+    // back from a PNG only, so that a master's record passes to the files made from it.
+    std::string record;
 };
 
 // Reads a JPEG (APP2 ICC_PROFILE segments joined in their sequence order; JFIF density, or
@@ -45,7 +49,8 @@ std::vector<unsigned char> pngChunks(const Metadata &metadata);
 // The same file with the metadata put in: a JPEG gets its APP2 ICC_PROFILE segments after
 // the SOI and APP0, in place of any it had, and its JFIF density set (in dots per inch when
 // the density is a whole number of them, otherwise per centimetre); a WebP becomes the
-// extended format when it is not, with an ICCP chunk in place of any it had. Anything else,
+// extended format when it is not, with an ICCP chunk in place of any it had. Each gets the
+// record, when there is one. Anything else,
 // or a file it cannot parse, comes back unchanged.
 std::vector<unsigned char> embedInJpeg(const std::vector<unsigned char> &jpeg, const Metadata &metadata);
 std::vector<unsigned char> embedInWebp(const std::vector<unsigned char> &webp, const Metadata &metadata);

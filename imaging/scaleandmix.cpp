@@ -160,6 +160,10 @@ bool encode(QIODevice &out, Format format, const Picture &picture, const photome
 // Otherwise QSaveFile discards the unfinished copy, and the file before it stays.
 bool writeFile(const QString &path, const std::function<bool(QIODevice &)> &write)
 {
+    // Never through a link, nor over a special file: the write would land somewhere else.
+    const QFileInfo info(path);
+    if (info.isSymLink() || (info.exists() && !info.isFile()))
+        return false;
     QSaveFile file(path);
     return file.open(QIODevice::WriteOnly) && write(file) && file.commit();
 }
@@ -284,7 +288,9 @@ ScaleAndMix::Report fromMaster(const ScaleAndMix::Request &request, int threads)
     ScaleAndMix::Report report;
     const QByteArray bytes = readImageFile(request.target);
     const auto *data = reinterpret_cast<const unsigned char *>(bytes.constData());
-    const photometadata::Metadata metadata = photometadata::read(data, std::size_t(bytes.size()));
+    photometadata::Metadata metadata = photometadata::read(data, std::size_t(bytes.size()));
+    if (!request.record.isEmpty())
+        metadata.record = request.record.toStdString();
     cv::Mat colour, alpha;
     if (!readMasterBytes(bytes, colour, alpha, threads)) {
         report.outcome = ScaleAndMix::MasterUnreadable;
@@ -425,6 +431,7 @@ ScaleAndMix::Report makeOrThrow(const ScaleAndMix::Request &request, int threads
     bool alphaTaken = false;
     if (!sourceBytes.isEmpty()) {
         metadata = photometadata::read(sourceData, std::size_t(sourceBytes.size()));
+        metadata.record = request.record.toStdString();
         // A JPEG's rows can be compressed as they come, unless the edges need the whole photo.
         JpegRows rows;
         if (format == Format::Png && !clean && plausible && rows.start(sourceData, std::size_t(sourceBytes.size()))
@@ -522,7 +529,7 @@ ScaleAndMix::~ScaleAndMix()
 
 ScaleAndMix::Outcome ScaleAndMix::composite(const QString &originFile, const QString &targetFile, int threads)
 {
-    return make({originFile, targetFile, {}, false}, threads).outcome;
+    return make({originFile, targetFile, {}, false, {}}, threads).outcome;
 }
 
 ScaleAndMix::Report ScaleAndMix::make(const Request &request, int threads)
@@ -563,7 +570,7 @@ void ScaleAndMix::expect(const Request &request)
 
 void ScaleAndMix::toBigPic(QString originFile, QString targetFile)
 {
-    Request request{originFile, targetFile, {}, false};
+    Request request{originFile, targetFile, {}, false, {}};
     {
         QMutexLocker locker(&expectedLock);
         const auto found = expected.find(targetFile);

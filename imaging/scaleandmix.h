@@ -57,6 +57,9 @@ public:
         QString target;
         OutputChoices choices;
         bool fromMaster = false;
+        // What the photo was when its batch planned it ("source=…"), kept in every file
+        // written; empty: none is written, or a master keeps the one it has.
+        QByteArray record;
     };
     struct Report
     {

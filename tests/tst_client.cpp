@@ -94,7 +94,7 @@ struct PhotoScripts
 
 // Hostile or broken answers to the first of two uploads; the second is always a good one.
 enum class Reply { Html, Empty, Redirect, ExplainedRefusal, TwoExplanations, UnexplainedError, EndlessStream,
-                   GzipBomb, Jpeg };
+                   GzipBomb, Jpeg, EndlessExplanation };
 
 const std::string portalPage = "<html><body>Please log in to continue</body></html>";
 
@@ -147,6 +147,13 @@ void answerBadly(Reply reply, httplib::Response &response)
     case Reply::TwoExplanations:
         json(402, R"({"errors":[{"title":"Insufficient credits"},{"title":"Upgrade","detail":"Buy more"}]})");
         break;
+    case Reply::EndlessExplanation: {
+        std::string errors = R"({"errors":[)";
+        for (int i = 0; i < 200000; ++i)
+            errors += std::string(i ? "," : "") + R"({"title":"Bad field","detail":"Line\nbreak"})";
+        json(400, errors + "]}");
+        break;
+    }
     case Reply::UnexplainedError:
         response.status = 501;
         response.set_content(portalPage, "text/html");
@@ -532,6 +539,8 @@ void TestClient::badRepliesFailAndTheBatchGoesOn_data()
         << Reply::ExplainedRefusal << "^[^—]*Forbidden[^—]* — Invalid API key: The key was refused$" << 1;
     QTest::newRow("two explanations")
         << Reply::TwoExplanations << "^[^—]*Payment Required[^—]* — Insufficient credits; Upgrade: Buy more$" << 1;
+    QTest::newRow("200,000 explanations cut to one line")
+        << Reply::EndlessExplanation << "^[^—]*Bad Request[^—]* — (Bad field: Line break; ){13}…$" << 1;
     QTest::newRow("error page that is not JSON") << Reply::UnexplainedError << "^[^—]*Not Implemented[^—]*$" << 1;
     QTest::newRow("endless stream") << Reply::EndlessStream << "^服务的回复超过 256 MiB，已中止接收$" << 1;
     QTest::newRow("endless stream beside three others, four at once")

@@ -16,6 +16,8 @@
 
 #include <zlib.h>
 
+#include <array>
+
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -451,6 +453,15 @@ QByteArray bigTiff(quint64 width, quint64 height)
            + le(width, 8) + le(257, 2) + le(16, 2) + le(1, 8) + le(height, 8);
 }
 
+// A classic TIFF whose first directory holds these (tag, type, value) entries, one value each.
+QByteArray tiffWith(std::initializer_list<std::array<quint64, 3>> entries)
+{
+    QByteArray out = QByteArray("II\x2a\x00", 4) + le(8, 4) + le(entries.size(), 2);
+    for (const auto &[tag, type, value] : entries)
+        out += le(tag, 2) + le(type, 2) + le(1, 4) + le(value, 4);
+    return out;
+}
+
 // A BMP with the 12-byte core header of OS/2.
 QByteArray coreBmp(int width, int height)
 {
@@ -497,6 +508,10 @@ void TestCompositor::headersGiveTheSize_data()
     row("TIFF", encoded(colour, ".tiff"), wide);
     row("BigTIFF with LONG8 sizes", bigTiff(70000, 3), QSize(70000, 3));
     row("TIFF whose directory lies beyond its end", QByteArray("II\x2a\x00", 4) + le(4096, 4), QSize());
+    row("TIFF of its signature alone", QByteArray("II\x2a\x00", 4), QSize());
+    row("TIFF with SLONG and SSHORT sizes", tiffWith({{256, 9, 300}, {257, 8, 200}}), QSize(300, 200));
+    row("TIFF with a negative SLONG width", tiffWith({{256, 9, 0xffff8000}, {257, 3, 8}}), QSize());
+    row("TIFF naming its width twice", tiffWith({{256, 9, 32768}, {257, 9, 32768}, {256, 3, 8}, {257, 3, 8}}), QSize());
     row("BMP", encoded(colour, ".bmp"), wide);
     row("BMP with a core header", coreBmp(300, 200), QSize(300, 200));
     row("a side over 2^20", pngClaiming((1 << 20) + 1, 10), QSize(), true);
@@ -692,7 +707,7 @@ void TestCompositor::makesTheFilesBesideTheMaster()
     QVERIFY(writeBytes(master, encode(cutout, ".png")));
     const OutputChoices choices = choicesOf(arguments);
 
-    const ScaleAndMix::Report report = ScaleAndMix::make({origin, master, choices, false});
+    const ScaleAndMix::Report report = ScaleAndMix::make({origin, master, choices, false, {}});
     QCOMPARE(report.outcome, ScaleAndMix::Written);
     QStringList made;
     for (const QString &path : report.written)
@@ -746,7 +761,7 @@ void TestCompositor::makesTheFilesBesideTheMaster()
     for (const QString &path : report.written)
         QVERIFY(QFile::remove(path));
     QVERIFY(QFile::remove(origin));
-    const ScaleAndMix::Report again = ScaleAndMix::make({origin, master, choices, true});
+    const ScaleAndMix::Report again = ScaleAndMix::make({origin, master, choices, true, {}});
     QCOMPARE(again.outcome, jpegMaster ? ScaleAndMix::MasterUnreadable : ScaleAndMix::Written);
     QCOMPARE(again.written, jpegMaster ? QStringList() : report.written);
     QCOMPARE(readBytes(master), masterBytes);
@@ -760,7 +775,7 @@ void TestCompositor::neverWritesOverThePhoto()
     const QByteArray photo = encode(photoLike(80, 60), ".jpg");
     QVERIFY(writeBytes(origin, photo));
     QVERIFY(writeBytes(master, encode(cutoutLike(20, 15), ".png")));
-    const ScaleAndMix::Report report = ScaleAndMix::make({origin, master, choicesOf({"--format=jpg"}), false});
+    const ScaleAndMix::Report report = ScaleAndMix::make({origin, master, choicesOf({"--format=jpg"}), false, {}});
     QCOMPARE(report.outcome, ScaleAndMix::OtherFileOnPhoto);
     QCOMPARE(readBytes(origin), photo);
     QCOMPARE(readImage(master, cv::IMREAD_UNCHANGED).size(), cv::Size(80, 60));

@@ -587,7 +587,7 @@ void TestMetadata::carriedIntoEveryFile()
     OutputChoices choices;
     choices.set(QStringLiteral("format"), QStringLiteral("jpg"));
     choices.set(QStringLiteral("mask"), {});
-    const ScaleAndMix::Report report = ScaleAndMix::make({origin, master, choices, false});
+    const ScaleAndMix::Report report = ScaleAndMix::make({origin, master, choices, false, {}});
     QCOMPARE(report.outcome, ScaleAndMix::Written);
     QCOMPARE(report.profileLeftOut, leftOut);
     QCOMPARE(report.written.size(), 2);
@@ -608,7 +608,7 @@ void TestMetadata::carriedIntoEveryFile()
     QVERIFY(mask.profile.empty() && !mask.density.known());
     // Made again later from the master alone, the JPEG carries them still.
     QVERIFY(QFile::remove(report.written.at(0)) && QFile::remove(origin));
-    QCOMPARE(ScaleAndMix::make({origin, master, choices, true}).outcome, ScaleAndMix::Written);
+    QCOMPARE(ScaleAndMix::make({origin, master, choices, true, {}}).outcome, ScaleAndMix::Written);
     QCOMPARE(qba(readBytes(::readBytes(report.written.at(0))).profile), profile);
 }
 

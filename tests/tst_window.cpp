@@ -903,7 +903,9 @@ void TestWindow::saving_data()
     QTest::newRow("single file names a folder") << true << "@/afolder" << "" << "创建文件失败：@/in/cat.jpg";
     QTest::newRow("single file, empty output text") << true << "" << "" << "创建文件失败：@/in/cat.jpg";
     QTest::newRow("output is the source itself") << true << "@/in/./cat.jpg" << "" << "创建文件失败：@/in/cat.jpg";
-    QTest::newRow("output is a link to the source") << true << "@/link.jpg" << "" << "创建文件失败：@/in/cat.jpg";
+    const QString link = QStringLiteral("cat.jpg：结果的位置是一个链接或特殊文件，没有发送，也没有写入");
+    QTest::newRow("output is a link to the source") << true << "@/link.jpg" << "" << link;
+    QTest::newRow("a result's place in the folder links to a file of the user's") << false << "@/linked" << "" << link;
     QTest::newRow("a full disk keeps the earlier file") << true << "@/old.png" << "" << "保存失败：@/in/cat.jpg";
 }
 
@@ -926,6 +928,8 @@ void TestWindow::saving()
     QVERIFY(writeBytes(path(QStringLiteral("old.png")), earlier));
     QFile old(path(QStringLiteral("old.png")));
     QVERIFY(old.open(QIODevice::Append) && old.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
+    QVERIFY(QDir(root).mkdir(QStringLiteral("linked")));
+    QVERIFY(QFile::link(path(QStringLiteral("old.png")), path(QStringLiteral("linked/cat.jpg-no-bg.png"))));
     setText("inputEdit", singleFile ? source : path(QStringLiteral("in")));
     setText("outputEdit", QString(output).replace(QLatin1Char('@'), root));
     const bool fullDisk = QString::fromUtf8(QTest::currentDataTag()).contains(QLatin1String("full disk"));
@@ -942,7 +946,10 @@ void TestWindow::saving()
     }
     const QStringList log = logLines(window.get());
     const QString expected = QString(line).replace(QLatin1Char('@'), root);
-    QCOMPARE(log.value(log.indexOf(QStringLiteral("接收完成！")) + 1), expected);
+    // A link in the result's place is refused before anything is sent.
+    const bool linked = line.contains(QStringLiteral("链接"));
+    QCOMPARE(service->uploads().empty(), linked);
+    QCOMPARE(log.value(linked ? 0 : log.indexOf(QStringLiteral("接收完成！")) + 1), expected);
     QCOMPARE(readBytes(source), photo);
     const PhotoOutcome outcome = account().photos.value(0);
     if (savedAs.isEmpty()) {
