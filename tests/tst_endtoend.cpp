@@ -171,6 +171,13 @@ void TestEndToEnd::outputChoices_data()
     QTest::newRow("a deleted master is sent again")
         << QStringList{"--mask"} << QStringList{"--mask"} << 3
         << QStringList{"a.jpg-no-bg.mask.png", "b.png-no-bg.mask.png"} << "本批共 2 张：保存 1 张，跳过 1 张，失败 0 张";
+    QTest::newRow("a photo changed since its master, though older than it, is sent again")
+        << QStringList{} << QStringList{} << 3 << QStringList{} << "本批共 2 张：保存 1 张，跳过 1 张，失败 0 张";
+    QTest::newRow("a master cut short is set aside and its photo sent again")
+        << QStringList{} << QStringList{} << 3 << QStringList{"a.jpg-no-bg.png.damaged"}
+        << "a.jpg：已有的结果不完整，已改名为 a.jpg-no-bg.png.damaged，重新发送";
+    QTest::newRow("a photo with 7 MB of metadata before its frame is not sent again")
+        << QStringList{} << QStringList{} << 2 << QStringList{} << "本批共 2 张：保存 0 张，跳过 2 张，失败 0 张";
 }
 
 void TestEndToEnd::outputChoices()
@@ -188,6 +195,14 @@ void TestEndToEnd::outputChoices()
     QVERIFY(QDir().mkpath(photos));
     writeImage(photos + QStringLiteral("/a.jpg"), photoLike(320, 240, 3, 1));
     writeImage(photos + QStringLiteral("/b.png"), photoLike(200, 260, 3, 2));
+    const QString tag = QString::fromLatin1(QTest::currentDataTag());
+    const QString photoA = photos + QStringLiteral("/a.jpg"), masterA = output + QStringLiteral("/a.jpg-no-bg.png");
+    if (tag.contains(QLatin1String("metadata"))) {
+        QByteArray jpeg = readBytes(photoA), segment = QByteArray("\xff\xeb\xff\xff", 4) + QByteArray(65533, 'm');
+        for (int i = 0; i < 112; ++i)
+            jpeg.insert(2, segment);
+        QVERIFY(writeBytes(photoA, jpeg));
+    }
 
     Batch batch(new RemoveBGConn(service.endpoint()));
     batch.connectWorkers();
@@ -211,8 +226,16 @@ void TestEndToEnd::outputChoices()
             QCOMPARE(lines.value(0), choices.summary());
     };
     run(first);
-    if (QString::fromLatin1(QTest::currentDataTag()).contains(QLatin1String("deleted")))
-        QVERIFY(QFile::remove(output + QStringLiteral("/a.jpg-no-bg.png")));
+    if (tag.contains(QLatin1String("deleted")))
+        QVERIFY(QFile::remove(masterA));
+    if (tag.contains(QLatin1String("changed"))) {
+        writeImage(photoA, photoLike(320, 240, 3, 9));
+        QFile file(photoA);
+        QVERIFY(file.open(QIODevice::Append)
+                && file.setFileTime(QFileInfo(masterA).lastModified().addSecs(-3600), QFileDevice::FileModificationTime));
+    }
+    if (tag.contains(QLatin1String("cut short")))
+        QVERIFY(QFile::resize(masterA, QFileInfo(masterA).size() / 2));
     run(second);
 
     QCOMPARE(service.uploadCount(), uploads);
@@ -222,6 +245,8 @@ void TestEndToEnd::outputChoices()
     QCOMPARE(QDir(output).entryList(QDir::Files, QDir::Name), expected);
     // A JPEG's corner is the white background; a mask is the master's alpha.
     for (const QString &name : files) {
+        if (name.endsWith(QLatin1String(".damaged")))
+            continue;
         const cv::Mat made = readImage(output + QLatin1Char('/') + name, cv::IMREAD_UNCHANGED);
         QVERIFY(!made.empty());
         if (name.endsWith(QLatin1String(".jpg")))

@@ -1,4 +1,5 @@
 #include "photometadata.h"
+#include "provenance.h"
 #include "scaleandmix.h"
 #include "testimages.h"
 
@@ -262,6 +263,10 @@ void TestMetadata::readsTheProfile_data()
     QTest::newRow("a size field one too large") << pngPhoto(iccpChunk(QByteArray(p).replace(0, 4, u32(1001)))) << QByteArray()
                                                 << "its size field is wrong";
     QTest::newRow("a tag table that just fits") << pngPhoto(iccpChunk(iccProfile(192, 5))) << iccProfile(192, 5) << "";
+    QTest::newRow("a tag whose data runs past the end")
+        << pngPhoto(iccpChunk(iccProfile(300, 2).replace(148, 8, u32(290) + u32(20)))) << QByteArray() << "a tag lies outside it";
+    QTest::newRow("a second iCCP after a good one is not looked at")
+        << pngPhoto(iccpChunk(p) + pngChunk("iCCP", QByteArray("Other\0\0", 7) + "no zlib here")) << p << "";
     QTest::newRow("a tag table one entry past the end") << pngPhoto(iccpChunk(iccProfile(192, 6))) << QByteArray()
                                                         << "its tag table is cut short";
 }
@@ -587,11 +592,15 @@ void TestMetadata::carriedIntoEveryFile()
     OutputChoices choices;
     choices.set(QStringLiteral("format"), QStringLiteral("jpg"));
     choices.set(QStringLiteral("mask"), {});
-    const ScaleAndMix::Report report = ScaleAndMix::make({origin, master, choices, false, {}});
+    // Each file says what it was made from.
+    const QByteArray record = provenance::of(origin).text();
+    QVERIFY(provenance::Record::fromText(record).valid());
+    const ScaleAndMix::Report report = ScaleAndMix::make({origin, master, choices, false, record});
     QCOMPARE(report.outcome, ScaleAndMix::Written);
     QCOMPARE(report.profileLeftOut, leftOut);
     QCOMPARE(report.written.size(), 2);
     for (const QString &file : {master, report.written.at(0)}) {
+        QCOMPARE(provenance::readFrom(file).text(), record);
         const photometadata::Metadata carried = readBytes(::readBytes(file));
         QCOMPARE(qba(carried.profile), profile);
         QCOMPARE(carried.density.xPerMetre, perMetre);
@@ -610,6 +619,13 @@ void TestMetadata::carriedIntoEveryFile()
     QVERIFY(QFile::remove(report.written.at(0)) && QFile::remove(origin));
     QCOMPARE(ScaleAndMix::make({origin, master, choices, true, {}}).outcome, ScaleAndMix::Written);
     QCOMPARE(qba(readBytes(::readBytes(report.written.at(0))).profile), profile);
+    QCOMPARE(provenance::readFrom(report.written.at(0)).text(), record);
+    OutputChoices webp;
+    webp.set(QStringLiteral("format"), QStringLiteral("webp"));
+    QCOMPARE(ScaleAndMix::make({origin, master, webp, true, {}}).outcome, ScaleAndMix::Written);
+    QCOMPARE(provenance::readFrom(webp.variantPath(master)).text(), record);
+    QCOMPARE(qba(readBytes(::readBytes(webp.variantPath(master))).profile), profile);
+    QCOMPARE(decoded(::readBytes(webp.variantPath(master))).size(), pixels.size());
 }
 
 QTEST_GUILESS_MAIN(TestMetadata)
