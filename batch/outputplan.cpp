@@ -72,11 +72,20 @@ bool isUnsafeTarget(const QString &result)
 bool isCutShort(const QString &result)
 {
     QFile file(result);
-    if (!file.open(QIODevice::ReadOnly) || !head(result, 8).startsWith("\x89PNG\r\n\x1a\n"))
+    if (!file.open(QIODevice::ReadOnly))
         return false;
-    // Every writer ends a PNG with an empty IEND chunk; a copy or write cut short has none.
-    return file.size() < 8 + 12 || !file.seek(file.size() - 12)
-           || file.read(12) != QByteArray("\0\0\0\0IEND\xae\x42\x60\x82", 12);
+    // A PNG ends with an empty IEND chunk, a JPEG of ours with its end marker; a copy or a
+    // write cut short has neither.
+    const QByteArray start = file.read(8);
+    QByteArray ending;
+    if (start.startsWith("\x89PNG\r\n\x1a\n"))
+        ending = QByteArray("\0\0\0\0IEND\xae\x42\x60\x82", 12);
+    else if (start.startsWith("\xff\xd8") && formatOf(result) == Format::Jpeg)
+        ending = QByteArray("\xff\xd9", 2);
+    else
+        return false;
+    return file.size() < start.size() + ending.size() || !file.seek(file.size() - ending.size())
+           || file.read(ending.size()) != ending;
 }
 
 bool isPhotoSuffix(const QString &suffix)
@@ -113,8 +122,9 @@ Plan basePlan(const QString &source, const QString &result, const OutputChoices 
             return Plan::Finish;
         // The program's own JPEGs carry no orientation.
         const imageformat::Header jpeg = imageformat::probeFile(localPath(result));
-        return jpeg.format == imageformat::Format::Jpeg && cv::Size(jpeg.width, jpeg.height) == photoSize ? Plan::Skip
-                                                                                                          : Plan::Send;
+        return jpeg.format == imageformat::Format::Jpeg && cv::Size(jpeg.width, jpeg.height) == photoSize && !isCutShort(result)
+                   ? Plan::Skip
+                   : Plan::Send;
     }
     if (stored.format == imageformat::Format::Png) {
         if (!cutoutWithAlpha || stored.width == 0 || isCutShort(result))

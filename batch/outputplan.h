@@ -29,8 +29,8 @@ bool isOwnResult(const QString &fileName);
 // Whether a result's place holds a link or a special file: what is written there would land
 // elsewhere, so nothing is.
 bool isUnsafeTarget(const QString &result);
-// Whether this is a PNG that does not end as every PNG ends: a result cut short, never
-// complete, which a batch sets aside before it sends the photo again.
+// Whether this is a PNG, or a result named as a JPEG, that does not end as it must: a result
+// cut short, never complete, which a batch sets aside before it sends the photo again.
 bool isCutShort(const QString &result);
 // Whether a folder scan sends a file of this suffix.
 bool isPhotoSuffix(const QString &suffix);

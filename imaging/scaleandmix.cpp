@@ -248,7 +248,9 @@ ScaleAndMix::Outcome writeOthers(const Others &others, const QString &origin, Sc
     report.nothingToCrop = others.nothingToCrop;
     if (!others.encoded)
         return ScaleAndMix::OtherFileFailed;
-    for (const auto &[path, bytes] : others.files) {
+    for (const auto &file : others.files) {
+        const QString &path = file.first;
+        const QByteArray &bytes = file.second;
         // The photo is never written to, whatever its name.
         const QFileInfo info(path);
         if (info.exists() && info.canonicalFilePath() == QFileInfo(origin).canonicalFilePath())

@@ -291,6 +291,8 @@ void TestEndToEnd::plansWithChoices_data()
     QTest::newRow("a JPEG holds no alpha to crop by: sent") << "p.jpg" << "crop=" << 0 << send;
     QTest::newRow("a name that keeps the cut-out asks for nothing more") << "p.bmp" << "mask=" << 0 << skip;
     QTest::newRow("edges as the photo has them are kept") << "p-no-bg.png" << "edges=source" << 0 << skip;
+    QTest::newRow("a whole JPEG result is kept") << "p.jpg" << "png=fast" << 0 << skip;
+    QTest::newRow("a JPEG result cut short is sent again") << "p.jpg" << "png=fast" << 0 << send;
 }
 
 void TestEndToEnd::plansWithChoices()
@@ -313,6 +315,8 @@ void TestEndToEnd::plansWithChoices()
         QFile file(path);
         return file.open(QIODevice::Append) && file.setFileTime(when, QFileDevice::FileModificationTime);
     };
+    if (QString::fromLatin1(QTest::currentDataTag()).contains(QLatin1String("cut short")))
+        QVERIFY(QFile::resize(master, QFileInfo(master).size() - 1));
     const QDateTime made = QFileInfo(photo).lastModified().addSecs(100);
     QVERIFY(age(master, made));
     if (otherAge != 0) {
