@@ -1,0 +1,32 @@
+// The row-by-row JPEG reader, against OpenCV's decoding of the same bytes: when it says the
+// photo decoded whole, its pixels are OpenCV's.
+#include "imageformat.h"
+#include "jpegrows.h"
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, std::size_t size)
+{
+    JpegRows rows;
+    if (!rows.start(data, size))
+        return 0;
+    const cv::Size size2d = rows.size();
+    if (size2d.area() <= 0 || std::uint64_t(size2d.area()) > 4'000'000)
+        return 0;
+    cv::Mat colour(size2d, CV_8UC3);
+    int last = 0;
+    const bool whole = rows.decode(colour, [&](int done) {
+        if (done < last || done > size2d.height)
+            std::abort();
+        last = done;
+    });
+    if (!whole)
+        return 0;
+    const cv::Mat decoded = imageformat::decode(data, size, cv::IMREAD_COLOR);
+    if (decoded.size() != colour.size() || cv::norm(decoded, colour, cv::NORM_INF) != 0)
+        std::abort();
+    return 0;
+}
