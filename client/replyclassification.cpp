@@ -1,5 +1,6 @@
 #include "replyclassification.h"
 
+#include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -64,12 +65,12 @@ ReplyVerdict classifyReply(const ReplyFacts &facts, int stallTimeoutMs)
     ReplyVerdict verdict;
     if (facts.readerFailure == ReplyReader::TooLarge) {
         verdict.kind = UploadOutcome::TooLarge;
-        verdict.line = QStringLiteral("服务的回复超过 256 MiB，已中止接收");
+        verdict.line = QCoreApplication::translate("ReplyClassification", "服务的回复超过 256 MiB，已中止接收");
         return verdict;
     }
     if (facts.readerFailure == ReplyReader::Stalled) {
         verdict.kind = UploadOutcome::Stalled;
-        verdict.line = QStringLiteral("服务 %1 秒没有收发任何数据，已中止").arg(stallTimeoutMs / 1000.0);
+        verdict.line = QCoreApplication::translate("ReplyClassification", "服务 %1 秒没有收发任何数据，已中止").arg(stallTimeoutMs / 1000.0);
         verdict.passing = true;
         return verdict;
     }
@@ -96,9 +97,9 @@ ReplyVerdict classifyReply(const ReplyFacts &facts, int stallTimeoutMs)
     // or an empty body is no cut-out.
     const QString type = QString::fromLatin1(facts.contentType).simplified();
     verdict.kind = UploadOutcome::NotAnImage;
-    verdict.line = QStringLiteral("服务的回复不是图片：HTTP %1，类型 %2，%3 字节")
+    verdict.line = QCoreApplication::translate("ReplyClassification", "服务的回复不是图片：HTTP %1，类型 %2，%3 字节")
                        .arg(facts.status)
-                       .arg(type.isEmpty() ? QStringLiteral("（无）") : type)
+                       .arg(type.isEmpty() ? QCoreApplication::translate("ReplyClassification", "（无）") : type)
                        .arg(facts.body.size());
     return verdict;
 }

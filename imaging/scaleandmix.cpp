@@ -472,21 +472,21 @@ QString ScaleAndMix::describe(Outcome outcome)
     case Written:
         break;
     case SourceUnreadable:
-        return QStringLiteral("无法读取原图");
+        return tr("无法读取原图");
     case CutoutUnreadable:
-        return QStringLiteral("服务的抠图无法读取或没有透明通道");
+        return tr("服务的抠图无法读取或没有透明通道");
     case FormatHasNoAlpha:
-        return QStringLiteral("结果文件的格式存不下透明度");
+        return tr("结果文件的格式存不下透明度");
     case WriteFailed:
-        return QStringLiteral("无法写入结果文件");
+        return tr("无法写入结果文件");
     case LibraryFailed:
-        return QStringLiteral("图像库无法处理这张图");
+        return tr("图像库无法处理这张图");
     case OtherFileFailed:
-        return QStringLiteral("无法写入按输出选项生成的文件");
+        return tr("无法写入按输出选项生成的文件");
     case OtherFileOnPhoto:
-        return QStringLiteral("按输出选项生成的文件与原图同名，没有写入");
+        return tr("按输出选项生成的文件与原图同名，没有写入");
     case MasterUnreadable:
-        return QStringLiteral("无法读取已有的原尺寸结果");
+        return tr("无法读取已有的原尺寸结果");
     }
     return {};
 }
