@@ -424,7 +424,7 @@ QByteArray HeadlessBatch::reportOf(const BatchAccount &account, const QString &i
         QJsonObject entry{{QStringLiteral("path"), photo.source}, {QStringLiteral("outcome"), QLatin1String(outcomeName(photo.kind))}};
         if (photo.kind == PhotoOutcome::Failed) {
             entry.insert(QStringLiteral("failure"), QLatin1String(failureName(photo.failure)));
-            entry.insert(QStringLiteral("reason"), photo.reason);
+            entry.insert(QStringLiteral("reason"), photo.reasonForReport);
             if (!photo.explanation.isEmpty())
                 entry.insert(QStringLiteral("explanation"), photo.explanation);
         }

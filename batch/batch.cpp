@@ -323,7 +323,7 @@ void Batch::uploadFinished(const UploadOutcome &outcome)
         photo.outcome.explanation = outcome.explanation;
         if (outcome.late && !quiet)
             emit line(tr("%1：%2").arg(fileName(photo.outcome.source), outcome.reason));
-        end(photo, PhotoOutcome::Failed, failureOf(outcome.kind), outcome.reason);
+        end(photo, PhotoOutcome::Failed, failureOf(outcome.kind), {outcome.reason, outcome.reasonForReport});
     }
     if (outcome.late) {
         run = runWithId(runId);
@@ -339,30 +339,30 @@ void Batch::save(Run &run, int index, const QByteArray &cutout, bool late, bool 
     Photo &photo = run.photos[index];
     const QString &source = photo.outcome.source;
     const QString &result = photo.outcome.result;
-    const auto fail = [&](const QString &text) {
+    const auto fail = [&](const BilingualText &text) {
         if (!quiet)
-            emit line(text);
+            emit line(text.shown);
         end(photo, PhotoOutcome::Failed, PhotoOutcome::SaveFailed, text);
     };
     const QDir folder = QFileInfo(result).dir();
     if (!result.isEmpty() && !folder.exists() && !folder.mkdir(folder.absolutePath())) {
-        fail(tr("创建路径失败：%1").arg(folder.absolutePath()));
+        fail(BilingualText::translate("Batch", "创建路径失败：%1").arg(folder.absolutePath()));
         return;
     }
     // The user's own photo is never a place to save to, however its path is spelled.
     const QFileInfo target(result);
     if (result.isEmpty() || target.isDir()
         || (target.exists() && target.canonicalFilePath() == QFileInfo(source).canonicalFilePath())) {
-        fail(tr("创建文件失败：%1").arg(source));
+        fail(BilingualText::translate("Batch", "创建文件失败：%1").arg(source));
         return;
     }
     QSaveFile file(result);
     if (!file.open(QIODevice::WriteOnly)) {
-        fail(tr("创建文件失败：%1").arg(source));
+        fail(BilingualText::translate("Batch", "创建文件失败：%1").arg(source));
         return;
     }
     if (file.write(cutout) != cutout.size() || !file.commit()) {
-        fail(tr("保存失败：%1").arg(source));
+        fail(BilingualText::translate("Batch", "保存失败：%1").arg(source));
         return;
     }
     photo.noSubject = showsNothing(cutout);
@@ -423,24 +423,25 @@ void Batch::composited(const QString &, const QString &target, const ScaleAndMix
                    : photo.noSubject            ? PhotoOutcome::NoSubject
                                                 : PhotoOutcome::Saved);
     } else {
-        const QString why = ScaleAndMix::describe(report.outcome);
-        const QString reason =
-            report.outcome == ScaleAndMix::OtherFileOnPhoto ? why + tr("（原尺寸结果已保存）")
+        const BilingualText why{ScaleAndMix::describe(report.outcome), ScaleAndMix::describe(report.outcome, false)};
+        const BilingualText reason =
+            report.outcome == ScaleAndMix::OtherFileOnPhoto ? BilingualText::translate("Batch", "%1（原尺寸结果已保存）").arg(why)
             : photo.plan == Plan::Derive || report.outcome == ScaleAndMix::OtherFileFailed
-                ? tr("未能按输出选项生成文件（%1）").arg(why)
-                : tr("未能生成原尺寸图（%1），已保留服务的小图").arg(why);
-        emit line(tr("%1：%2").arg(name, reason));
+                ? BilingualText::translate("Batch", "未能按输出选项生成文件（%1）").arg(why)
+                : BilingualText::translate("Batch", "未能生成原尺寸图（%1），已保留服务的小图").arg(why);
+        emit line(tr("%1：%2").arg(name, reason.shown));
         end(photo, PhotoOutcome::Failed, PhotoOutcome::CompositeFailed, reason);
     }
     reportProgress();
     finishIfDone(done.run);
 }
 
-void Batch::end(Photo &photo, PhotoOutcome::Kind kind, PhotoOutcome::Failure failure, const QString &reason)
+void Batch::end(Photo &photo, PhotoOutcome::Kind kind, PhotoOutcome::Failure failure, const BilingualText &reason)
 {
     photo.outcome.kind = kind;
     photo.outcome.failure = failure;
-    photo.outcome.reason = reason;
+    photo.outcome.reason = reason.shown;
+    photo.outcome.reasonForReport = reason.original;
     emit photoEnded(photo.outcome);
 }
 

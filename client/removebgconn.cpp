@@ -349,6 +349,7 @@ void RemoveBGConn::settle(Upload &upload, QNetworkReply *reply)
     upload.state = Upload::Settled;
     upload.outcome.kind = verdict.kind;
     upload.outcome.reason = verdict.line;
+    upload.outcome.reasonForReport = verdict.lineForReport;
     upload.outcome.explanation = verdict.explanation;
     if (verdict.kind == UploadOutcome::CutOut) {
         upload.outcome.cutout = facts.body;
@@ -385,6 +386,7 @@ void RemoveBGConn::settleLate(QNetworkReply *reply)
     const ReplyVerdict verdict = classifyReply(facts, settings.stallTimeoutMs);
     outcome.kind = verdict.kind;
     outcome.reason = verdict.line;
+    outcome.reasonForReport = verdict.lineForReport;
     outcome.explanation = verdict.explanation;
     if (verdict.kind == UploadOutcome::CutOut)
         outcome.cutout = facts.body;

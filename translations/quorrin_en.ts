@@ -98,10 +98,6 @@ All done!</translation>
         <translation>%1: no subject found; the result is not cropped</translation>
     </message>
     <message>
-        <source>（原尺寸结果已保存）</source>
-        <translation> (the full-size result is saved)</translation>
-    </message>
-    <message>
         <source>未能按输出选项生成文件（%1）</source>
         <translation>Could not make the files for the output choices (%1)</translation>
     </message>
@@ -156,6 +152,10 @@ All done!</translation>
     <message>
         <source>账户余额还剩：</source>
         <translation>Balance left: </translation>
+    </message>
+    <message>
+        <source>%1（原尺寸结果已保存）</source>
+        <translation>%1 (the full-size result is saved)</translation>
     </message>
 </context>
 <context>
