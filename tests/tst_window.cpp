@@ -1494,9 +1494,9 @@ void TestWindow::headless()
 void TestWindow::headlessLogFollowsTheSystemLanguage_data()
 {
     QTest::addColumn<QStringList>("environment");
-    QTest::addColumn<QString>("line"); // for a folder with no photo
-    const QString english = QStringLiteral("No photo to send in the folder (png, jpg, jpeg): %1");
-    const QString chinese = QStringLiteral("文件夹里没有可发送的照片（png、jpg、jpeg）：%1");
+    QTest::addColumn<QString>("line"); // for a photo whose result would be a folder
+    const QString english = QStringLiteral("Failed: a.jpg: Could not create the file: %1");
+    const QString chinese = QStringLiteral("失败：a.jpg：创建文件失败：%1");
     QTest::newRow("en_US.UTF-8") << QStringList{"LANG=en_US.UTF-8", "LC_ALL=en_US.UTF-8"} << english;
     QTest::newRow("C.UTF-8") << QStringList{"LANG=C.UTF-8", "LC_ALL=C.UTF-8"} << chinese;
     QTest::newRow("zh_CN.UTF-8") << QStringList{"LANG=zh_CN.UTF-8", "LC_ALL="} << chinese;
@@ -1508,11 +1508,17 @@ void TestWindow::headlessLogFollowsTheSystemLanguage()
 {
     QFETCH(QStringList, environment);
     QFETCH(QString, line);
-    QVERIFY(QDir(path(QStringLiteral("empty"))).mkpath(QStringLiteral(".")));
-    const Run run = runBatch(service->endpoint(), {path(QStringLiteral("empty"))},
-                             QStringList{"QUORRIN_API_KEY=the key", "LANGUAGE="} + environment);
-    QCOMPARE(run.status, 0);
-    QCOMPARE(run.out, QStringList{line.arg(path(QStringLiteral("empty")))});
+    const QString photo = path(QStringLiteral("a.jpg"));
+    writeImage(photo, photoLike(40, 30, 3, 0));
+    QVERIFY(QDir(path(QStringLiteral("result.png"))).mkpath(QStringLiteral(".")));
+    const QStringList arguments{photo, "--output", path(QStringLiteral("result.png")), "--report", path(QStringLiteral("report.json"))};
+    const Run run = runBatch(service->endpoint(), arguments, QStringList{"QUORRIN_API_KEY=the key", "LANGUAGE="} + environment);
+    QCOMPARE(run.status, 1);
+    QVERIFY2(run.out.contains(line.arg(photo)), qPrintable(run.out.join(QLatin1Char('\n'))));
+    // The report reads the same in every language.
+    const QJsonObject report = QJsonDocument::fromJson(readBytes(path(QStringLiteral("report.json")))).object();
+    QCOMPARE(report.value(QStringLiteral("photos")).toArray().at(0).toObject().value(QStringLiteral("reason")).toString(),
+             QStringLiteral("创建文件失败：") + photo);
 }
 
 void TestWindow::headlessLinesAreTheWindows()
