@@ -63,9 +63,9 @@ void DesktopNotifier::batchEnded(int saved, int skipped, int failed, bool window
     if (!ranLong || windowActive || !bus.isConnected() || !bus.interface()->isServiceRegistered(notifications))
         return;
     QDBusMessage notify = QDBusMessage::createMethodCall(notifications, notificationsPath, notifications, QStringLiteral("Notify"));
-    notify << QStringLiteral("Quorrin") << uint(0) << QStringLiteral("quorrin") << QStringLiteral("抠图完成")
-           << QStringLiteral("保存 %1 张，跳过 %2 张，失败 %3 张").arg(saved).arg(skipped).arg(failed)
-           << QStringList{openAction, QStringLiteral("打开输出文件夹")}
+    notify << QStringLiteral("Quorrin") << uint(0) << QStringLiteral("quorrin") << tr("抠图完成")
+           << tr("保存 %1 张，跳过 %2 张，失败 %3 张").arg(saved).arg(skipped).arg(failed)
+           << QStringList{openAction, tr("打开输出文件夹")}
            << QVariantMap{{QStringLiteral("desktop-entry"), QStringLiteral("quorrin")}} << -1;
     // Asynchronous: a slow or broken service never holds the window.
     auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(notify), this);

@@ -91,22 +91,22 @@ QString outcomeLine(const PhotoOutcome &photo)
     const QString name = QFileInfo(photo.source).fileName();
     switch (photo.kind) {
     case PhotoOutcome::Saved:
-        return QStringLiteral("保存：%1").arg(name);
+        return QCoreApplication::translate("HeadlessBatch", "保存：%1").arg(name);
     case PhotoOutcome::Finished:
-        return QStringLiteral("由服务的小图生成：%1").arg(name);
+        return QCoreApplication::translate("HeadlessBatch", "由服务的小图生成：%1").arg(name);
     case PhotoOutcome::Derived:
-        return QStringLiteral("由已有结果生成：%1").arg(name);
+        return QCoreApplication::translate("HeadlessBatch", "由已有结果生成：%1").arg(name);
     case PhotoOutcome::Skipped:
-        return QStringLiteral("跳过：%1").arg(name);
+        return QCoreApplication::translate("HeadlessBatch", "跳过：%1").arg(name);
     case PhotoOutcome::NoSubject:
-        return QStringLiteral("没有找到主体：%1").arg(name);
+        return QCoreApplication::translate("HeadlessBatch", "没有找到主体：%1").arg(name);
     case PhotoOutcome::Failed:
-        return QStringLiteral("失败：%1：%2").arg(name, photo.reason);
+        return QCoreApplication::translate("HeadlessBatch", "失败：%1：%2").arg(name, photo.reason);
     case PhotoOutcome::Pending:
     case PhotoOutcome::Unsent:
         break;
     }
-    return QStringLiteral("未发送：%1").arg(name);
+    return QCoreApplication::translate("HeadlessBatch", "未发送：%1").arg(name);
 }
 
 int signalPipe[2] = {-1, -1};
@@ -207,7 +207,7 @@ int HeadlessBatch::run()
 {
     const QFileInfo input(options.input);
     if (!input.isFile() && !input.isDir()) {
-        printLine(stderr, QStringLiteral("quorrin: 输入路径不存在：%1").arg(options.input));
+        printLine(stderr, QStringLiteral("quorrin: ") + tr("输入路径不存在：%1").arg(options.input));
         return BadUsage;
     }
     if (options.watch && !input.isDir()) {
@@ -265,7 +265,7 @@ void HeadlessBatch::photoEnded(const PhotoOutcome &outcome)
     if (outcome.kind == PhotoOutcome::Failed) {
         ++failed;
         if (!progressOnTerminal)
-            printLine(stderr, QStringLiteral("quorrin: %1：%2").arg(outcome.source, outcome.reason));
+            printLine(stderr, QStringLiteral("quorrin: ") + tr("%1：%2").arg(outcome.source, outcome.reason));
     }
     if (firstPassOver) {
         sending.removeAll(outcome.source);
@@ -282,11 +282,11 @@ void HeadlessBatch::showProgress(bool final)
     const double minutes = clock.elapsed() / 60000.0;
     const double perMinute = minutes > 0 ? finished / minutes : 0;
     const int left = total - finished;
-    QString line = QStringLiteral("已完成 %1/%2 张，失败 %3 张，每分钟 %4 张").arg(finished).arg(total).arg(failed)
+    QString line = tr("已完成 %1/%2 张，失败 %3 张，每分钟 %4 张").arg(finished).arg(total).arg(failed)
                        .arg(perMinute, 0, 'f', 1);
     if (perMinute > 0 && left > 0) {
         const int seconds = int(left / perMinute * 60);
-        line += QStringLiteral("，还需约 %1 分 %2 秒").arg(seconds / 60).arg(seconds % 60);
+        line += tr("，还需约 %1 分 %2 秒").arg(seconds / 60).arg(seconds % 60);
     }
     const QByteArray bytes = "\r\x1b[K" + line.toUtf8() + (final ? "\n" : "");
     std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stderr);
@@ -424,7 +424,7 @@ QByteArray HeadlessBatch::reportOf(const BatchAccount &account, const QString &i
         QJsonObject entry{{QStringLiteral("path"), photo.source}, {QStringLiteral("outcome"), QLatin1String(outcomeName(photo.kind))}};
         if (photo.kind == PhotoOutcome::Failed) {
             entry.insert(QStringLiteral("failure"), QLatin1String(failureName(photo.failure)));
-            entry.insert(QStringLiteral("reason"), photo.reason);
+            entry.insert(QStringLiteral("reason"), photo.reasonForReport);
             if (!photo.explanation.isEmpty())
                 entry.insert(QStringLiteral("explanation"), photo.explanation);
         }

@@ -59,7 +59,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(QUORRIN_VERSION));
     std::unique_ptr<QCoreApplication> app(onlyPrints(argc, argv) || headless ? new QCoreApplication(argc, argv)
                                                                              : new QApplication(argc, argv));
-    startup::installQtTranslations(*app);
+    startup::installTranslations(*app);
 
     QCommandLineParser parser;
     startup::addOptions(parser);

@@ -97,22 +97,22 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QSt
     : QDialog(parent)
     , backgroundBox(new QComboBox)
     , colourEdit(new QLineEdit)
-    , pickButton(new QPushButton(QStringLiteral("选择…")))
+    , pickButton(new QPushButton(tr("选择…")))
     , formatBox(new QComboBox)
     , qualityBox(new QSpinBox)
-    , cropBox(new QCheckBox(QStringLiteral("裁到主体")))
+    , cropBox(new QCheckBox(tr("裁到主体")))
     , marginBox(new QDoubleSpinBox)
     , canvasBox(new QComboBox)
     , widthBox(new QSpinBox)
     , heightBox(new QSpinBox)
-    , maskBox(new QCheckBox(QStringLiteral("另存蒙版")))
+    , maskBox(new QCheckBox(tr("另存蒙版")))
     , pngBox(new QComboBox)
-    , edgesBox(new QCheckBox(QStringLiteral("清理边缘颜色")))
+    , edgesBox(new QCheckBox(tr("清理边缘颜色")))
     , problemLabel(new QLabel)
     , preview(new QLabel)
     , buttons(new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel))
 {
-    setWindowTitle(QStringLiteral("输出选项"));
+    setWindowTitle(tr("输出选项"));
     backgroundBox->setObjectName(QStringLiteral("background"));
     colourEdit->setObjectName(QStringLiteral("colour"));
     pickButton->setObjectName(QStringLiteral("pickColour"));
@@ -128,7 +128,7 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QSt
     edgesBox->setObjectName(QStringLiteral("edges"));
     preview->setObjectName(QStringLiteral("preview"));
 
-    backgroundBox->addItems({QStringLiteral("透明"), QStringLiteral("白色"), QStringLiteral("黑色"), QStringLiteral("自定义")});
+    backgroundBox->addItems({tr("透明"), tr("白色"), tr("黑色"), tr("自定义")});
     // Its first item's caption follows the format.
     backgroundBox->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     colourEdit->setPlaceholderText(QStringLiteral("#rrggbb"));
@@ -141,12 +141,12 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QSt
     marginBox->setRange(0, 100);
     marginBox->setDecimals(1);
     marginBox->setSuffix(QStringLiteral(" %"));
-    canvasBox->addItems({QStringLiteral("原样"), QStringLiteral("方形"), QStringLiteral("指定尺寸")});
+    canvasBox->addItems({tr("原样"), tr("方形"), tr("指定尺寸")});
     for (QSpinBox *side : {widthBox, heightBox}) {
         side->setRange(1, 999999);
         side->setValue(1000);
     }
-    pngBox->addItems({QStringLiteral("快速"), QStringLiteral("更小")});
+    pngBox->addItems({tr("快速"), tr("更小")});
     problemLabel->setStyleSheet(QStringLiteral("color: #c00000"));
     preview->setAlignment(Qt::AlignCenter);
     preview->setWordWrap(true);
@@ -157,24 +157,24 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QSt
     backgroundRow->addWidget(backgroundBox);
     backgroundRow->addWidget(colourEdit);
     backgroundRow->addWidget(pickButton);
-    form->addRow(QStringLiteral("背景"), backgroundRow);
+    form->addRow(tr("背景"), backgroundRow);
     auto *formatRow = new QHBoxLayout;
     formatRow->addWidget(formatBox);
-    formatRow->addWidget(new QLabel(QStringLiteral("质量")));
+    formatRow->addWidget(new QLabel(tr("质量")));
     formatRow->addWidget(qualityBox);
-    form->addRow(QStringLiteral("格式"), formatRow);
+    form->addRow(tr("格式"), formatRow);
     auto *cropRow = new QHBoxLayout;
     cropRow->addWidget(cropBox);
-    cropRow->addWidget(new QLabel(QStringLiteral("边距")));
+    cropRow->addWidget(new QLabel(tr("边距")));
     cropRow->addWidget(marginBox);
-    form->addRow(QStringLiteral("裁剪"), cropRow);
+    form->addRow(tr("裁剪"), cropRow);
     auto *canvasRow = new QHBoxLayout;
     canvasRow->addWidget(canvasBox);
     canvasRow->addWidget(widthBox);
     canvasRow->addWidget(new QLabel(QStringLiteral("×")));
     canvasRow->addWidget(heightBox);
-    form->addRow(QStringLiteral("画布"), canvasRow);
-    form->addRow(QStringLiteral("PNG 压缩"), pngBox);
+    form->addRow(tr("画布"), canvasRow);
+    form->addRow(tr("PNG 压缩"), pngBox);
     form->addRow(maskBox);
     form->addRow(edgesBox);
     form->addRow(problemLabel);
@@ -187,9 +187,9 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QSt
 
     showChoices(choices);
     if (!QFileInfo(master).isFile())
-        preview->setText(QStringLiteral("还没有这张照片的结果，无法预览"));
+        preview->setText(tr("还没有这张照片的结果，无法预览"));
     else if (!readMaster(master, colour, alpha))
-        preview->setText(QStringLiteral("无法读取这张照片的结果，无法预览"));
+        preview->setText(tr("无法读取这张照片的结果，无法预览"));
     refresh();
 
     for (QComboBox *box : {backgroundBox, formatBox, canvasBox, pngBox})
@@ -268,10 +268,10 @@ OutputChoices OutputOptionsDialog::choices() const
 QString OutputOptionsDialog::problem() const
 {
     if (backgroundBox->currentIndex() == Custom && !colourEdit->hasAcceptableInput())
-        return QStringLiteral("自定义背景颜色请写成 #rrggbb");
+        return tr("自定义背景颜色请写成 #rrggbb");
     if (canvasBox->currentIndex() == int(OutputChoices::Canvas::Size)
         && !OutputChoices().set(QStringLiteral("canvas"), sizeText(widthBox, heightBox)).isEmpty())
-        return QStringLiteral("画布太大：最多 2.5 亿像素");
+        return tr("画布太大：最多 2.5 亿像素");
     return {};
 }
 
@@ -284,7 +284,7 @@ void OutputOptionsDialog::accept()
 void OutputOptionsDialog::pickColour()
 {
     const QColor picked = QColorDialog::getColor(
-        colourEdit->hasAcceptableInput() ? QColor(colourEdit->text()) : QColor(Qt::white), this, QStringLiteral("背景颜色"));
+        colourEdit->hasAcceptableInput() ? QColor(colourEdit->text()) : QColor(Qt::white), this, tr("背景颜色"));
     if (!picked.isValid())
         return;
     colourEdit->setText(picked.name());
@@ -294,7 +294,7 @@ void OutputOptionsDialog::pickColour()
 void OutputOptionsDialog::refresh()
 {
     const bool jpeg = formatBox->currentIndex() == int(OutputChoices::Format::Jpeg);
-    backgroundBox->setItemText(NoBackground, jpeg ? QStringLiteral("无（JPEG 用白色）") : QStringLiteral("透明"));
+    backgroundBox->setItemText(NoBackground, jpeg ? tr("无（JPEG 用白色）") : tr("透明"));
     colourEdit->setEnabled(backgroundBox->currentIndex() == Custom);
     qualityBox->setEnabled(formatBox->currentIndex() != int(OutputChoices::Format::Png));
     marginBox->setEnabled(cropBox->isChecked());

@@ -184,19 +184,19 @@ Widget::Widget(RemoveBGConn *client, QWidget *parent)
         if (keyKept) {
             keyStore->forget();
         } else if (ui->lineEdit->text().isEmpty()) {
-            log(QStringLiteral("请先填写密钥，再把它保存在系统钥匙串里"));
+            log(tr("请先填写密钥，再把它保存在系统钥匙串里"));
         } else {
             keyStore->keep(ui->lineEdit->text());
         }
     });
     connect(keyStore, &KeyStore::kept, this, [this](bool done, const QString &error) {
-        log(done ? QStringLiteral("密钥已保存在系统钥匙串里，下次启动时自动填入")
-                 : QStringLiteral("没有可用的系统钥匙串，密钥没有保存：%1").arg(error));
+        log(done ? tr("密钥已保存在系统钥匙串里，下次启动时自动填入")
+                 : tr("没有可用的系统钥匙串，密钥没有保存：%1").arg(error));
         if (done)
             showKeyKept(true);
     });
     connect(keyStore, &KeyStore::forgotten, this, [this](bool done, const QString &error) {
-        log(done ? QStringLiteral("已从系统钥匙串删除密钥") : QStringLiteral("没有可用的系统钥匙串：%1").arg(error));
+        log(done ? tr("已从系统钥匙串删除密钥") : tr("没有可用的系统钥匙串：%1").arg(error));
         if (done)
             showKeyKept(false);
     });
@@ -213,7 +213,7 @@ Widget::Widget(RemoveBGConn *client, QWidget *parent)
         QIcon::fromTheme(QStringLiteral("document-properties"), style()->standardIcon(QStyle::SP_FileDialogDetailedView)),
         QLineEdit::TrailingPosition);
     optionsAction->setObjectName(QStringLiteral("outputOptions"));
-    optionsAction->setText(QStringLiteral("输出选项"));
+    optionsAction->setText(tr("输出选项"));
     optionsAction->setToolTip(optionsAction->text());
     connect(optionsAction, &QAction::triggered, this, &Widget::editOutputChoices);
 
@@ -252,12 +252,12 @@ void Widget::editOutputChoices()
         return;
     *choices = dialog.choices();
     if (choicesFromCommandLine) {
-        log(QStringLiteral("输出选项由命令行给出，这次的更改只用于本次运行，不会保存"));
+        log(tr("输出选项由命令行给出，这次的更改只用于本次运行，不会保存"));
         return;
     }
     const QString unsaved = saveChoices(*choices);
     if (!unsaved.isEmpty())
-        log(QStringLiteral("无法保存输出选项：%1").arg(unsaved));
+        log(tr("无法保存输出选项：%1").arg(unsaved));
 }
 
 QString Widget::previewMaster() const
@@ -282,7 +282,7 @@ QString Widget::previewMaster() const
 void Widget::showKeyKept(bool kept)
 {
     keyKept = kept;
-    keyAction->setText(kept ? QStringLiteral("从系统钥匙串删除密钥") : QStringLiteral("把密钥保存在系统钥匙串里"));
+    keyAction->setText(kept ? tr("从系统钥匙串删除密钥") : tr("把密钥保存在系统钥匙串里"));
     keyAction->setToolTip(keyAction->text());
     keyAction->setIcon(QIcon::fromTheme(kept ? QStringLiteral("edit-delete") : QStringLiteral("document-save")));
 }
@@ -293,7 +293,7 @@ void Widget::openPaths(const QStringList &paths)
         return;
     const QString taken = QFileInfo(paths.first()).absoluteFilePath();
     if (paths.size() > 1)
-        log(QStringLiteral("收到 %1 个文件或文件夹，只取第一个：%2").arg(paths.size()).arg(taken));
+        log(tr("收到 %1 个文件或文件夹，只取第一个：%2").arg(paths.size()).arg(taken));
     ui->inputEdit->setText(taken);
 }
 
@@ -333,8 +333,8 @@ void Widget::showFinishing(int inFlight)
         close();
         return;
     }
-    setWindowTitle(inFlight < 0 ? QStringLiteral("Quorrin — 正在完成已发送的照片")
-                                : QStringLiteral("Quorrin — 正在完成已发送的 %1 张照片").arg(inFlight));
+    setWindowTitle(inFlight < 0 ? tr("Quorrin — 正在完成已发送的照片")
+                                : tr("Quorrin — 正在完成已发送的 %1 张照片").arg(inFlight));
 }
 
 void Widget::log(const QString &line)

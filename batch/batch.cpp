@@ -47,9 +47,9 @@ QString fileName(const QString &path)
     return QFileInfo(path).fileName();
 }
 
-QString unsafeTargetLine(const QString &source)
+BilingualText unsafeTargetLine(const QString &source)
 {
-    return QStringLiteral("%1：结果的位置是一个链接或特殊文件，没有发送，也没有写入").arg(fileName(source));
+    return BilingualText::translate("Batch", "%1：结果的位置是一个链接或特殊文件，没有发送，也没有写入").arg(fileName(source));
 }
 
 } // namespace
@@ -133,15 +133,15 @@ void Batch::start(const QString &input, const QString &output, const QString &ke
         }
         const int leftOut = entries.size() - sources.size();
         if (sources.isEmpty())
-            emit line(QStringLiteral("文件夹里没有可发送的照片（png、jpg、jpeg）：%1").arg(inputInfo.filePath()));
+            emit line(tr("文件夹里没有可发送的照片（png、jpg、jpeg）：%1").arg(inputInfo.filePath()));
         else if (ownResults > 0)
-            emit line(QStringLiteral("文件夹里另有 %1 个文件不是 png、jpg 或 jpeg 照片（其中 %2 个是本程序的结果），不会发送")
+            emit line(tr("文件夹里另有 %1 个文件不是 png、jpg 或 jpeg 照片（其中 %2 个是本程序的结果），不会发送")
                           .arg(leftOut)
                           .arg(ownResults));
         else if (leftOut > 0)
-            emit line(QStringLiteral("文件夹里另有 %1 个文件不是 png、jpg 或 jpeg 照片，不会发送").arg(leftOut));
+            emit line(tr("文件夹里另有 %1 个文件不是 png、jpg 或 jpeg 照片，不会发送").arg(leftOut));
     } else {
-        emit line(input.isEmpty() ? QStringLiteral("请先填写输入路径") : QStringLiteral("输入路径不存在：%1").arg(input));
+        emit line(input.isEmpty() ? tr("请先填写输入路径") : tr("输入路径不存在：%1").arg(input));
         return;
     }
 
@@ -177,11 +177,12 @@ void Batch::begin(const QStringList &sources, const QString &output, bool single
         if (outputplan::isUnsafeTarget(photo.outcome.result)) {
             // Anyone who can write to a shared folder could otherwise have a batch write over a
             // file of the user's: such a photo is neither sent nor saved.
-            const QString text = unsafeTargetLine(source);
+            const BilingualText text = unsafeTargetLine(source);
             photo.outcome.kind = PhotoOutcome::Failed;
             photo.outcome.failure = PhotoOutcome::SaveFailed;
-            photo.outcome.reason = text;
-            run.planLines << text;
+            photo.outcome.reason = text.shown;
+            photo.outcome.reasonForReport = text.original;
+            run.planLines << text.shown;
             run.photos << photo;
             continue;
         }
@@ -195,7 +196,7 @@ void Batch::begin(const QStringList &sources, const QString &output, bool single
             for (int n = 2; QFileInfo::exists(aside); ++n)
                 aside = photo.outcome.result + QStringLiteral(".damaged%1").arg(n);
             if (QFile::rename(photo.outcome.result, aside))
-                run.planLines << QStringLiteral("%1：已有的结果不完整，已改名为 %2，重新发送").arg(fileName(source), fileName(aside));
+                run.planLines << tr("%1：已有的结果不完整，已改名为 %2，重新发送").arg(fileName(source), fileName(aside));
         }
         if (photo.plan == Plan::Send) {
             run.uploads << run.photos.size();
@@ -204,16 +205,16 @@ void Batch::begin(const QStringList &sources, const QString &output, bool single
             ++skipped;
         } else {
             run.planLines << QString() << source
-                          << (photo.plan == Plan::Finish ? QStringLiteral("结果只是服务的小图，不再上传，现在生成原尺寸图")
-                                                         : QStringLiteral("原尺寸结果已完整，不再上传，现在按输出选项生成文件"));
+                          << (photo.plan == Plan::Finish ? tr("结果只是服务的小图，不再上传，现在生成原尺寸图")
+                                                         : tr("原尺寸结果已完整，不再上传，现在按输出选项生成文件"));
             run.finishes << run.photos.size();
         }
         run.photos << photo;
     }
     if (skipped > 0)
-        run.planLines.prepend(QStringLiteral("已跳过 %1 张结果已存在且完整的照片（删除结果文件或用 --redo 可重新发送）").arg(skipped));
+        run.planLines.prepend(tr("已跳过 %1 张结果已存在且完整的照片（删除结果文件或用 --redo 可重新发送）").arg(skipped));
     if (run.uploads.isEmpty())
-        run.planLines << QStringLiteral("\n全部完成！");
+        run.planLines << tr("\n全部完成！");
     else
         run.clientBatch = ++lastClientBatch;
     runs.push_back(run);
@@ -235,14 +236,14 @@ void Batch::stop()
         return run.clientBatch > 0 && !run.uploadsEnded && !run.stopped;
     });
     emit clearTasks();
-    emit line(QStringLiteral("已中止任务！"));
+    emit line(tr("已中止任务！"));
     if (sending) {
         for (Run &run : runs)
             if (run.clientBatch > 0 && !run.uploadsEnded)
                 run.stopped = true;
     } else if (inFlight() != 0) {
         QMetaObject::invokeMethod(uploader, &RemoveBGConn::dropInFlight, Qt::QueuedConnection);
-        emit line(QStringLiteral("已放弃已发送、尚未收到抠图的照片"));
+        emit line(tr("已放弃已发送、尚未收到抠图的照片"));
     }
     emit inFlightChanged(inFlight());
 }
@@ -328,7 +329,7 @@ void Batch::answerSpending(bool send)
     if (clientBatch == 0)
         return;
     if (!send)
-        emit line(QStringLiteral("已取消：本批没有发送任何照片"));
+        emit line(tr("已取消：本批没有发送任何照片"));
     QMetaObject::invokeMethod(uploader, [this, clientBatch, send] { uploader->goAhead(clientBatch, send); }, Qt::QueuedConnection);
 }
 
@@ -350,8 +351,8 @@ void Batch::uploadFinished(const UploadOutcome &outcome)
     } else {
         photo.outcome.explanation = outcome.explanation;
         if (outcome.late && !quiet)
-            emit line(QStringLiteral("%1：%2").arg(fileName(photo.outcome.source), outcome.reason));
-        end(photo, PhotoOutcome::Failed, failureOf(outcome.kind), outcome.reason);
+            emit line(tr("%1：%2").arg(fileName(photo.outcome.source), outcome.reason));
+        end(photo, PhotoOutcome::Failed, failureOf(outcome.kind), {outcome.reason, outcome.reasonForReport});
     }
     if (outcome.late) {
         run = runWithId(runId);
@@ -367,21 +368,21 @@ void Batch::save(Run &run, int index, const QByteArray &cutout, bool late, bool 
     Photo &photo = run.photos[index];
     const QString &source = photo.outcome.source;
     const QString &result = photo.outcome.result;
-    const auto fail = [&](const QString &text) {
+    const auto fail = [&](const BilingualText &text) {
         if (!quiet)
-            emit line(text);
+            emit line(text.shown);
         end(photo, PhotoOutcome::Failed, PhotoOutcome::SaveFailed, text);
     };
     const QDir folder = QFileInfo(result).dir();
     if (!result.isEmpty() && !folder.exists() && !folder.mkdir(folder.absolutePath())) {
-        fail(QStringLiteral("创建路径失败：%1").arg(folder.absolutePath()));
+        fail(BilingualText::translate("Batch", "创建路径失败：%1").arg(folder.absolutePath()));
         return;
     }
     // The user's own photo is never a place to save to, however its path is spelled.
     const QFileInfo target(result);
     if (result.isEmpty() || target.isDir()
         || (target.exists() && target.canonicalFilePath() == QFileInfo(source).canonicalFilePath())) {
-        fail(QStringLiteral("创建文件失败：%1").arg(source));
+        fail(BilingualText::translate("Batch", "创建文件失败：%1").arg(source));
         return;
     }
     if (outputplan::isUnsafeTarget(result)) {
@@ -390,11 +391,11 @@ void Batch::save(Run &run, int index, const QByteArray &cutout, bool late, bool 
     }
     QSaveFile file(result);
     if (!file.open(QIODevice::WriteOnly)) {
-        fail(QStringLiteral("创建文件失败：%1").arg(source));
+        fail(BilingualText::translate("Batch", "创建文件失败：%1").arg(source));
         return;
     }
     if (file.write(cutout) != cutout.size() || !file.commit()) {
-        fail(QStringLiteral("保存失败：%1").arg(source));
+        fail(BilingualText::translate("Batch", "保存失败：%1").arg(source));
         return;
     }
     photo.noSubject = showsNothing(cutout);
@@ -402,11 +403,11 @@ void Batch::save(Run &run, int index, const QByteArray &cutout, bool late, bool 
     if (!keepsCutout)
         composite(run, index);
     if (!quiet) {
-        emit line(late ? QStringLiteral("%1：保存成功！").arg(fileName(source)) : QStringLiteral("保存成功！"));
+        emit line(late ? tr("%1：保存成功！").arg(fileName(source)) : tr("保存成功！"));
         if (photo.noSubject)
-            emit line(QStringLiteral("警告：服务没有在这张照片里找到主体，抠图完全透明"));
+            emit line(tr("警告：服务没有在这张照片里找到主体，抠图完全透明"));
         if (keepsCutout)
-            emit line(QStringLiteral("%1：结果文件的格式存不下透明度，已保留服务的小图").arg(fileName(source)));
+            emit line(tr("%1：结果文件的格式存不下透明度，已保留服务的小图").arg(fileName(source)));
     }
     if (keepsCutout)
         end(photo, photo.noSubject ? PhotoOutcome::NoSubject : PhotoOutcome::Saved);
@@ -426,7 +427,7 @@ void Batch::uploadsEnded(const UploadsEnded &ended)
     announce(*run);
     run = runWithId(runId);
     if (run && run->stopped && ended.stillInFlight > 0 && run == &runs.back())
-        emit line(QStringLiteral("正在等待已发送的 %1 张照片完成，再按一次中止则放弃它们").arg(ended.stillInFlight));
+        emit line(tr("正在等待已发送的 %1 张照片完成，再按一次中止则放弃它们").arg(ended.stillInFlight));
     emit inFlightChanged(inFlight());
     finishIfDone(runId);
 }
@@ -446,33 +447,34 @@ void Batch::composited(const QString &, const QString &target, const ScaleAndMix
     photo.outcome.files = report.written;
     const QString name = fileName(photo.outcome.source);
     if (!report.profileLeftOut.isEmpty())
-        emit line(QStringLiteral("%1：照片的颜色配置文件不可用（%2），结果里没有它").arg(name, report.profileLeftOut));
+        emit line(tr("%1：照片的颜色配置文件不可用（%2），结果里没有它").arg(name, report.profileLeftOut));
     if (report.nothingToCrop)
-        emit line(QStringLiteral("%1：没有找到主体，结果没有裁剪").arg(name));
+        emit line(tr("%1：没有找到主体，结果没有裁剪").arg(name));
     if (report.outcome == ScaleAndMix::Written) {
         end(photo, photo.plan == Plan::Finish   ? PhotoOutcome::Finished
                    : photo.plan == Plan::Derive ? PhotoOutcome::Derived
                    : photo.noSubject            ? PhotoOutcome::NoSubject
                                                 : PhotoOutcome::Saved);
     } else {
-        const QString why = ScaleAndMix::describe(report.outcome);
-        const QString reason =
-            report.outcome == ScaleAndMix::OtherFileOnPhoto ? why + QStringLiteral("（原尺寸结果已保存）")
+        const BilingualText why{ScaleAndMix::describe(report.outcome), ScaleAndMix::describe(report.outcome, false)};
+        const BilingualText reason =
+            report.outcome == ScaleAndMix::OtherFileOnPhoto ? BilingualText::translate("Batch", "%1（原尺寸结果已保存）").arg(why)
             : photo.plan == Plan::Derive || report.outcome == ScaleAndMix::OtherFileFailed
-                ? QStringLiteral("未能按输出选项生成文件（%1）").arg(why)
-                : QStringLiteral("未能生成原尺寸图（%1），已保留服务的小图").arg(why);
-        emit line(QStringLiteral("%1：%2").arg(name, reason));
+                ? BilingualText::translate("Batch", "未能按输出选项生成文件（%1）").arg(why)
+                : BilingualText::translate("Batch", "未能生成原尺寸图（%1），已保留服务的小图").arg(why);
+        emit line(tr("%1：%2").arg(name, reason.shown));
         end(photo, PhotoOutcome::Failed, PhotoOutcome::CompositeFailed, reason);
     }
     reportProgress();
     finishIfDone(done.run);
 }
 
-void Batch::end(Photo &photo, PhotoOutcome::Kind kind, PhotoOutcome::Failure failure, const QString &reason)
+void Batch::end(Photo &photo, PhotoOutcome::Kind kind, PhotoOutcome::Failure failure, const BilingualText &reason)
 {
     photo.outcome.kind = kind;
     photo.outcome.failure = failure;
-    photo.outcome.reason = reason;
+    photo.outcome.reason = reason.shown;
+    photo.outcome.reasonForReport = reason.original;
     emit photoEnded(photo.outcome);
 }
 
@@ -528,8 +530,8 @@ BatchAccount Batch::accountSoFar() const
 QStringList Batch::accountLines(const BatchAccount &account)
 {
     const int failed = account.count(PhotoOutcome::Failed);
-    QString counts = QStringLiteral("%1 %2 张：保存 %3 张，跳过 %4 张，失败 %5 张")
-                         .arg(account.stopped ? QStringLiteral("本批已中止，共") : QStringLiteral("本批共"))
+    QString counts = tr("%1 %2 张：保存 %3 张，跳过 %4 张，失败 %5 张")
+                         .arg(account.stopped ? tr("本批已中止，共") : tr("本批共"))
                          .arg(account.photos.size())
                          .arg(account.count(PhotoOutcome::Saved))
                          .arg(account.count(PhotoOutcome::Skipped))
@@ -538,24 +540,24 @@ QStringList Batch::accountLines(const BatchAccount &account)
         if (const int n = account.count(kind))
             counts += part.arg(n);
     };
-    more(PhotoOutcome::Finished, QStringLiteral("，由服务的小图生成 %1 张"));
-    more(PhotoOutcome::Derived, QStringLiteral("，由已有结果生成 %1 张"));
-    more(PhotoOutcome::NoSubject, QStringLiteral("，没有找到主体 %1 张"));
-    more(PhotoOutcome::Unsent, QStringLiteral("，未发送 %1 张"));
+    more(PhotoOutcome::Finished, tr("，由服务的小图生成 %1 张"));
+    more(PhotoOutcome::Derived, tr("，由已有结果生成 %1 张"));
+    more(PhotoOutcome::NoSubject, tr("，没有找到主体 %1 张"));
+    more(PhotoOutcome::Unsent, tr("，未发送 %1 张"));
     QStringList lines{counts};
     QStringList empty;
     for (const PhotoOutcome &photo : account.photos)
         if (photo.kind == PhotoOutcome::NoSubject)
             empty << fileName(photo.source);
     if (!empty.isEmpty())
-        lines << QStringLiteral("服务没有找到主体（已计费，请检查）：%1").arg(empty.join(QStringLiteral("、")));
+        lines << tr("服务没有找到主体（已计费，请检查）：%1").arg(empty.join(tr("、")));
     if (failed == 0)
-        lines << QStringLiteral("没有失败的照片。");
+        lines << tr("没有失败的照片。");
     for (const PhotoOutcome &photo : account.photos)
         if (photo.kind == PhotoOutcome::Failed)
-            lines << QStringLiteral("失败：%1：%2").arg(fileName(photo.source), photo.reason);
+            lines << tr("失败：%1：%2").arg(fileName(photo.source), photo.reason);
     if (account.balanceKnown)
-        lines << QStringLiteral("账户余额还剩：") + QString::number(account.balanceLeft, 'g', 15);
+        lines << tr("账户余额还剩：") + QString::number(account.balanceLeft, 'g', 15);
     return lines;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bilingualtext.h"
 #include "outputchoices.h"
 #include "outputplan.h"
 #include "scaleandmix.h"
@@ -36,6 +37,7 @@ struct PhotoOutcome
     Kind kind = Pending;
     Failure failure = NoFailure;
     QString reason;      // one line, as the log and the account show it
+    QString reasonForReport; // the same in the sources' language, as the JSON report keeps it
     QString explanation; // the service's own words, when it gave them
     QStringList files;   // the files made besides the result, as the output choices ask
 };
@@ -179,7 +181,7 @@ private:
     void begin(const QStringList &sources, const QString &output, bool singleFile, const QString &key);
     void save(Run &run, int index, const QByteArray &cutout, bool late, bool quiet);
     void end(Photo &photo, PhotoOutcome::Kind kind, PhotoOutcome::Failure failure = PhotoOutcome::NoFailure,
-             const QString &reason = {});
+             const BilingualText &reason = {});
     void finishIfDone(int runId);
     void writeAccount(const BatchAccount &account);
     void reportProgress();

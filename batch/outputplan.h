@@ -16,7 +16,7 @@ inline Format formatOf(const QString &resultPath)
 }
 
 // The save dialog's filter: every suffix of a format the composite is written in.
-inline constexpr const char *saveDialogFilter = "Images (*.png *.tif *.tiff *.webp *.jpg *.jpeg)";
+inline constexpr const char *saveDialogFilter = QT_TRANSLATE_NOOP("Widget", "Images (*.png *.tif *.tiff *.webp *.jpg *.jpeg)");
 
 // The output that an input path proposes: a file beside a photo, a sibling folder of a folder.
 QString proposedOutput(const QString &input, bool inputIsFile);

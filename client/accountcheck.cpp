@@ -1,5 +1,6 @@
 #include "accountcheck.h"
 
+#include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -24,7 +25,7 @@ AccountAnswer readAccountAnswer(int status, const QByteArray &body, bool complet
         answer.result = AccountAnswer::Refused;
         answer.creditSpent = status == 402;
         answer.why = QStringLiteral("HTTP %1").arg(status)
-                     + (titles.isEmpty() ? QString() : QStringLiteral("：") + titles.join(QStringLiteral("; ")));
+                     + (titles.isEmpty() ? QString() : QCoreApplication::translate("RemoveBGConn", "：") + titles.join(QStringLiteral("; ")));
     }
     return answer;
 }

@@ -177,13 +177,13 @@ void RemoveBGConn::accountAnswered(const AccountAnswer &answer)
     }
     if (answer.result == AccountAnswer::Balance) {
         balanceKnown = true;
-        emit connectInfo(QStringLiteral("账户余额：") + QString::number(answer.balance, 'g', 15));
+        emit connectInfo(tr("账户余额：") + QString::number(answer.balance, 'g', 15));
     }
     waitingForGoAhead = holdAfterKeyCheck && answer.result != AccountAnswer::Refused;
     emit keyChecked(batchNumber, answer.result == AccountAnswer::Balance, answer.balance);
     if (answer.result == AccountAnswer::Refused) {
-        emit connectError((answer.creditSpent ? QStringLiteral("账户额度已用完（%1），本批没有发送任何照片，%2 张未发送")
-                                              : QStringLiteral("服务不接受这个密钥（%1），本批没有发送任何照片，%2 张未发送"))
+        emit connectError((answer.creditSpent ? tr("账户额度已用完（%1），本批没有发送任何照片，%2 张未发送")
+                                              : tr("服务不接受这个密钥（%1），本批没有发送任何照片，%2 张未发送"))
                               .arg(answer.why, QString::number(uploads.size())));
         UploadsEnded end = release();
         end.keyRefused = true;
@@ -292,7 +292,7 @@ void RemoveBGConn::send(Upload &upload)
     upload.state = Upload::InFlight;
     ++upload.tries;
     new ReplyReader(upload.reply, settings.stallTimeoutMs);
-    say(upload, {Line::Info, QStringLiteral("正在发送..."), {}});
+    say(upload, {Line::Info, tr("正在发送..."), {}});
     connect(upload.reply, &QNetworkReply::finished, this, &RemoveBGConn::solveReply);
 }
 
@@ -318,8 +318,8 @@ void RemoveBGConn::solveReply()
         // A photo that met a spent credit was not charged: it is one more left unsent.
         end.unsent += int(std::count_if(uploads.begin(), uploads.end(),
                                         [](const Upload &u) { return u.outcome.kind == UploadOutcome::CreditSpent; }));
-        emit connectError((creditSpent ? QStringLiteral("账户额度已用完（%1），已停止发送，%2 张未发送")
-                                       : QStringLiteral("服务不接受这个密钥（%1），已停止发送，%2 张未发送"))
+        emit connectError((creditSpent ? tr("账户额度已用完（%1），已停止发送，%2 张未发送")
+                                       : tr("服务不接受这个密钥（%1），已停止发送，%2 张未发送"))
                               .arg(keyRefusal, QString::number(end.unsent)));
         emit uploadsEnded(end);
     }
@@ -333,7 +333,7 @@ void RemoveBGConn::settle(Upload &upload, QNetworkReply *reply)
     const RetryStep step = nextStep(verdict, facts.status, reply->rawHeader("Retry-After"), upload.tries,
                                     upload.passingFailures, settings, QDateTime::currentDateTimeUtc());
     upload.reply = nullptr;
-    say(upload, {Line::Info, QStringLiteral("发送完成！正在接收..."), {}});
+    say(upload, {Line::Info, tr("发送完成！正在接收..."), {}});
 
     if (step.again) {
         const qint64 now = clock.elapsed();
@@ -349,10 +349,11 @@ void RemoveBGConn::settle(Upload &upload, QNetworkReply *reply)
     upload.state = Upload::Settled;
     upload.outcome.kind = verdict.kind;
     upload.outcome.reason = verdict.line;
+    upload.outcome.reasonForReport = verdict.lineForReport;
     upload.outcome.explanation = verdict.explanation;
     if (verdict.kind == UploadOutcome::CutOut) {
         upload.outcome.cutout = facts.body;
-        say(upload, {Line::Info, QStringLiteral("接收完成！"), {}});
+        say(upload, {Line::Info, tr("接收完成！"), {}});
         say(upload, {Line::Data, QString(), facts.body});
         return;
     }
@@ -360,7 +361,7 @@ void RemoveBGConn::settle(Upload &upload, QNetworkReply *reply)
         keyRefused = true;
         creditSpent = creditSpent || verdict.kind == UploadOutcome::CreditSpent;
         keyRefusal = QStringLiteral("HTTP %1").arg(facts.status)
-                     + (verdict.explanation.isEmpty() ? QString() : QStringLiteral("：") + verdict.explanation);
+                     + (verdict.explanation.isEmpty() ? QString() : tr("：") + verdict.explanation);
     }
     say(upload, {Line::Error, verdict.line, {}});
     // Nothing listens at the built-in local address: the stand-in is not running.
@@ -368,8 +369,8 @@ void RemoveBGConn::settle(Upload &upload, QNetworkReply *reply)
         && endpoint == QUrl(QStringLiteral(QUORRIN_SERVICE_URL), QUrl::TolerantMode)
         && QHostAddress(endpoint.host()).isLoopback()) {
         hintGiven = true;
-        say(upload, {Line::Info, QStringLiteral("提示：本机的替身服务没有运行。可用 quorrin-offline 启动它再打开窗口，"
-                                                "或用 --service-url 指向真正的服务"), {}});
+        say(upload, {Line::Info, tr("提示：本机的替身服务没有运行。可用 quorrin-offline 启动它再打开窗口，"
+                                    "或用 --service-url 指向真正的服务"), {}});
     }
 }
 
@@ -385,6 +386,7 @@ void RemoveBGConn::settleLate(QNetworkReply *reply)
     const ReplyVerdict verdict = classifyReply(facts, settings.stallTimeoutMs);
     outcome.kind = verdict.kind;
     outcome.reason = verdict.line;
+    outcome.reasonForReport = verdict.lineForReport;
     outcome.explanation = verdict.explanation;
     if (verdict.kind == UploadOutcome::CutOut)
         outcome.cutout = facts.body;
@@ -420,7 +422,7 @@ void RemoveBGConn::flush()
     }
     if (running) {
         running = false;
-        emit connectInfo(QStringLiteral("\n全部完成！"));
+        emit connectInfo(tr("\n全部完成！"));
         UploadsEnded end;
         end.batch = batchNumber;
         if (balanceKnown) {

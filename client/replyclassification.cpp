@@ -1,5 +1,8 @@
 #include "replyclassification.h"
 
+#include "bilingualtext.h"
+
+#include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -7,6 +10,12 @@
 #include <QStringList>
 
 namespace {
+
+void setLine(ReplyVerdict &verdict, const BilingualText &line)
+{
+    verdict.line = line.shown;
+    verdict.lineForReport = line.original;
+}
 
 bool isImage(const QByteArray &body)
 {
@@ -78,12 +87,13 @@ ReplyVerdict classifyReply(const ReplyFacts &facts, int stallTimeoutMs)
     ReplyVerdict verdict;
     if (facts.readerFailure == ReplyReader::TooLarge) {
         verdict.kind = UploadOutcome::TooLarge;
-        verdict.line = QStringLiteral("服务的回复超过 256 MiB，已中止接收");
+        setLine(verdict, BilingualText::translate("ReplyClassification", "服务的回复超过 256 MiB，已中止接收"));
         return verdict;
     }
     if (facts.readerFailure == ReplyReader::Stalled) {
         verdict.kind = UploadOutcome::Stalled;
-        verdict.line = QStringLiteral("服务 %1 秒没有收发任何数据，已中止").arg(stallTimeoutMs / 1000.0);
+        setLine(verdict, BilingualText::translate("ReplyClassification", "服务 %1 秒没有收发任何数据，已中止")
+                        .arg(QString::number(stallTimeoutMs / 1000.0)));
         verdict.passing = true;
         return verdict;
     }
@@ -91,6 +101,7 @@ ReplyVerdict classifyReply(const ReplyFacts &facts, int stallTimeoutMs)
         verdict.explanation = serviceExplanation(facts.body);
         verdict.line = verdict.explanation.isEmpty() ? facts.errorString
                                                      : facts.errorString + QStringLiteral(" — ") + verdict.explanation;
+        verdict.lineForReport = verdict.line;
         const int status = facts.status;
         if (status == 0) {
             verdict.kind = UploadOutcome::Network;
@@ -110,9 +121,9 @@ ReplyVerdict classifyReply(const ReplyFacts &facts, int stallTimeoutMs)
     // or an empty body is no cut-out.
     const QString type = QString::fromLatin1(facts.contentType).simplified();
     verdict.kind = UploadOutcome::NotAnImage;
-    verdict.line = QStringLiteral("服务的回复不是图片：HTTP %1，类型 %2，%3 字节")
-                       .arg(facts.status)
-                       .arg(type.isEmpty() ? QStringLiteral("（无）") : type)
-                       .arg(facts.body.size());
+    setLine(verdict, BilingualText::translate("ReplyClassification", "服务的回复不是图片：HTTP %1，类型 %2，%3 字节")
+                    .arg(QString::number(facts.status))
+                    .arg(type.isEmpty() ? BilingualText::translate("ReplyClassification", "（无）") : BilingualText{type, type})
+                    .arg(QString::number(facts.body.size())));
     return verdict;
 }

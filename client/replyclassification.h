@@ -23,6 +23,7 @@ struct ReplyVerdict
 {
     UploadOutcome::Kind kind = UploadOutcome::CutOut;
     QString line;        // the log line of a failure; empty for a cut-out
+    QString lineForReport; // the same in the sources' language, as the JSON report keeps it
     QString explanation; // the service's own words from its JSON error body
     bool busy = false;    // 429: the whole batch waits
     bool passing = false; // 5xx, a lost connection or a stall: another try may well succeed

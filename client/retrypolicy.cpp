@@ -1,5 +1,6 @@
 #include "retrypolicy.h"
 
+#include <QCoreApplication>
 #include <QLocale>
 
 #include <algorithm>
@@ -41,7 +42,7 @@ RetryStep nextStep(const ReplyVerdict &verdict, int status, const QByteArray &re
         step.again = true;
         step.holdsBackBatch = true;
         step.waitMs = std::min<qint64>(askedMs < 0 ? waits.defaultRetryAfterMs : askedMs, waits.maxRetryAfterMs);
-        step.line = QStringLiteral("服务繁忙（HTTP 429），%1 秒后重试").arg(secondsText(step.waitMs));
+        step.line = QCoreApplication::translate("RetryPolicy", "服务繁忙（HTTP 429），%1 秒后重试").arg(secondsText(step.waitMs));
         return step;
     }
     if (!verdict.passing || passingFailures >= maxPassingFailures)
@@ -49,7 +50,7 @@ RetryStep nextStep(const ReplyVerdict &verdict, int status, const QByteArray &re
     step.again = true;
     step.waitMs = status == 503 && askedMs >= 0 ? std::min<qint64>(askedMs, waits.maxRetryAfterMs)
                                                  : waits.retryDelaysMs[passingFailures];
-    step.line = verdict.kind == UploadOutcome::Refused ? QStringLiteral("服务出错（HTTP %1），%2 秒后重试").arg(QString::number(status), secondsText(step.waitMs))
-                              : QStringLiteral("连接出错（%1），%2 秒后重试").arg(verdict.line, secondsText(step.waitMs));
+    step.line = verdict.kind == UploadOutcome::Refused ? QCoreApplication::translate("RetryPolicy", "服务出错（HTTP %1），%2 秒后重试").arg(QString::number(status), secondsText(step.waitMs))
+                              : QCoreApplication::translate("RetryPolicy", "连接出错（%1），%2 秒后重试").arg(verdict.line, secondsText(step.waitMs));
     return step;
 }

@@ -25,6 +25,7 @@ struct UploadOutcome
     QString path;
     Kind kind = Abandoned;
     QString reason;      // the log line of a failure
+    QString reasonForReport; // the same in the sources' language, as the JSON report keeps it
     QString explanation; // the service's own words, when its error body gives them
     QByteArray cutout;
     // The batch was cleared or replaced while this upload was in flight: no line was written

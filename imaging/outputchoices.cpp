@@ -1,5 +1,6 @@
 #include "outputchoices.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QRegularExpression>
 
@@ -201,26 +202,26 @@ QString OutputChoices::summary() const
 {
     QStringList parts;
     if (variantHasBackground())
-        parts << QStringLiteral("背景%1").arg(background == 0xffffff ? QStringLiteral("白色")
-                                              : background == 0        ? QStringLiteral("黑色")
-                                                                       : QLatin1Char(' ') + colourName(background));
+        parts << (background == 0xffffff ? QCoreApplication::translate("OutputChoices", "背景白色")
+                  : background == 0      ? QCoreApplication::translate("OutputChoices", "背景黑色")
+                                         : QCoreApplication::translate("OutputChoices", "背景 %1").arg(colourName(background)));
     if (format == Format::Jpeg)
-        parts << QStringLiteral("JPEG（质量 %1）").arg(quality);
+        parts << QCoreApplication::translate("OutputChoices", "JPEG（质量 %1）").arg(quality);
     else if (format == Format::Webp)
-        parts << QStringLiteral("WebP（质量 %1）").arg(quality);
+        parts << QCoreApplication::translate("OutputChoices", "WebP（质量 %1）").arg(quality);
     if (crop)
-        parts << QStringLiteral("裁到主体（边距 %1%）").arg(margin);
+        parts << QCoreApplication::translate("OutputChoices", "裁到主体（边距 %1%）").arg(margin);
     if (canvas == Canvas::Square)
-        parts << QStringLiteral("方形画布");
+        parts << QCoreApplication::translate("OutputChoices", "方形画布");
     else if (canvas == Canvas::Size)
-        parts << QStringLiteral("画布 %1×%2").arg(canvasWidth).arg(canvasHeight);
+        parts << QCoreApplication::translate("OutputChoices", "画布 %1×%2").arg(canvasWidth).arg(canvasHeight);
     if (mask)
-        parts << QStringLiteral("另存蒙版");
+        parts << QCoreApplication::translate("OutputChoices", "另存蒙版");
     if (png == Compression::Small)
-        parts << QStringLiteral("PNG 高压缩");
+        parts << QCoreApplication::translate("OutputChoices", "PNG 高压缩");
     if (edges == Edges::Clean)
-        parts << QStringLiteral("清理边缘颜色");
-    return parts.isEmpty() ? QString() : QStringLiteral("输出选项：") + parts.join(QStringLiteral("，"));
+        parts << QCoreApplication::translate("OutputChoices", "清理边缘颜色");
+    return parts.isEmpty() ? QString() : QCoreApplication::translate("OutputChoices", "输出选项：") + parts.join(QCoreApplication::translate("OutputChoices", "，"));
 }
 
 namespace variant {

@@ -475,29 +475,40 @@ ScaleAndMix::Report makeOrThrow(const ScaleAndMix::Request &request, int threads
 
 } // namespace
 
-QString ScaleAndMix::describe(Outcome outcome)
+QString ScaleAndMix::describe(Outcome outcome, bool translated)
 {
+    const char *text = nullptr;
     switch (outcome) {
     case Written:
         break;
     case SourceUnreadable:
-        return QStringLiteral("无法读取原图");
+        text = QT_TR_NOOP("无法读取原图");
+        break;
     case CutoutUnreadable:
-        return QStringLiteral("服务的抠图无法读取或没有透明通道");
+        text = QT_TR_NOOP("服务的抠图无法读取或没有透明通道");
+        break;
     case FormatHasNoAlpha:
-        return QStringLiteral("结果文件的格式存不下透明度");
+        text = QT_TR_NOOP("结果文件的格式存不下透明度");
+        break;
     case WriteFailed:
-        return QStringLiteral("无法写入结果文件");
+        text = QT_TR_NOOP("无法写入结果文件");
+        break;
     case LibraryFailed:
-        return QStringLiteral("图像库无法处理这张图");
+        text = QT_TR_NOOP("图像库无法处理这张图");
+        break;
     case OtherFileFailed:
-        return QStringLiteral("无法写入按输出选项生成的文件");
+        text = QT_TR_NOOP("无法写入按输出选项生成的文件");
+        break;
     case OtherFileOnPhoto:
-        return QStringLiteral("按输出选项生成的文件与原图同名，没有写入");
+        text = QT_TR_NOOP("按输出选项生成的文件与原图同名，没有写入");
+        break;
     case MasterUnreadable:
-        return QStringLiteral("无法读取已有的原尺寸结果");
+        text = QT_TR_NOOP("无法读取已有的原尺寸结果");
+        break;
     }
-    return {};
+    if (!text)
+        return {};
+    return translated ? tr(text) : QString::fromUtf8(text);
 }
 
 ScaleAndMix::TargetFormat ScaleAndMix::formatOf(const QString &targetFile)

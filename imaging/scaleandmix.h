@@ -33,8 +33,9 @@ public:
         MasterUnreadable,  // a file to make from the master, which cannot be read
     };
     Q_ENUM(Outcome)
-    // The line that explains a failure; empty for Written.
-    static QString describe(Outcome outcome);
+    // The line that explains a failure, in the user's language or, untranslated, in the
+    // sources'; empty for Written.
+    static QString describe(Outcome outcome, bool translated = true);
 
     // The format a target's name asks for, by its suffix in any letter case. CutoutOnly: no
     // format the composite is written in (a .bmp, say), so the saved cut-out stays as it is.

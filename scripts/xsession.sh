@@ -27,7 +27,8 @@ xsession_start_xvfb() {
 
 # Starts the program ($1, output to $2) and sets XSESSION_APP and XSESSION_WINDOW.
 xsession_open_window() {
-    LANG=C.UTF-8 "$1" >"$2" 2>&1 &
+    # The Chinese texts whatever the desktop's language: the tests and the screenshot read them.
+    LANG=C.UTF-8 LC_ALL=C.UTF-8 LANGUAGE= "$1" >"$2" 2>&1 &
     XSESSION_APP=$!
     XSESSION_PIDS+=($XSESSION_APP)
     XSESSION_WINDOW=$(timeout 30 xdotool search --sync --onlyvisible --name '^Quorrin$' | head -n 1)

@@ -209,6 +209,12 @@ private slots:
     void refusalsNeedNoDisplay();
     void qtTranslationsFollowTheLocale_data();
     void qtTranslationsFollowTheLocale();
+    void ownTranslationForTheFirstLanguage_data();
+    void ownTranslationForTheFirstLanguage();
+    void textsFollowTheSystemLanguage_data();
+    void textsFollowTheSystemLanguage();
+    void headlessLogFollowsTheSystemLanguage_data();
+    void headlessLogFollowsTheSystemLanguage();
     void headless_data();
     void headless();
     void headlessLinesAreTheWindows();
@@ -1262,6 +1268,76 @@ void TestWindow::qtTranslationsFollowTheLocale()
 
 namespace {
 
+// Takes out every translation a test installed, however it ends.
+auto removingTranslations()
+{
+    return qScopeGuard([] {
+        for (QTranslator *translator : QCoreApplication::instance()->findChildren<QTranslator *>()) {
+            QCoreApplication::removeTranslator(translator);
+            delete translator;
+        }
+    });
+}
+
+} // namespace
+
+void TestWindow::ownTranslationForTheFirstLanguage_data()
+{
+    QTest::addColumn<QStringList>("uiLanguages");
+    QTest::addColumn<QString>("stop"); // the stop button's caption
+    QTest::newRow("American English") << QStringList{"en-US", "en", "en-Latn-US"} << "Stop";
+    QTest::newRow("British English, with no translation of its own") << QStringList{"en-GB"} << "Stop";
+    QTest::newRow("English before German") << QStringList{"en", "de"} << "Stop";
+    QTest::newRow("Chinese before English") << QStringList{"zh-CN", "en"} << "中止";
+    QTest::newRow("German before English: no German translation") << QStringList{"de-DE", "en-US"} << "中止";
+    QTest::newRow("the C locale") << QStringList{"C"} << "中止";
+    QTest::newRow("no language at all") << QStringList{} << "中止";
+}
+
+void TestWindow::ownTranslationForTheFirstLanguage()
+{
+    QFETCH(QStringList, uiLanguages);
+    QFETCH(QString, stop);
+    const auto cleanup = removingTranslations();
+    QCOMPARE(startup::installOwnTranslation(*QCoreApplication::instance(), uiLanguages), stop != QStringLiteral("中止"));
+    QCOMPARE(QCoreApplication::translate("Widget", "中止"), stop);
+}
+
+// ctest runs this with the rest, in C.UTF-8, and once more as tst_window_english, under
+// en_US.UTF-8 with QUORRIN_EXPECTED_LANGUAGE=en.
+void TestWindow::textsFollowTheSystemLanguage_data()
+{
+    QTest::addColumn<QString>("object"); // whose caption; none for the log's line after a start with no input
+    QTest::addColumn<QString>("chinese");
+    QTest::addColumn<QString>("english");
+    QTest::newRow("input path") << "inputBtn_2" << "输入路径" << "Input path";
+    QTest::newRow("output path") << "label_3" << "输出路径" << "Output path";
+    QTest::newRow("file") << "inputBtn" << "文件" << "File";
+    QTest::newRow("folder") << "outputBtn_2" << "文件夹" << "Folder";
+    QTest::newRow("start") << "matBtn" << "一键抠图" << "Cut out";
+    QTest::newRow("stop") << "stopBtn" << "中止" << "Stop";
+    QTest::newRow("log line") << "" << "请先填写输入路径" << "Fill in the input path first";
+}
+
+void TestWindow::textsFollowTheSystemLanguage()
+{
+    QFETCH(QString, object);
+    QFETCH(QString, chinese);
+    QFETCH(QString, english);
+    const bool inEnglish = qEnvironmentVariable("QUORRIN_EXPECTED_LANGUAGE") == QLatin1String("en");
+    const auto cleanup = removingTranslations();
+    startup::installTranslations(*QCoreApplication::instance());
+    Widget translated(service->endpoint());
+    if (object.isEmpty()) {
+        translated.findChild<QPushButton *>(QStringLiteral("matBtn"))->click();
+        QCOMPARE(logLines(&translated).value(0), inEnglish ? english : chinese);
+    } else {
+        QCOMPARE(translated.findChild<QWidget *>(object)->property("text").toString(), inEnglish ? english : chinese);
+    }
+}
+
+namespace {
+
 struct Run
 {
     int status = -1;
@@ -1420,6 +1496,36 @@ void TestWindow::headless()
                                          : QStringLiteral("没有失败的照片。"));
     // Standard error is no terminal here: errors only.
     QCOMPARE(run.err.isEmpty(), status == 0 || status == 130);
+}
+
+void TestWindow::headlessLogFollowsTheSystemLanguage_data()
+{
+    QTest::addColumn<QStringList>("environment");
+    QTest::addColumn<QString>("line"); // for a photo whose result would be a folder
+    const QString english = QStringLiteral("Failed: a.jpg: Could not create the file: %1");
+    const QString chinese = QStringLiteral("失败：a.jpg：创建文件失败：%1");
+    QTest::newRow("en_US.UTF-8") << QStringList{"LANG=en_US.UTF-8", "LC_ALL=en_US.UTF-8"} << english;
+    QTest::newRow("C.UTF-8") << QStringList{"LANG=C.UTF-8", "LC_ALL=C.UTF-8"} << chinese;
+    QTest::newRow("zh_CN.UTF-8") << QStringList{"LANG=zh_CN.UTF-8", "LC_ALL="} << chinese;
+    QTest::newRow("English first in LANGUAGE") << QStringList{"LANG=de_DE.UTF-8", "LC_ALL=", "LANGUAGE=en_GB:de"} << english;
+    QTest::newRow("Chinese first in LANGUAGE") << QStringList{"LANG=en_US.UTF-8", "LC_ALL=", "LANGUAGE=zh_CN:en"} << chinese;
+}
+
+void TestWindow::headlessLogFollowsTheSystemLanguage()
+{
+    QFETCH(QStringList, environment);
+    QFETCH(QString, line);
+    const QString photo = path(QStringLiteral("a.jpg"));
+    writeImage(photo, photoLike(40, 30, 3, 0));
+    QVERIFY(QDir(path(QStringLiteral("result.png"))).mkpath(QStringLiteral(".")));
+    const QStringList arguments{photo, "--output", path(QStringLiteral("result.png")), "--report", path(QStringLiteral("report.json"))};
+    const Run run = runBatch(service->endpoint(), arguments, QStringList{"QUORRIN_API_KEY=the key", "LANGUAGE="} + environment);
+    QCOMPARE(run.status, 1);
+    QVERIFY2(run.out.contains(line.arg(photo)), qPrintable(run.out.join(QLatin1Char('\n'))));
+    // The report reads the same in every language.
+    const QJsonObject report = QJsonDocument::fromJson(readBytes(path(QStringLiteral("report.json")))).object();
+    QCOMPARE(report.value(QStringLiteral("photos")).toArray().at(0).toObject().value(QStringLiteral("reason")).toString(),
+             QStringLiteral("创建文件失败：") + photo);
 }
 
 void TestWindow::headlessLinesAreTheWindows()
