@@ -157,6 +157,14 @@ All done!</translation>
         <source>%1（原尺寸结果已保存）</source>
         <translation>%1 (the full-size result is saved)</translation>
     </message>
+    <message>
+        <source>%1：结果的位置是一个链接或特殊文件，没有发送，也没有写入</source>
+        <translation>%1: the result&apos;s place holds a link or a special file; nothing was sent or written</translation>
+    </message>
+    <message>
+        <source>%1：已有的结果不完整，已改名为 %2，重新发送</source>
+        <translation>%1: the result already there is incomplete; renamed to %2, sending again</translation>
+    </message>
 </context>
 <context>
     <name>DesktopNotifier</name>
