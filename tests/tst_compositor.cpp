@@ -381,7 +381,7 @@ void TestCompositor::leavesTheSavedCutoutAlone()
     QCOMPARE(readBytes(target), cutout);
     QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden).size(), source.isEmpty() ? 1 : 2);
     QCOMPARE(openCvTemporaries(), temporariesBefore);
-#ifndef __SANITIZE_ADDRESS__
+#ifndef QUORRIN_UNDER_ASAN
     // A bomb scaled to the size it claims would take gigabytes.
     QVERIFY2(peakResidentKilobytes() < 300 * 1024, qPrintable(QString::number(peakResidentKilobytes())));
 #endif

@@ -352,13 +352,18 @@ void TestLocalService::rateLimitAnswersWithRetryAfter()
     httplib::Client http("127.0.0.1", service.endpoint.port());
     const httplib::Headers key{{"X-Api-Key", "k"}};
     const std::string body = uploadBody(readBytes(samples + QStringLiteral("/ball.jpg")), QByteArray::Base64UrlEncoding);
+    QElapsedTimer clock;
+    clock.start();
     const auto first = http.Post("/v1.0/removebg", key, body, "application/x-www-form-urlencoded");
     const auto second = http.Post("/v1.0/removebg", key, body, "application/x-www-form-urlencoded");
+    // The minute runs from the first upload: a slow cut-out (a busy machine, a sanitizer)
+    // shortens the wait by the time it took.
+    const int took = int(clock.elapsed() / 1000);
     QVERIFY(first && second);
     QCOMPARE(first->status, 200);
     QCOMPARE(second->status, 429);
     const int wait = std::stoi(second->get_header_value("Retry-After"));
-    QVERIFY2(wait >= 59 && wait <= 60, qPrintable(QString::number(wait)));
+    QVERIFY2(wait >= 59 - took && wait <= 60, qPrintable(QStringLiteral("%1 after %2 s").arg(wait).arg(took)));
 }
 
 void TestLocalService::badOptionsAreRefused_data()

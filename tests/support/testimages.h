@@ -1,5 +1,15 @@
 #pragma once
 
+// Under AddressSanitizer (gcc says so by a macro, clang by a feature test) the figures of
+// memory held mean nothing.
+#if defined(__SANITIZE_ADDRESS__)
+#define QUORRIN_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUORRIN_UNDER_ASAN 1
+#endif
+#endif
+
 #include <QByteArray>
 #include <QString>
 
