@@ -124,7 +124,7 @@ void writeToSignalPipe(int)
 QString readApiKey(const QString &keyFile, QString *error)
 {
     const QString fromEnvironment = QProcessEnvironment::systemEnvironment().value(QStringLiteral("QUORRIN_API_KEY"));
-    if (!fromEnvironment.isEmpty())
+    if (keyFile.isEmpty() && !fromEnvironment.isEmpty())
         return fromEnvironment;
     if (keyFile.isEmpty()) {
         const QString kept = KeyStore::readNow();

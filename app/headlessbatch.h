@@ -91,7 +91,7 @@ private:
     QTimer settleTimer;
 };
 
-// Reads the key: QUORRIN_API_KEY, else the first line of `keyFile` ("-": standard input),
+// Reads the key: the first line of `keyFile` ("-": standard input), else QUORRIN_API_KEY,
 // else the one kept in the system keyring.
 // Empty when there is none; `error` then says why, for standard error.
 QString readApiKey(const QString &keyFile, QString *error);

@@ -1315,7 +1315,8 @@ void TestWindow::headless_data()
     row("a mask beside every master, listed in the report", {"@/in", "--mask"}, key, 0);
     row("the key from a file", {"@/in", "--key-file", "@/key.txt"}, {}, 0);
     row("the key from standard input", {"@/in", "--key-file", "-"}, {}, 0, "", "the key\n");
-    row("the variable beats the file", {"@/in", "--key-file", "@/missing"}, key, 0);
+    row("the file beats the variable", {"@/in", "--key-file", "@/key.txt"}, {"QUORRIN_API_KEY=a bad key"}, 0);
+    row("a key file that cannot be read is not hidden by the variable: 2", {"@/in", "--key-file", "@/missing"}, key, 2);
     row("a photo refused: 1", {"@/in"}, key, 1, "refuse b");
     row("no key: 2", {"@/in"}, {}, 2);
     row("an empty key file: 2", {"@/in", "--key-file", "@/empty.txt"}, {}, 2);
