@@ -1193,6 +1193,11 @@ void TestWindow::refusalsNeedNoDisplay_data()
     QTest::newRow("--crop's margin") << QStringList{"--crop=-2"} << QString() << "--crop";
     QTest::newRow("--canvas") << QStringList{"--canvas", "round"} << QString() << "--canvas";
     QTest::newRow("a bare --crop takes no positional") << QStringList{"--crop", "--jobs", "0", "/x"} << QString() << "--jobs";
+    QTest::newRow("an unknown option") << QStringList{"--bogus"} << QString() << "Unknown option 'bogus'.";
+    QTest::newRow("an unknown option, with a display too") << QStringList{"--bogus", "/x"} << "QT_QPA_PLATFORM=offscreen"
+                                                           << "Unknown option 'bogus'.";
+    QTest::newRow("an option without its value") << QStringList{"--output"} << QString() << "Missing value after '--output'.";
+    QTest::newRow("Qt's own options are left to Qt") << QStringList{"-style", "Fusion", "--jobs", "0"} << QString() << "--jobs";
     QTest::newRow("--help needs none either") << QStringList{"--help"} << QString() << QString("--jobs <n>");
     QTest::newRow("nor does --version") << QStringList{"--version"} << QString() << QString("quorrin 0.1.0");
 }
@@ -1317,6 +1322,7 @@ void TestWindow::headless_data()
     row("the key from standard input", {"@/in", "--key-file", "-"}, {}, 0, "", "the key\n");
     row("the file beats the variable", {"@/in", "--key-file", "@/key.txt"}, {"QUORRIN_API_KEY=a bad key"}, 0);
     row("a key file that cannot be read is not hidden by the variable: 2", {"@/in", "--key-file", "@/missing"}, key, 2);
+    row("--crop 5, the margin apart, as --crop=5", {"@/in", "--crop", "5"}, key, 0);
     row("a photo refused: 1", {"@/in"}, key, 1, "refuse b");
     row("no key: 2", {"@/in"}, {}, 2);
     row("an empty key file: 2", {"@/in", "--key-file", "@/empty.txt"}, {}, 2);
@@ -1404,7 +1410,7 @@ void TestWindow::headless()
                                           // The upload in flight is finished and saved; the other is never sent.
                                           {130, {"a.jpg:saved:1", "b.jpg:unsent:0"}}};
     QStringList wanted = trouble == QLatin1String("402 b") ? QStringList({"a.jpg:saved:1", "b.jpg:unsent:0"}) : expected.value(status);
-    if (arguments.contains(QStringLiteral("--mask")))
+    if (arguments.contains(QStringLiteral("--mask")) || arguments.contains(QStringLiteral("--crop")))
         wanted.replaceInStrings(QStringLiteral(":saved:1"), QStringLiteral(":saved:2"));
     QCOMPARE(outcomes, wanted);
     QVERIFY(status != 0 || QFileInfo::exists(path(QStringLiteral("in-no-bg-small/a.jpg-no-bg.png"))));
@@ -1412,6 +1418,8 @@ void TestWindow::headless()
         QVERIFY2(run.out.contains(QStringLiteral("账户额度已用完（HTTP 402），已停止发送，1 张未发送")), qPrintable(run.out.join('|')));
     QCOMPARE(run.out.last(), status == 1 ? QStringLiteral("失败：b.jpg：") + run.out.value(run.out.indexOf(path(QStringLiteral("in/b.jpg"))) + 3)
                                          : QStringLiteral("没有失败的照片。"));
+    if (arguments.contains(QStringLiteral("--crop")))
+        QCOMPARE(run.out.value(0), QStringLiteral("输出选项：裁到主体（边距 5%）"));
     // Standard error is no terminal here: errors only.
     QCOMPARE(run.err.isEmpty(), status == 0 || status == 130);
 }
