@@ -178,7 +178,7 @@ Widget::Widget(RemoveBGConn *client, QWidget *parent)
     });
     // A trailing action in the Token field keeps the key in the system keyring, or forgets it.
     keyStore = new KeyStore(this);
-    keyAction = ui->lineEdit->addAction(QIcon::fromTheme(QStringLiteral("document-save")), QLineEdit::TrailingPosition);
+    keyAction = ui->lineEdit->addAction(QIcon(), QLineEdit::TrailingPosition);
     showKeyKept(false);
     connect(keyAction, &QAction::triggered, this, [this] {
         if (keyKept) {
@@ -284,7 +284,9 @@ void Widget::showKeyKept(bool kept)
     keyKept = kept;
     keyAction->setText(kept ? QStringLiteral("从系统钥匙串删除密钥") : QStringLiteral("把密钥保存在系统钥匙串里"));
     keyAction->setToolTip(keyAction->text());
-    keyAction->setIcon(QIcon::fromTheme(kept ? QStringLiteral("edit-delete") : QStringLiteral("document-save")));
+    // The style's own icons where the desktop has no icon theme, so that the button shows.
+    keyAction->setIcon(kept ? QIcon::fromTheme(QStringLiteral("edit-delete"), style()->standardIcon(QStyle::SP_TrashIcon))
+                            : QIcon::fromTheme(QStringLiteral("document-save"), style()->standardIcon(QStyle::SP_DialogSaveButton)));
 }
 
 void Widget::openPaths(const QStringList &paths)

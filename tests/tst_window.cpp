@@ -1,6 +1,7 @@
 #include "batch.h"
 #include "eventlog.h"
 #include "fakeservice.h"
+#include "keystore.h"
 #include "outputoptionsdialog.h"
 #include "removebgconn.h"
 #include "startup.h"
@@ -336,6 +337,14 @@ void TestWindow::freshWindow()
     const Batch *batch = window->findChild<Batch *>();
     QCOMPARE(batch->client()->thread(), batch->workerThread());
     QCOMPARE(batch->compositor()->thread(), batch->workerThread());
+    // The fields' buttons show an icon where the desktop has no icon theme, a key kept or not.
+    for (bool kept : {false, true}) {
+        if (kept)
+            emit window->findChild<KeyStore *>()->keyRead(QStringLiteral("kept key"));
+        for (const char *field : {"lineEdit", "outputEdit"})
+            for (const QAction *action : child<QLineEdit>(window.get(), field)->actions())
+                QVERIFY2(!action->icon().isNull(), qPrintable(action->text()));
+    }
 }
 
 void TestWindow::messagesBecomeOneParagraphEach()
