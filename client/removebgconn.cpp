@@ -21,6 +21,8 @@ namespace {
 constexpr qint64 maxUploadFileBytes = qint64(1) << 30;
 // The request bodies held at once; one larger body may still go alone.
 constexpr qint64 maxHeldRequestBytes = qint64(256) << 20;
+// A reply's property, set once its whole request has gone out.
+constexpr char sentWhole[] = "quorrinSentWhole";
 
 // The size of the request body for this file, known before it is read.
 qint64 requestBytesFor(const QString &path)
@@ -292,6 +294,11 @@ void RemoveBGConn::send(Upload &upload)
     upload.state = Upload::InFlight;
     ++upload.tries;
     new ReplyReader(upload.reply, settings.stallTimeoutMs);
+    QNetworkReply *reply = upload.reply;
+    connect(reply, &QNetworkReply::uploadProgress, reply, [reply](qint64 sent, qint64 total) {
+        if (total > 0 && sent == total)
+            reply->setProperty(sentWhole, true);
+    });
     say(upload, {Line::Info, QStringLiteral("正在发送..."), {}});
     connect(upload.reply, &QNetworkReply::finished, this, &RemoveBGConn::solveReply);
 }
@@ -333,7 +340,9 @@ void RemoveBGConn::settle(Upload &upload, QNetworkReply *reply)
     const RetryStep step = nextStep(verdict, facts.status, reply->rawHeader("Retry-After"), upload.tries,
                                     upload.passingFailures, settings, QDateTime::currentDateTimeUtc());
     upload.reply = nullptr;
-    say(upload, {Line::Info, QStringLiteral("发送完成！正在接收..."), {}});
+    // A connection refused, or a host not found, sent nothing.
+    if (facts.status != 0 || reply->property(sentWhole).toBool())
+        say(upload, {Line::Info, QStringLiteral("发送完成！正在接收..."), {}});
 
     if (step.again) {
         const qint64 now = clock.elapsed();
