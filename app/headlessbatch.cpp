@@ -178,11 +178,11 @@ HeadlessBatch::HeadlessBatch(const Options &options, const QString &key, QObject
     batch->connectWorkers();
     batch->setRedo(options.redo);
     batch->setChoices(options.choices);
-    connect(batch->client(), &RemoveBGConn::connectInfo, this, &HeadlessBatch::say);
+    // The engine writes the client's lines in the log; standard error gets a photo's error once,
+    // with the photo, when the photo ends, and any other (a refused key) when its batch does.
     connect(batch->client(), &RemoveBGConn::connectError, this, [this](const QString &error) {
-        say(error);
         if (!progressOnTerminal)
-            printLine(stderr, QStringLiteral("quorrin: ") + error);
+            unprintedErrors << error;
     });
     connect(batch.get(), &Batch::line, this, &HeadlessBatch::say);
     connect(batch.get(), &Batch::photoEnded, this, &HeadlessBatch::photoEnded);
@@ -264,6 +264,7 @@ void HeadlessBatch::photoEnded(const PhotoOutcome &outcome)
         ++finished;
     if (outcome.kind == PhotoOutcome::Failed) {
         ++failed;
+        unprintedErrors.removeOne(outcome.reason);
         if (!progressOnTerminal)
             printLine(stderr, QStringLiteral("quorrin: %1：%2").arg(outcome.source, outcome.reason));
     }
@@ -295,6 +296,9 @@ void HeadlessBatch::showProgress(bool final)
 
 void HeadlessBatch::batchFinished(const BatchAccount &account)
 {
+    for (const QString &error : qAsConst(unprintedErrors))
+        printLine(stderr, QStringLiteral("quorrin: ") + error);
+    unprintedErrors.clear();
     if (!firstPassOver) {
         session = account;
         firstPassOver = true;

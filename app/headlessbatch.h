@@ -72,6 +72,7 @@ private:
     BatchAccount session; // every photo this run, for the report and the account at a stop
     int finished = 0, failed = 0, total = 0;
     QElapsedTimer clock;
+    QStringList unprintedErrors; // the client's, until a photo's end or its batch's says whose
 
     // Watching: each candidate's size and time, and since when they have not changed.
     struct Seen

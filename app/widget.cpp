@@ -134,8 +134,6 @@ Widget::Widget(RemoveBGConn *client, QWidget *parent)
     workerThread = batch->workerThread();
 
     connect(this, &Widget::addTask, client, &RemoveBGConn::postData);
-    connect(client, &RemoveBGConn::connectInfo, this, &Widget::solveMessage);
-    connect(client, &RemoveBGConn::connectError, this, &Widget::solveMessage);
     connect(client, &RemoveBGConn::receivedData, this, &Widget::solveReply);
     connect(this, &Widget::clearTasks, client, &RemoveBGConn::clearData);
     connect(this, &Widget::smallToBig, compositor, &ScaleAndMix::toBigPic);
@@ -144,7 +142,8 @@ Widget::Widget(RemoveBGConn *client, QWidget *parent)
     connect(batch, &Batch::addTask, this, &Widget::addTask);
     connect(batch, &Batch::clearTasks, this, &Widget::clearTasks);
     connect(batch, &Batch::smallToBig, this, &Widget::smallToBig);
-    connect(batch, &Batch::line, this, &Widget::log);
+    // The client's texts come through the engine, which keeps each photo's lines together.
+    connect(batch, &Batch::line, this, &Widget::solveMessage);
     auto *desktop = new DesktopNotifier(30 * 1000, this);
     connect(batch, &Batch::progress, desktop, &DesktopNotifier::progress);
     connect(batch, &Batch::finished, this, [this, desktop](const BatchAccount &account) {

@@ -198,6 +198,7 @@ private slots:
 
     void saving_data();
     void saving();
+    void cutoutWithNothingInItIsCountedApart_data();
     void cutoutWithNothingInItIsCountedApart();
 
     void resultsAlreadyThere_data();
@@ -969,8 +970,20 @@ void TestWindow::saving()
     QCOMPARE(composites.at(0).at(1).toString(), path(savedAs));
 }
 
+void TestWindow::cutoutWithNothingInItIsCountedApart_data()
+{
+    QTest::addColumn<bool>("crop");
+    QTest::newRow("as it came") << false;
+    QTest::newRow("cropped: nothing to crop, said in the photo's own lines") << true;
+}
+
 void TestWindow::cutoutWithNothingInItIsCountedApart()
 {
+    QFETCH(bool, crop);
+    OutputChoices cropped;
+    QVERIFY(cropped.set(QStringLiteral("crop"), QStringLiteral("3")).isEmpty());
+    if (crop)
+        window->setOutputChoices(cropped);
     const QString folder = path(QStringLiteral("two"));
     QVERIFY(QDir().mkpath(folder));
     writeImage(folder + QStringLiteral("/a.jpg"), photoLike(10, 8, 3, 1));
@@ -988,7 +1001,10 @@ void TestWindow::cutoutWithNothingInItIsCountedApart()
     click("matBtn");
     const QStringList log = settledLog(window.get());
     QCOMPARE(log.count(QStringLiteral("警告：服务没有在这张照片里找到主体，抠图完全透明")), 1);
-    QCOMPARE(log.indexOf(QStringLiteral("警告：服务没有在这张照片里找到主体，抠图完全透明")), log.indexOf(QStringLiteral("保存成功！")) + 1);
+    const int warning = log.indexOf(QStringLiteral("警告：服务没有在这张照片里找到主体，抠图完全透明"));
+    QCOMPARE(warning, log.indexOf(QStringLiteral("保存成功！")) + 1);
+    if (crop)
+        QCOMPARE(log.mid(warning + 1, 2), QStringList({"a.jpg：没有找到主体，结果没有裁剪", ""}));
     QCOMPARE(log.mid(log.size() - 3), QStringList({"本批共 2 张：保存 1 张，跳过 0 张，失败 0 张，没有找到主体 1 张",
                                                    "服务没有找到主体（已计费，请检查）：a.jpg", "没有失败的照片。"}));
     QCOMPARE(account().count(PhotoOutcome::NoSubject), 1);
@@ -1429,8 +1445,10 @@ void TestWindow::headless()
                                          : QStringLiteral("没有失败的照片。"));
     if (arguments.contains(QStringLiteral("--crop")))
         QCOMPARE(run.out.value(0), QStringLiteral("输出选项：裁到主体（边距 5%）"));
-    // Standard error is no terminal here: errors only.
+    // Standard error is no terminal here: errors only, each once, with its photo.
     QCOMPARE(run.err.isEmpty(), status == 0 || status == 130);
+    if (trouble == QLatin1String("refuse b"))
+        QCOMPARE(run.err, QStringLiteral("quorrin: %1：%2\n").arg(path(QStringLiteral("in/b.jpg")), run.out.last().section(QStringLiteral("："), 2)));
 }
 
 void TestWindow::headlessLinesAreTheWindows()
