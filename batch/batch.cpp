@@ -60,6 +60,15 @@ Batch::Batch(RemoveBGConn *client, QObject *parent)
     connect(uploader, &RemoveBGConn::photoFinished, this, &Batch::uploadFinished);
     connect(uploader, &RemoveBGConn::uploadsEnded, this, &Batch::uploadsEnded);
     connect(mixer, &ScaleAndMix::composited, this, &Batch::composited);
+    connect(uploader, &RemoveBGConn::balanceAnswered, this, [this](int clientBatch, bool known, double balance) {
+        Run *run = runOfClientBatch(clientBatch);
+        if (!run)
+            return;
+        run->balanceQuestion = Run::Answered;
+        run->balanceKnown = known;
+        run->balanceLeft = balance;
+        finishIfDone(run->id);
+    });
     connect(uploader, &RemoveBGConn::connectInfo, this, &Batch::say);
     connect(uploader, &RemoveBGConn::connectError, this, &Batch::say);
     uploader->setHoldAfterKeyCheck(true);
@@ -163,6 +172,7 @@ void Batch::begin(const QStringList &sources, const QString &output, bool single
     Run run;
     run.id = ++lastRunId;
     run.choices = choices;
+    run.key = key;
     int skipped = 0;
     for (const QString &source : sources) {
         Photo photo;
@@ -285,6 +295,7 @@ void Batch::keyChecked(int clientBatch, bool balanceKnown, double balance)
         return;
     }
     const int runId = run->id;
+    run->balanceAtStart = balanceKnown;
     announce(*run);
     run = runWithId(runId);
     if (!run)
@@ -471,6 +482,17 @@ void Batch::finishIfDone(int runId)
     if (!run || (run->clientBatch > 0 && (!run->uploadsEnded || run->lateLeft > 0))
         || std::any_of(run->photos.begin(), run->photos.end(), [](const Photo &photo) { return photo.compositing; }))
         return;
+    // A stopped batch's client asked for no balance at its end: it is asked now, once, as a
+    // whole batch's is; an answer that does not come is said nothing of.
+    if (run->balanceQuestion == Run::Asked)
+        return;
+    if (run->stopped && run->balanceAtStart && !run->balanceKnown && !run->keyRefused && run->balanceQuestion == Run::NotAsked) {
+        run->balanceQuestion = Run::Asked;
+        const int clientBatch = run->clientBatch;
+        const QString key = run->key;
+        QMetaObject::invokeMethod(uploader, [this, clientBatch, key] { uploader->askBalance(clientBatch, key); }, Qt::QueuedConnection);
+        return;
+    }
     BatchAccount account;
     account.stopped = run->stopped;
     account.balanceKnown = run->balanceKnown;

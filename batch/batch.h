@@ -160,6 +160,9 @@ private:
         bool keyRefused = false;
         bool balanceKnown = false;
         double balanceLeft = 0;
+        QString key;
+        bool balanceAtStart = false; // the key check gave one: a stopped batch asks again at its end
+        enum { NotAsked, Asked, Answered } balanceQuestion = NotAsked;
     };
     struct Composite
     {

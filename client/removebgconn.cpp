@@ -135,20 +135,49 @@ void RemoveBGConn::begin()
 void RemoveBGConn::checkAccount(Check check)
 {
     checking = check;
-    QString path = endpoint.path();
-    if (!path.endsWith(QLatin1String("/removebg"))) {
+    const QUrl url = accountUrl();
+    if (url.isEmpty()) {
         accountAnswered({});
         return;
     }
-    path.chop(8); // "removebg"
-    QUrl url = endpoint;
-    url.setPath(path + QStringLiteral("account"));
     QNetworkRequest request(url);
     request.setRawHeader("X-Api-Key", uploads.front().token.toUtf8());
     accountReply = networkManager->get(request);
     new ReplyReader(accountReply, settings.accountTimeoutMs);
     connect(accountReply, &QNetworkReply::finished, this, &RemoveBGConn::accountChecked);
     accountTimer->start(settings.accountTimeoutMs);
+}
+
+QUrl RemoveBGConn::accountUrl() const
+{
+    QString path = endpoint.path();
+    if (!path.endsWith(QLatin1String("/removebg")))
+        return {};
+    path.chop(8); // "removebg"
+    QUrl url = endpoint;
+    url.setPath(path + QStringLiteral("account"));
+    return url;
+}
+
+void RemoveBGConn::askBalance(int batch, QString token)
+{
+    const QUrl url = accountUrl();
+    if (url.isEmpty()) {
+        emit balanceAnswered(batch, false, 0);
+        return;
+    }
+    QNetworkRequest request(url);
+    request.setRawHeader("X-Api-Key", token.toUtf8());
+    QNetworkReply *reply = networkManager->get(request);
+    new ReplyReader(reply, settings.accountTimeoutMs);
+    QTimer::singleShot(settings.accountTimeoutMs, reply, &QNetworkReply::abort);
+    connect(reply, &QNetworkReply::finished, this, [this, reply, batch] {
+        reply->deleteLater();
+        const ReplyFacts facts = factsOf(reply);
+        const AccountAnswer answer = readAccountAnswer(
+            facts.status, facts.body, facts.readerFailure == ReplyReader::None && facts.error != QNetworkReply::OperationCanceledError);
+        emit balanceAnswered(batch, answer.result == AccountAnswer::Balance, answer.balance);
+    });
 }
 
 void RemoveBGConn::accountChecked()

@@ -43,7 +43,9 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 #include <csignal>
 #include <sys/resource.h>
@@ -1292,6 +1294,15 @@ struct Run
     QString err;
 };
 
+// Answers the account question with a balance `first` - 1, one less at each question after.
+std::function<void(const httplib::Request &, httplib::Response &)> balanceFallingFrom(int first, std::shared_ptr<std::atomic<int>> asked)
+{
+    return [first, asked](const httplib::Request &, httplib::Response &response) {
+        response.set_content(QStringLiteral(R"({"data":{"attributes":{"credits":{"total":%1}}}})").arg(first - ++*asked).toStdString(),
+                             "application/json");
+    };
+}
+
 // The real program with --batch, against `endpoint`, with no display; `environment` adds
 // NAME=value pairs; `then` runs once the program has started.
 Run runBatch(const QUrl &endpoint, const QStringList &arguments, const QStringList &environment = {},
@@ -1387,8 +1398,12 @@ void TestWindow::headless()
     });
     if (trouble == QLatin1String("refuse key"))
         service->setAccountResponder([](const httplib::Request &, httplib::Response &response) { response.status = 401; });
-    if (trouble == QLatin1String("hold"))
+    // A balance that falls by one at each question: 99, then 98.
+    auto asked = std::make_shared<std::atomic<int>>(0);
+    if (trouble == QLatin1String("hold")) {
         service->holdRequest(0);
+        service->setAccountResponder(balanceFallingFrom(100, asked));
+    }
     for (QString &argument : arguments)
         argument.replace(QLatin1Char('@'), dir->path());
     arguments = QStringList{"--report", path(QStringLiteral("report.json"))} << arguments; // a row's own comes later, and wins
@@ -1441,8 +1456,15 @@ void TestWindow::headless()
     QVERIFY(status != 0 || QFileInfo::exists(path(QStringLiteral("in-no-bg-small/a.jpg-no-bg.png"))));
     if (trouble == QLatin1String("402 b"))
         QVERIFY2(run.out.contains(QStringLiteral("账户额度已用完（HTTP 402），已停止发送，1 张未发送")), qPrintable(run.out.join('|')));
-    QCOMPARE(run.out.last(), status == 1 ? QStringLiteral("失败：b.jpg：") + run.out.value(run.out.indexOf(path(QStringLiteral("in/b.jpg"))) + 3)
-                                         : QStringLiteral("没有失败的照片。"));
+    // A stopped batch asks for the balance once more at its end, as a whole one does.
+    if (trouble == QLatin1String("hold")) {
+        QCOMPARE(asked->load(), 2);
+        QCOMPARE(run.out.last(), QStringLiteral("账户余额还剩：98"));
+        QCOMPARE(report.value(QStringLiteral("balanceLeft")).toDouble(), 98.0);
+    }
+    QCOMPARE(run.out.value(run.out.size() - (trouble == QLatin1String("hold") ? 2 : 1)),
+             status == 1 ? QStringLiteral("失败：b.jpg：") + run.out.value(run.out.indexOf(path(QStringLiteral("in/b.jpg"))) + 3)
+                         : QStringLiteral("没有失败的照片。"));
     if (arguments.contains(QStringLiteral("--crop")))
         QCOMPARE(run.out.value(0), QStringLiteral("输出选项：裁到主体（边距 5%）"));
     // Standard error is no terminal here: errors only, each once, with its photo.
