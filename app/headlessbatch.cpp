@@ -17,6 +17,7 @@
 #include <QSaveFile>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -218,6 +219,12 @@ int HeadlessBatch::run()
     if (options.output.isEmpty())
         options.output = outputplan::proposedOutput(input.isDir() ? QDir::cleanPath(options.input) : options.input, input.isFile());
     clock.start();
+    // Each photo of the first pass as it is when the pass takes it: one replaced meanwhile is
+    // sent again once the watch begins.
+    if (options.watch)
+        for (const QFileInfo &entry : QDir(options.input).entryInfoList(QDir::Files | QDir::CaseSensitive))
+            if (!outputplan::isOwnResult(entry.fileName()) && outputplan::isPhotoSuffix(entry.suffix()))
+                markTaken(entry.filePath());
     batch->start(options.input, options.output, key);
     // A folder with no photo starts no batch at all.
     if (!firstPassOver && !batch->isRunning())
@@ -270,7 +277,13 @@ void HeadlessBatch::photoEnded(const PhotoOutcome &outcome)
     }
     if (firstPassOver) {
         sending.removeAll(outcome.source);
-        session.photos << outcome;
+        // A watch's account holds each photo once, as it last ended.
+        const auto earlier = std::find_if(session.photos.begin(), session.photos.end(),
+                                          [&](const PhotoOutcome &photo) { return photo.source == outcome.source; });
+        if (earlier != session.photos.end())
+            *earlier = outcome;
+        else
+            session.photos << outcome;
         say(outcomeLine(outcome));
     }
     showProgress();
@@ -308,7 +321,8 @@ void HeadlessBatch::batchFinished(const BatchAccount &account)
             batch->setWritesAccounts(false);
             batch->setRedo(false);
             for (const PhotoOutcome &photo : account.photos)
-                markTaken(photo.source);
+                if (!taken.contains(photo.source))
+                    markTaken(photo.source);
             watcher = new QFileSystemWatcher(QStringList{options.input}, this);
             connect(watcher, &QFileSystemWatcher::directoryChanged, this, &HeadlessBatch::scan);
             rescanTimer.start();
@@ -317,6 +331,11 @@ void HeadlessBatch::batchFinished(const BatchAccount &account)
         }
         end(interrupted ? int(Interrupted) : int(statusOf(account, false)));
         return;
+    }
+    // The balance is the service's last answer.
+    if (account.balanceKnown) {
+        session.balanceKnown = true;
+        session.balanceLeft = account.balanceLeft;
     }
     if (interrupted) {
         for (const QString &line : Batch::accountLines(session))

@@ -216,6 +216,7 @@ private slots:
     void headless_data();
     void headless();
     void headlessLinesAreTheWindows();
+    void headlessWatch_data();
     void headlessWatch();
 
     void outputOptions_data();
@@ -1490,8 +1491,16 @@ void TestWindow::headlessLinesAreTheWindows()
     QCOMPARE(asShown(run.out), shown);
 }
 
+void TestWindow::headlessWatch_data()
+{
+    QTest::addColumn<bool>("replaceRefused");
+    QTest::newRow("a photo copied in slowly, and one of the program's own results") << false;
+    QTest::newRow("a refused photo replaced and saved: counted once, and the last balance") << true;
+}
+
 void TestWindow::headlessWatch()
 {
+    QFETCH(bool, replaceRefused);
     const QString folder = path(QStringLiteral("watched"));
     QVERIFY(QDir().mkpath(folder));
     writeImage(folder + QStringLiteral("/first.jpg"), photoLike(40, 30, 3, 1));
@@ -1507,9 +1516,19 @@ void TestWindow::headlessWatch()
             response.set_content(cutout, "image/png");
     });
     const QByteArray late = encode(photoLike(40, 30, 3, 2), ".jpg");
+    auto asked = std::make_shared<std::atomic<int>>(0);
+    if (replaceRefused)
+        service->setAccountResponder(balanceFallingFrom(100, asked));
     const Run run = runBatch(service->endpoint(), {folder, "--watch", "--mask", "--report", path(QStringLiteral("r.json"))},
                              {"QUORRIN_API_KEY=k"}, {}, [&](QProcess &program) {
         QTRY_COMPARE(service->uploadCount(), 2);
+        if (replaceRefused) {
+            // Replaced as a copy would be, so that the folder's change notice tells at once.
+            QVERIFY(QFile::remove(folder + QStringLiteral("/refused.jpg")) && writeBytes(folder + QStringLiteral("/refused.jpg"), late));
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(folder + QStringLiteral("-no-bg-small/refused.jpg-no-bg.mask.png")), 8000);
+            ::kill(pid_t(program.processId()), SIGINT);
+            return;
+        }
         // A photo copied in slowly, and one of the program's own results.
         QFile growing(folder + QStringLiteral("/late.jpg"));
         QVERIFY(growing.open(QIODevice::WriteOnly));
@@ -1531,13 +1550,25 @@ void TestWindow::headlessWatch()
     QCOMPARE(run.status, 130);
     QCOMPARE(service->uploadCount(), 3);
     QCOMPARE(service->uploads().back().imageBytes(), late);
+    const QJsonObject report = QJsonDocument::fromJson(readBytes(path(QStringLiteral("r.json")))).object();
+    if (replaceRefused) {
+        // Each photo once, with its last outcome; the balance the service gave last.
+        QCOMPARE(run.out.mid(run.out.size() - 3), QStringList({"本批共 2 张：保存 2 张，跳过 0 张，失败 0 张", "没有失败的照片。",
+                                                               QStringLiteral("账户余额还剩：%1").arg(100 - asked->load())}));
+        QStringList listed;
+        for (const QJsonValue &photo : report.value(QStringLiteral("photos")).toArray())
+            listed << QFileInfo(photo.toObject().value(QStringLiteral("path")).toString()).fileName() + QLatin1Char(':')
+                          + photo.toObject().value(QStringLiteral("outcome")).toString();
+        QCOMPARE(listed, QStringList({"first.jpg:saved", "refused.jpg:saved"}));
+        QCOMPARE(report.value(QStringLiteral("balanceLeft")).toInt(), 100 - asked->load());
+        return;
+    }
     QVERIFY(run.out.contains(QStringLiteral("保存：late.jpg")));
     // The choices are named once, and the late photo gets its mask too.
     QCOMPARE(run.out.count(QStringLiteral("输出选项：另存蒙版")), 1);
     QVERIFY(QFile::exists(folder + QStringLiteral("-no-bg-small/late.jpg-no-bg.mask.png")));
     QCOMPARE(run.out.mid(run.out.size() - 2, 1), QStringList({"本批共 3 张：保存 2 张，跳过 0 张，失败 1 张"}));
-    const QJsonArray photos = QJsonDocument::fromJson(readBytes(path(QStringLiteral("r.json")))).object().value(QStringLiteral("photos")).toArray();
-    QCOMPARE(photos.size(), 3);
+    QCOMPARE(report.value(QStringLiteral("photos")).toArray().size(), 3);
 }
 
 namespace {
