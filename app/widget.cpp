@@ -246,7 +246,7 @@ void Widget::setOutputChoices(const OutputChoices &choices)
 
 void Widget::editOutputChoices()
 {
-    OutputOptionsDialog dialog(*choices, previewMaster(), this);
+    OutputOptionsDialog dialog(*choices, previewPhotos(), this);
     if (dialog.exec() != QDialog::Accepted || dialog.choices() == *choices)
         return;
     *choices = dialog.choices();
@@ -259,23 +259,23 @@ void Widget::editOutputChoices()
         log(QStringLiteral("无法保存输出选项：%1").arg(unsaved));
 }
 
-QString Widget::previewMaster() const
+QVector<PreviewPhoto> Widget::previewPhotos() const
 {
     const QFileInfo input(ui->inputEdit->text());
-    QString photo;
+    QStringList sources;
     if (input.isFile()) {
-        photo = input.filePath();
+        sources << input.filePath();
     } else if (input.isDir()) {
-        // The first by name: the folder's own order changes from one file system to another.
+        // By name: the folder's own order changes from one file system to another.
         for (const QFileInfo &entry :
-             QDir(input.filePath()).entryInfoList(QDir::Files | QDir::CaseSensitive, QDir::Name | QDir::IgnoreCase)) {
-            if (outputplan::isPhotoSuffix(entry.suffix()) && !outputplan::isOwnResult(entry.fileName())) {
-                photo = entry.filePath();
-                break;
-            }
-        }
+             QDir(input.filePath()).entryInfoList(QDir::Files | QDir::CaseSensitive, QDir::Name | QDir::IgnoreCase))
+            if (outputplan::isPhotoSuffix(entry.suffix()) && !outputplan::isOwnResult(entry.fileName()))
+                sources << entry.filePath();
     }
-    return photo.isEmpty() ? QString() : outputplan::resultPath(photo, ui->outputEdit->text(), singleFileMode);
+    QVector<PreviewPhoto> photos;
+    for (const QString &source : sources)
+        photos.append({source, outputplan::resultPath(source, ui->outputEdit->text(), singleFileMode)});
+    return photos;
 }
 
 void Widget::showKeyKept(bool kept)

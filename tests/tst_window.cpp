@@ -1648,7 +1648,7 @@ void TestWindow::outputOptions()
         return;
     QCOMPARE(chosen.arguments(), expected);
     // The controls show the choices they are given.
-    QCOMPARE(OutputOptionsDialog(chosen, QString()).choices().arguments(), expected);
+    QCOMPARE(OutputOptionsDialog(chosen).choices().arguments(), expected);
     // A new window reads them, and its batches make them.
     window.reset();
     window = std::make_unique<Widget>(service->endpoint());
@@ -1702,15 +1702,27 @@ void TestWindow::outputOptionsPreview_data()
     QTest::addColumn<QString>("edits");
     QTest::addColumn<QSize>("size");    // of the preview; empty: no master, so none
     QTest::addColumn<QColor>("corner"); // where the master is transparent, but for a crop
+    QTest::addColumn<QString>("masters"); // the photos with one; ":empty" with no subject in it
+    QTest::addColumn<QString>("steps");   // buttons pressed: next, previous
+    QTest::addColumn<QString>("named");   // the photo the preview names
 
     const QColor grey(0xb0, 0xb0, 0xb0), subject(200, 80, 40);
-    QTest::newRow("transparent: a checkerboard") << "" << QSize(360, 240) << grey;
-    QTest::newRow("jpg: white") << "format=1" << QSize(360, 240) << QColor(Qt::white);
-    QTest::newRow("a custom colour") << "background=3 colour=#336699" << QSize(360, 240) << QColor(0x33, 0x66, 0x99);
-    QTest::newRow("cropped to the subject") << "crop=1 margin=0" << QSize(180, 120) << subject;
-    QTest::newRow("a canvas of width x height, scaled down") << "canvas=2 canvasWidth=4000 canvasHeight=2000"
-                                                             << QSize(360, 180) << grey;
-    QTest::newRow("no master yet") << "format=1" << QSize(0, 0) << QColor();
+    const auto row = [](const char *name, const char *edits, QSize size, QColor corner, const char *masters = "A.jpg",
+                        const char *steps = "", const char *named = "A.jpg") {
+        QTest::newRow(name) << edits << size << corner << masters << steps << named;
+    };
+    row("transparent: a checkerboard", "", QSize(360, 240), grey);
+    row("jpg: white", "format=1", QSize(360, 240), QColor(Qt::white));
+    row("a custom colour", "background=3 colour=#336699", QSize(360, 240), QColor(0x33, 0x66, 0x99));
+    row("cropped to the subject", "crop=1 margin=0", QSize(180, 120), subject);
+    row("a canvas of width x height, scaled down", "canvas=2 canvasWidth=4000 canvasHeight=2000", QSize(360, 180), grey);
+    row("no master yet", "format=1", QSize(0, 0), QColor(), "");
+    row("an empty cut-out is passed over for the next photo", "", QSize(360, 240), grey, "A.jpg:empty b.jpg", "", "b.jpg");
+    row("next photo", "", QSize(360, 240), grey, "A.jpg b.jpg", "next", "b.jpg");
+    row("next past an empty one comes round to the first", "", QSize(360, 240), grey, "A.jpg b.jpg c.jpg:empty",
+        "next next", "A.jpg");
+    row("previous from the first is the last with a subject", "", QSize(360, 240), grey, "A.jpg b.jpg c.jpg:empty",
+        "previous", "b.jpg");
 }
 
 void TestWindow::outputOptionsPreview()
@@ -1718,29 +1730,40 @@ void TestWindow::outputOptionsPreview()
     QFETCH(QString, edits);
     QFETCH(QSize, size);
     QFETCH(QColor, corner);
+    QFETCH(QString, masters);
+    QFETCH(QString, steps);
+    QFETCH(QString, named);
 
-    // The first photo by name is A.jpg: its master, at twice the preview's size, is a
-    // subject in the middle, and green where it is transparent.
+    // The first photo by name is A.jpg. A master, at twice the preview's size, is a subject in
+    // the middle, and green where it is transparent; an empty one is green alone.
     const QString folder = path(QStringLiteral("in"));
     QVERIFY(QDir().mkpath(folder));
-    for (const char *name : {"b.jpg", "A.jpg", "0.txt"})
+    for (const char *name : {"b.jpg", "A.jpg", "c.jpg", "0.txt"})
         QVERIFY(writeBytes(folder + QLatin1Char('/') + QLatin1String(name), "photo"));
     cv::Mat master(480, 720, CV_8UC4, cv::Scalar(0, 255, 0, 0));
+    const cv::Mat empty = master.clone();
     master(cv::Rect(180, 120, 360, 240)).setTo(cv::Scalar(40, 80, 200, 255));
-    if (!size.isEmpty())
-        QVERIFY(writeResult(path(QStringLiteral("out/A.jpg-no-bg.png")), encode(master, ".png")));
+    for (const QString &photo : masters.split(QLatin1Char(' '), Qt::SkipEmptyParts))
+        QVERIFY(writeResult(path(QStringLiteral("out/%1-no-bg.png").arg(photo.section(QLatin1Char(':'), 0, 0))),
+                            encode(photo.endsWith(QLatin1String(":empty")) ? empty : master, ".png")));
     setText("inputEdit", folder);
     setText("outputEdit", path(QStringLiteral("out")));
 
     QImage shown;
-    QString caption;
+    QString caption, name;
     withOutputOptions([&](OutputOptionsDialog *dialog) {
         applyEdits(dialog, edits);
+        for (const QString &step : steps.split(QLatin1Char(' '), Qt::SkipEmptyParts))
+            if (auto *button = dialog->findChild<QPushButton *>(step + QStringLiteral("Photo")))
+                button->click();
         const auto *preview = dialog->findChild<QLabel *>(QStringLiteral("preview"));
         shown = preview->pixmap(Qt::ReturnByValue).toImage();
         caption = preview->text();
+        if (const auto *photo = dialog->findChild<QLabel *>(QStringLiteral("previewPhoto")))
+            name = photo->text();
         dialog->reject();
     });
+    QCOMPARE(name, named);
     QCOMPARE(shown.size(), size);
     if (size.isEmpty()) {
         QCOMPARE(caption, QStringLiteral("还没有这张照片的结果，无法预览"));
