@@ -17,6 +17,7 @@
 #include <QSaveFile>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -124,7 +125,7 @@ void writeToSignalPipe(int)
 QString readApiKey(const QString &keyFile, QString *error)
 {
     const QString fromEnvironment = QProcessEnvironment::systemEnvironment().value(QStringLiteral("QUORRIN_API_KEY"));
-    if (!fromEnvironment.isEmpty())
+    if (keyFile.isEmpty() && !fromEnvironment.isEmpty())
         return fromEnvironment;
     if (keyFile.isEmpty()) {
         const QString kept = KeyStore::readNow();
@@ -178,11 +179,11 @@ HeadlessBatch::HeadlessBatch(const Options &options, const QString &key, QObject
     batch->connectWorkers();
     batch->setRedo(options.redo);
     batch->setChoices(options.choices);
-    connect(batch->client(), &RemoveBGConn::connectInfo, this, &HeadlessBatch::say);
+    // The engine writes the client's lines in the log; standard error gets a photo's error once,
+    // with the photo, when the photo ends, and any other (a refused key) when its batch does.
     connect(batch->client(), &RemoveBGConn::connectError, this, [this](const QString &error) {
-        say(error);
         if (!progressOnTerminal)
-            printLine(stderr, QStringLiteral("quorrin: ") + error);
+            unprintedErrors << error;
     });
     connect(batch.get(), &Batch::line, this, &HeadlessBatch::say);
     connect(batch.get(), &Batch::photoEnded, this, &HeadlessBatch::photoEnded);
@@ -218,6 +219,12 @@ int HeadlessBatch::run()
     if (options.output.isEmpty())
         options.output = outputplan::proposedOutput(input.isDir() ? QDir::cleanPath(options.input) : options.input, input.isFile());
     clock.start();
+    // Each photo of the first pass as it is when the pass takes it: one replaced meanwhile is
+    // sent again once the watch begins.
+    if (options.watch)
+        for (const QFileInfo &entry : QDir(options.input).entryInfoList(QDir::Files | QDir::CaseSensitive))
+            if (!outputplan::isOwnResult(entry.fileName()) && outputplan::isPhotoSuffix(entry.suffix()))
+                markTaken(entry.filePath());
     batch->start(options.input, options.output, key);
     // A folder with no photo starts no batch at all.
     if (!firstPassOver && !batch->isRunning())
@@ -264,12 +271,19 @@ void HeadlessBatch::photoEnded(const PhotoOutcome &outcome)
         ++finished;
     if (outcome.kind == PhotoOutcome::Failed) {
         ++failed;
+        unprintedErrors.removeOne(outcome.reason);
         if (!progressOnTerminal)
             printLine(stderr, QStringLiteral("quorrin: ") + tr("%1：%2").arg(outcome.source, outcome.reason));
     }
     if (firstPassOver) {
         sending.removeAll(outcome.source);
-        session.photos << outcome;
+        // A watch's account holds each photo once, as it last ended.
+        const auto earlier = std::find_if(session.photos.begin(), session.photos.end(),
+                                          [&](const PhotoOutcome &photo) { return photo.source == outcome.source; });
+        if (earlier != session.photos.end())
+            *earlier = outcome;
+        else
+            session.photos << outcome;
         say(outcomeLine(outcome));
     }
     showProgress();
@@ -295,6 +309,9 @@ void HeadlessBatch::showProgress(bool final)
 
 void HeadlessBatch::batchFinished(const BatchAccount &account)
 {
+    for (const QString &error : qAsConst(unprintedErrors))
+        printLine(stderr, QStringLiteral("quorrin: ") + error);
+    unprintedErrors.clear();
     if (!firstPassOver) {
         session = account;
         firstPassOver = true;
@@ -304,7 +321,8 @@ void HeadlessBatch::batchFinished(const BatchAccount &account)
             batch->setWritesAccounts(false);
             batch->setRedo(false);
             for (const PhotoOutcome &photo : account.photos)
-                markTaken(photo.source);
+                if (!taken.contains(photo.source))
+                    markTaken(photo.source);
             watcher = new QFileSystemWatcher(QStringList{options.input}, this);
             connect(watcher, &QFileSystemWatcher::directoryChanged, this, &HeadlessBatch::scan);
             rescanTimer.start();
@@ -313,6 +331,11 @@ void HeadlessBatch::batchFinished(const BatchAccount &account)
         }
         end(interrupted ? int(Interrupted) : int(statusOf(account, false)));
         return;
+    }
+    // The balance is the service's last answer.
+    if (account.balanceKnown) {
+        session.balanceKnown = true;
+        session.balanceLeft = account.balanceLeft;
     }
     if (interrupted) {
         for (const QString &line : Batch::accountLines(session))

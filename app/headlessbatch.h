@@ -72,6 +72,7 @@ private:
     BatchAccount session; // every photo this run, for the report and the account at a stop
     int finished = 0, failed = 0, total = 0;
     QElapsedTimer clock;
+    QStringList unprintedErrors; // the client's, until a photo's end or its batch's says whose
 
     // Watching: each candidate's size and time, and since when they have not changed.
     struct Seen
@@ -91,7 +92,7 @@ private:
     QTimer settleTimer;
 };
 
-// Reads the key: QUORRIN_API_KEY, else the first line of `keyFile` ("-": standard input),
+// Reads the key: the first line of `keyFile` ("-": standard input), else QUORRIN_API_KEY,
 // else the one kept in the system keyring.
 // Empty when there is none; `error` then says why, for standard error.
 QString readApiKey(const QString &keyFile, QString *error);

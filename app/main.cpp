@@ -27,15 +27,18 @@ bool onlyPrints(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
-    // Refusals of the program's own options come first, so that they need no display. Qt's
-    // own options (-platform, say) are unknown here; the application's parser judges them.
+    // Refusals of the program's options come first, so that they need no display. Qt's own
+    // options (-platform, say) are left to the application object, which takes them out.
     std::setlocale(LC_ALL, "");
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
     QCommandLineParser early;
     startup::addOptions(early);
-    early.parse(startup::withOptionalValues(arguments));
+    if (!early.parse(startup::withOptionalValues(startup::withoutQtOptions(arguments))) && !onlyPrints(argc, argv)) {
+        std::fprintf(stderr, "quorrin: %s\n", qUtf8Printable(early.errorText()));
+        return 2;
+    }
     const QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     const startup::ServiceAddress service = startup::chooseServiceAddress(early, environment);
     const startup::Jobs jobs = startup::chooseJobs(early, environment);

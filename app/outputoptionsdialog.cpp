@@ -93,7 +93,7 @@ QPixmap pixmapOf(const cv::Mat &picture)
 
 } // namespace
 
-OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QString &master, QWidget *parent)
+OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QVector<PreviewPhoto> &photos, QWidget *parent)
     : QDialog(parent)
     , backgroundBox(new QComboBox)
     , colourEdit(new QLineEdit)
@@ -110,6 +110,10 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QSt
     , edgesBox(new QCheckBox(tr("清理边缘颜色")))
     , problemLabel(new QLabel)
     , preview(new QLabel)
+    , photoLabel(new QLabel)
+    , previousButton(new QPushButton(tr("上一张")))
+    , nextButton(new QPushButton(tr("下一张")))
+    , photos(photos)
     , buttons(new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel))
 {
     setWindowTitle(tr("输出选项"));
@@ -127,6 +131,10 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QSt
     pngBox->setObjectName(QStringLiteral("png"));
     edgesBox->setObjectName(QStringLiteral("edges"));
     preview->setObjectName(QStringLiteral("preview"));
+    photoLabel->setObjectName(QStringLiteral("previewPhoto"));
+    previousButton->setObjectName(QStringLiteral("previousPhoto"));
+    nextButton->setObjectName(QStringLiteral("nextPhoto"));
+    photoLabel->setAlignment(Qt::AlignCenter);
 
     backgroundBox->addItems({tr("透明"), tr("白色"), tr("黑色"), tr("自定义")});
     // Its first item's caption follows the format.
@@ -178,18 +186,35 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QSt
     form->addRow(maskBox);
     form->addRow(edgesBox);
     form->addRow(problemLabel);
+    auto *stepRow = new QHBoxLayout;
+    stepRow->addWidget(previousButton);
+    stepRow->addWidget(photoLabel, 1);
+    stepRow->addWidget(nextButton);
+    auto *previewColumn = new QVBoxLayout;
+    previewColumn->addWidget(preview, 1);
+    previewColumn->addLayout(stepRow);
     auto *columns = new QHBoxLayout;
     columns->addLayout(form);
-    columns->addWidget(preview, 1);
+    columns->addLayout(previewColumn, 1);
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(columns);
     layout->addWidget(buttons);
 
     showChoices(choices);
-    if (!QFileInfo(master).isFile())
-        preview->setText(tr("还没有这张照片的结果，无法预览"));
-    else if (!readMaster(master, colour, alpha))
-        preview->setText(tr("无法读取这张照片的结果，无法预览"));
+    for (int i = 0; i < photos.size() && current < 0; ++i)
+        if (load(i))
+            current = i;
+    // With none to show, the first photo says why.
+    if (current < 0) {
+        const QString first = photos.value(0).master;
+        cv::Mat firstColour, firstAlpha;
+        preview->setText(!QFileInfo(first).isFile()                        ? tr("还没有这张照片的结果，无法预览")
+                         : readMaster(first, firstColour, firstAlpha) ? tr("这张照片的结果里没有主体，无法预览")
+                                                                        : tr("无法读取这张照片的结果，无法预览"));
+    }
+    photoLabel->setText(QFileInfo(photos.value(std::max(0, current)).photo).fileName());
+    previousButton->setEnabled(current >= 0 && photos.size() > 1);
+    nextButton->setEnabled(current >= 0 && photos.size() > 1);
     refresh();
 
     for (QComboBox *box : {backgroundBox, formatBox, canvasBox, pngBox})
@@ -201,6 +226,8 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QSt
     connect(marginBox, qOverload<double>(&QDoubleSpinBox::valueChanged), this, &OutputOptionsDialog::refresh);
     connect(colourEdit, &QLineEdit::textChanged, this, &OutputOptionsDialog::refresh);
     connect(pickButton, &QPushButton::clicked, this, &OutputOptionsDialog::pickColour);
+    connect(previousButton, &QPushButton::clicked, this, [this] { step(-1); });
+    connect(nextButton, &QPushButton::clicked, this, [this] { step(1); });
     connect(buttons, &QDialogButtonBox::accepted, this, &OutputOptionsDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &OutputOptionsDialog::reject);
 }
@@ -306,6 +333,31 @@ void OutputOptionsDialog::refresh()
     buttons->button(QDialogButtonBox::Ok)->setEnabled(why.isEmpty());
     if (why.isEmpty())
         showPreview(choices());
+}
+
+bool OutputOptionsDialog::load(int index)
+{
+    cv::Mat readColour, readAlpha;
+    if (!QFileInfo(photos.at(index).master).isFile() || !readMaster(photos.at(index).master, readColour, readAlpha)
+        || cv::countNonZero(readAlpha) == 0)
+        return false;
+    colour = readColour;
+    alpha = readAlpha;
+    return true;
+}
+
+void OutputOptionsDialog::step(int direction)
+{
+    const int count = photos.size();
+    for (int distance = 1; distance < count; ++distance) {
+        const int index = ((current + direction * distance) % count + count) % count;
+        if (load(index)) {
+            current = index;
+            photoLabel->setText(QFileInfo(photos.at(index).photo).fileName());
+            refresh();
+            return;
+        }
+    }
 }
 
 void OutputOptionsDialog::showPreview(OutputChoices choices)

@@ -4,6 +4,7 @@
 
 #include <QDialog>
 #include <QString>
+#include <QVector>
 
 #include <opencv2/core.hpp>
 
@@ -16,15 +17,24 @@ class QLineEdit;
 class QPushButton;
 class QSpinBox;
 
-// Every output choice of a batch, with a preview of what they make of one photo's master.
+// A photo of the batch, and the full-size cut-out its preview is made from.
+struct PreviewPhoto
+{
+    QString photo;
+    QString master;
+};
+
+// Every output choice of a batch, with a preview of what they make of one photo's master;
+// the user steps through the batch's photos, and those whose master shows no subject are
+// passed over.
 class OutputOptionsDialog : public QDialog
 {
     Q_OBJECT
 
 public:
-    // `master`: the full-size cut-out the preview is made from; nothing is previewed when
-    // there is none yet.
-    OutputOptionsDialog(const OutputChoices &choices, const QString &master, QWidget *parent = nullptr);
+    // Nothing is previewed when no photo has a master with a subject yet.
+    explicit OutputOptionsDialog(const OutputChoices &choices, const QVector<PreviewPhoto> &photos = {},
+                                 QWidget *parent = nullptr);
 
     OutputChoices choices() const;
     void accept() override;
@@ -36,6 +46,10 @@ private:
     void pickColour();
     void refresh();
     void showPreview(OutputChoices choices);
+    // Shows the next photo with a subject in that direction (1 or -1), coming round at the ends.
+    void step(int direction);
+    // Reads the photo's master into `colour` and `alpha` when it shows a subject.
+    bool load(int index);
 
     QComboBox *backgroundBox;
     QLineEdit *colourEdit;
@@ -52,6 +66,11 @@ private:
     QCheckBox *edgesBox;
     QLabel *problemLabel;
     QLabel *preview;
+    QLabel *photoLabel;
+    QPushButton *previousButton;
+    QPushButton *nextButton;
+    QVector<PreviewPhoto> photos;
+    int current = -1; // the photo shown; -1: none
     QDialogButtonBox *buttons;
     // The master, small enough to render at every change.
     cv::Mat colour, alpha;

@@ -88,7 +88,7 @@ void addOptions(QCommandLineParser &parser)
                       QStringLiteral("n")});
     parser.addOption({QStringLiteral("crop"),
                       QStringLiteral("Also make each result cropped to the subject, with a margin of this many per cent "
-                                     "of its longer side: --crop=5, say (--crop alone: 3)."),
+                                     "of its longer side, given apart or after =: --crop 5 or --crop=5 (alone: 3)."),
                       QStringLiteral("margin")});
     parser.addOption({QStringLiteral("canvas"),
                       QStringLiteral("Also make each result centred on a square canvas, or on one of WIDTHxHEIGHT pixels."),
@@ -109,11 +109,38 @@ void addOptions(QCommandLineParser &parser)
 
 QStringList withOptionalValues(const QStringList &arguments)
 {
-    QStringList normal = arguments;
-    for (QString &argument : normal)
-        if (argument == QLatin1String("--crop"))
-            argument = QStringLiteral("--crop=");
+    QStringList normal;
+    for (int i = 0; i < arguments.size(); ++i) {
+        if (arguments.at(i) != QLatin1String("--crop")) {
+            normal << arguments.at(i);
+            continue;
+        }
+        bool isNumber = false;
+        arguments.value(i + 1).toDouble(&isNumber);
+        normal << QStringLiteral("--crop=") + (isNumber ? arguments.at(++i) : QString());
+    }
     return normal;
+}
+
+QStringList withoutQtOptions(const QStringList &arguments)
+{
+    // As QGuiApplication and QApplication read them, with one dash or two.
+    static const QStringList withValue{"platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
+                                       "geometry", "qwindowtitle", "title", "qwindowicon", "icon", "session", "display",
+                                       "name", "style", "stylesheet"};
+    static const QStringList alone{"reverse", "widgetcount", "nograb", "dograb", "sync", "testability"};
+    QStringList left;
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        const QString name = argument.startsWith(QLatin1String("--")) ? argument.mid(2)
+                             : argument.startsWith(QLatin1Char('-')) ? argument.mid(1)
+                                                                     : QString();
+        if (i > 0 && withValue.contains(name) && i + 1 < arguments.size())
+            ++i;
+        else if (i == 0 || !(alone.contains(name) || name.startsWith(QLatin1String("qmljsdebugger="))))
+            left << argument;
+    }
+    return left;
 }
 
 Output chooseOutput(const QCommandLineParser &parser, const OutputChoices &base)

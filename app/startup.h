@@ -36,9 +36,13 @@ struct Jobs
 // Uploads in flight at once: --jobs beats QUORRIN_JOBS, which beats the default of 4.
 Jobs chooseJobs(const QCommandLineParser &parser, const QProcessEnvironment &environment);
 
-// The arguments as the parser reads them: a bare --crop, whose margin is optional, becomes
-// "--crop=" (the default margin).
+// The arguments as the parser reads them: --crop followed by a number takes it as its margin,
+// as --crop=5 does; a bare --crop, whose margin is optional, becomes "--crop=" (the default).
 QStringList withOptionalValues(const QStringList &arguments);
+
+// The arguments without the options that QApplication takes for itself (-platform, -style
+// and the others, with their values).
+QStringList withoutQtOptions(const QStringList &arguments);
 
 struct Output
 {

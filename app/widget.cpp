@@ -134,8 +134,6 @@ Widget::Widget(RemoveBGConn *client, QWidget *parent)
     workerThread = batch->workerThread();
 
     connect(this, &Widget::addTask, client, &RemoveBGConn::postData);
-    connect(client, &RemoveBGConn::connectInfo, this, &Widget::solveMessage);
-    connect(client, &RemoveBGConn::connectError, this, &Widget::solveMessage);
     connect(client, &RemoveBGConn::receivedData, this, &Widget::solveReply);
     connect(this, &Widget::clearTasks, client, &RemoveBGConn::clearData);
     connect(this, &Widget::smallToBig, compositor, &ScaleAndMix::toBigPic);
@@ -144,7 +142,8 @@ Widget::Widget(RemoveBGConn *client, QWidget *parent)
     connect(batch, &Batch::addTask, this, &Widget::addTask);
     connect(batch, &Batch::clearTasks, this, &Widget::clearTasks);
     connect(batch, &Batch::smallToBig, this, &Widget::smallToBig);
-    connect(batch, &Batch::line, this, &Widget::log);
+    // The client's texts come through the engine, which keeps each photo's lines together.
+    connect(batch, &Batch::line, this, &Widget::solveMessage);
     auto *desktop = new DesktopNotifier(30 * 1000, this);
     connect(batch, &Batch::progress, desktop, &DesktopNotifier::progress);
     connect(batch, &Batch::finished, this, [this, desktop](const BatchAccount &account) {
@@ -178,7 +177,7 @@ Widget::Widget(RemoveBGConn *client, QWidget *parent)
     });
     // A trailing action in the Token field keeps the key in the system keyring, or forgets it.
     keyStore = new KeyStore(this);
-    keyAction = ui->lineEdit->addAction(QIcon::fromTheme(QStringLiteral("document-save")), QLineEdit::TrailingPosition);
+    keyAction = ui->lineEdit->addAction(QIcon(), QLineEdit::TrailingPosition);
     showKeyKept(false);
     connect(keyAction, &QAction::triggered, this, [this] {
         if (keyKept) {
@@ -247,7 +246,7 @@ void Widget::setOutputChoices(const OutputChoices &choices)
 
 void Widget::editOutputChoices()
 {
-    OutputOptionsDialog dialog(*choices, previewMaster(), this);
+    OutputOptionsDialog dialog(*choices, previewPhotos(), this);
     if (dialog.exec() != QDialog::Accepted || dialog.choices() == *choices)
         return;
     *choices = dialog.choices();
@@ -260,23 +259,23 @@ void Widget::editOutputChoices()
         log(tr("无法保存输出选项：%1").arg(unsaved));
 }
 
-QString Widget::previewMaster() const
+QVector<PreviewPhoto> Widget::previewPhotos() const
 {
     const QFileInfo input(ui->inputEdit->text());
-    QString photo;
+    QStringList sources;
     if (input.isFile()) {
-        photo = input.filePath();
+        sources << input.filePath();
     } else if (input.isDir()) {
-        // The first by name: the folder's own order changes from one file system to another.
+        // By name: the folder's own order changes from one file system to another.
         for (const QFileInfo &entry :
-             QDir(input.filePath()).entryInfoList(QDir::Files | QDir::CaseSensitive, QDir::Name | QDir::IgnoreCase)) {
-            if (outputplan::isPhotoSuffix(entry.suffix()) && !outputplan::isOwnResult(entry.fileName())) {
-                photo = entry.filePath();
-                break;
-            }
-        }
+             QDir(input.filePath()).entryInfoList(QDir::Files | QDir::CaseSensitive, QDir::Name | QDir::IgnoreCase))
+            if (outputplan::isPhotoSuffix(entry.suffix()) && !outputplan::isOwnResult(entry.fileName()))
+                sources << entry.filePath();
     }
-    return photo.isEmpty() ? QString() : outputplan::resultPath(photo, ui->outputEdit->text(), singleFileMode);
+    QVector<PreviewPhoto> photos;
+    for (const QString &source : sources)
+        photos.append({source, outputplan::resultPath(source, ui->outputEdit->text(), singleFileMode)});
+    return photos;
 }
 
 void Widget::showKeyKept(bool kept)
@@ -284,7 +283,9 @@ void Widget::showKeyKept(bool kept)
     keyKept = kept;
     keyAction->setText(kept ? tr("从系统钥匙串删除密钥") : tr("把密钥保存在系统钥匙串里"));
     keyAction->setToolTip(keyAction->text());
-    keyAction->setIcon(QIcon::fromTheme(kept ? QStringLiteral("edit-delete") : QStringLiteral("document-save")));
+    // The style's own icons where the desktop has no icon theme, so that the button shows.
+    keyAction->setIcon(kept ? QIcon::fromTheme(QStringLiteral("edit-delete"), style()->standardIcon(QStyle::SP_TrashIcon))
+                            : QIcon::fromTheme(QStringLiteral("document-save"), style()->standardIcon(QStyle::SP_DialogSaveButton)));
 }
 
 void Widget::openPaths(const QStringList &paths)

@@ -3,12 +3,14 @@
 #include <QByteArray>
 #include <QString>
 #include <QUrl>
+#include <QVector>
 #include <QWidget>
 
 #include <memory>
 
 class Batch;
 struct OutputChoices;
+struct PreviewPhoto;
 class QThread;
 class RemoveBGConn;
 class ScaleAndMix;
@@ -68,8 +70,8 @@ private:
     void showKeyKept(bool kept);
     void showFinishing(int inFlight);
     void editOutputChoices();
-    // The master of the input's first photo, for the options' preview; empty when there is none.
-    QString previewMaster() const;
+    // The input's photos by name, each with its master, for the options' preview.
+    QVector<PreviewPhoto> previewPhotos() const;
 
     bool singleFileMode = false;
     Ui::Widget *ui;

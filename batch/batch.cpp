@@ -66,6 +66,17 @@ Batch::Batch(RemoveBGConn *client, QObject *parent)
     connect(uploader, &RemoveBGConn::photoFinished, this, &Batch::uploadFinished);
     connect(uploader, &RemoveBGConn::uploadsEnded, this, &Batch::uploadsEnded);
     connect(mixer, &ScaleAndMix::composited, this, &Batch::composited);
+    connect(uploader, &RemoveBGConn::balanceAnswered, this, [this](int clientBatch, bool known, double balance) {
+        Run *run = runOfClientBatch(clientBatch);
+        if (!run)
+            return;
+        run->balanceQuestion = Run::Answered;
+        run->balanceKnown = known;
+        run->balanceLeft = balance;
+        finishIfDone(run->id);
+    });
+    connect(uploader, &RemoveBGConn::connectInfo, this, &Batch::say);
+    connect(uploader, &RemoveBGConn::connectError, this, &Batch::say);
     uploader->setHoldAfterKeyCheck(true);
     uploader->moveToThread(worker);
     mixer->moveToThread(worker);
@@ -109,7 +120,7 @@ void Batch::announceChoices()
 {
     const QString summary = choices.summary();
     if (!summary.isEmpty())
-        emit line(summary);
+        say(summary);
 }
 
 void Batch::start(const QString &input, const QString &output, const QString &key)
@@ -133,15 +144,15 @@ void Batch::start(const QString &input, const QString &output, const QString &ke
         }
         const int leftOut = entries.size() - sources.size();
         if (sources.isEmpty())
-            emit line(tr("文件夹里没有可发送的照片（png、jpg、jpeg）：%1").arg(inputInfo.filePath()));
+            say(tr("文件夹里没有可发送的照片（png、jpg、jpeg）：%1").arg(inputInfo.filePath()));
         else if (ownResults > 0)
-            emit line(tr("文件夹里另有 %1 个文件不是 png、jpg 或 jpeg 照片（其中 %2 个是本程序的结果），不会发送")
+            say(tr("文件夹里另有 %1 个文件不是 png、jpg 或 jpeg 照片（其中 %2 个是本程序的结果），不会发送")
                           .arg(leftOut)
                           .arg(ownResults));
         else if (leftOut > 0)
-            emit line(tr("文件夹里另有 %1 个文件不是 png、jpg 或 jpeg 照片，不会发送").arg(leftOut));
+            say(tr("文件夹里另有 %1 个文件不是 png、jpg 或 jpeg 照片，不会发送").arg(leftOut));
     } else {
-        emit line(input.isEmpty() ? tr("请先填写输入路径") : tr("输入路径不存在：%1").arg(input));
+        say(input.isEmpty() ? tr("请先填写输入路径") : tr("输入路径不存在：%1").arg(input));
         return;
     }
 
@@ -167,6 +178,7 @@ void Batch::begin(const QStringList &sources, const QString &output, bool single
     Run run;
     run.id = ++lastRunId;
     run.choices = choices;
+    run.key = key;
     int skipped = 0;
     for (const QString &source : sources) {
         Photo photo;
@@ -208,11 +220,15 @@ void Batch::begin(const QStringList &sources, const QString &output, bool single
                           << (photo.plan == Plan::Finish ? tr("结果只是服务的小图，不再上传，现在生成原尺寸图")
                                                          : tr("原尺寸结果已完整，不再上传，现在按输出选项生成文件"));
             run.finishes << run.photos.size();
+            run.finishEnds << run.planLines.size();
         }
         run.photos << photo;
     }
-    if (skipped > 0)
+    if (skipped > 0) {
         run.planLines.prepend(tr("已跳过 %1 张结果已存在且完整的照片（删除结果文件或用 --redo 可重新发送）").arg(skipped));
+        for (int &end : run.finishEnds)
+            ++end;
+    }
     if (run.uploads.isEmpty())
         run.planLines << tr("\n全部完成！");
     else
@@ -236,14 +252,14 @@ void Batch::stop()
         return run.clientBatch > 0 && !run.uploadsEnded && !run.stopped;
     });
     emit clearTasks();
-    emit line(tr("已中止任务！"));
+    say(tr("已中止任务！"));
     if (sending) {
         for (Run &run : runs)
             if (run.clientBatch > 0 && !run.uploadsEnded)
                 run.stopped = true;
     } else if (inFlight() != 0) {
         QMetaObject::invokeMethod(uploader, &RemoveBGConn::dropInFlight, Qt::QueuedConnection);
-        emit line(tr("已放弃已发送、尚未收到抠图的照片"));
+        say(tr("已放弃已发送、尚未收到抠图的照片"));
     }
     emit inFlightChanged(inFlight());
 }
@@ -281,17 +297,20 @@ void Batch::announce(Run &run)
         return;
     run.announced = true;
     const QStringList lines = run.planLines;
-    for (const QString &text : lines)
-        emit line(text);
-    for (int photo : run.finishes)
-        composite(run, photo);
+    for (int i = 0, finish = 0; i <= lines.size(); ++i) {
+        for (; finish < run.finishes.size() && run.finishEnds.at(finish) == i; ++finish)
+            composite(run, run.finishes.at(finish));
+        if (i < lines.size())
+            say(lines.at(i));
+    }
     finishIfDone(run.id);
 }
 
 void Batch::composite(Run &run, int photo)
 {
     run.photos[photo].compositing = true;
-    composites.push_back({run.id, photo, run.photos.at(photo).outcome.result});
+    composites.push_back({++lastComposite, run.id, photo, run.photos.at(photo).outcome.result});
+    held.push_back({lastComposite, {}});
     mixer->expect({run.photos.at(photo).outcome.source, run.photos.at(photo).outcome.result, run.choices,
                    run.photos.at(photo).plan == Plan::Derive, run.photos.at(photo).record});
     emit smallToBig(run.photos.at(photo).outcome.source, run.photos.at(photo).outcome.result);
@@ -305,6 +324,7 @@ void Batch::keyChecked(int clientBatch, bool balanceKnown, double balance)
         return;
     }
     const int runId = run->id;
+    run->balanceAtStart = balanceKnown;
     announce(*run);
     run = runWithId(runId);
     if (!run)
@@ -329,7 +349,7 @@ void Batch::answerSpending(bool send)
     if (clientBatch == 0)
         return;
     if (!send)
-        emit line(tr("已取消：本批没有发送任何照片"));
+        say(tr("已取消：本批没有发送任何照片"));
     QMetaObject::invokeMethod(uploader, [this, clientBatch, send] { uploader->goAhead(clientBatch, send); }, Qt::QueuedConnection);
 }
 
@@ -351,7 +371,7 @@ void Batch::uploadFinished(const UploadOutcome &outcome)
     } else {
         photo.outcome.explanation = outcome.explanation;
         if (outcome.late && !quiet)
-            emit line(tr("%1：%2").arg(fileName(photo.outcome.source), outcome.reason));
+            say(tr("%1：%2").arg(fileName(photo.outcome.source), outcome.reason));
         end(photo, PhotoOutcome::Failed, failureOf(outcome.kind), {outcome.reason, outcome.reasonForReport});
     }
     if (outcome.late) {
@@ -370,7 +390,7 @@ void Batch::save(Run &run, int index, const QByteArray &cutout, bool late, bool 
     const QString &result = photo.outcome.result;
     const auto fail = [&](const BilingualText &text) {
         if (!quiet)
-            emit line(text.shown);
+            say(text.shown);
         end(photo, PhotoOutcome::Failed, PhotoOutcome::SaveFailed, text);
     };
     const QDir folder = QFileInfo(result).dir();
@@ -400,17 +420,17 @@ void Batch::save(Run &run, int index, const QByteArray &cutout, bool late, bool 
     }
     photo.noSubject = showsNothing(cutout);
     const bool keepsCutout = outputplan::formatOf(result) == outputplan::Format::CutoutOnly;
-    if (!keepsCutout)
-        composite(run, index);
     if (!quiet) {
-        emit line(late ? tr("%1：保存成功！").arg(fileName(source)) : tr("保存成功！"));
+        say(late ? tr("%1：保存成功！").arg(fileName(source)) : tr("保存成功！"));
         if (photo.noSubject)
-            emit line(tr("警告：服务没有在这张照片里找到主体，抠图完全透明"));
+            say(tr("警告：服务没有在这张照片里找到主体，抠图完全透明"));
         if (keepsCutout)
-            emit line(tr("%1：结果文件的格式存不下透明度，已保留服务的小图").arg(fileName(source)));
+            say(tr("%1：结果文件的格式存不下透明度，已保留服务的小图").arg(fileName(source)));
     }
     if (keepsCutout)
         end(photo, photo.noSubject ? PhotoOutcome::NoSubject : PhotoOutcome::Saved);
+    else
+        composite(run, index);
 }
 
 void Batch::uploadsEnded(const UploadsEnded &ended)
@@ -427,7 +447,7 @@ void Batch::uploadsEnded(const UploadsEnded &ended)
     announce(*run);
     run = runWithId(runId);
     if (run && run->stopped && ended.stillInFlight > 0 && run == &runs.back())
-        emit line(tr("正在等待已发送的 %1 张照片完成，再按一次中止则放弃它们").arg(ended.stillInFlight));
+        say(tr("正在等待已发送的 %1 张照片完成，再按一次中止则放弃它们").arg(ended.stillInFlight));
     emit inFlightChanged(inFlight());
     finishIfDone(runId);
 }
@@ -439,17 +459,25 @@ void Batch::composited(const QString &, const QString &target, const ScaleAndMix
         return;
     const Composite done = *found;
     composites.erase(found);
+    const auto barrier = [&] {
+        return std::find_if(held.begin(), held.end(), [&](const Held &each) { return each.composite == done.id; });
+    };
     Run *run = runWithId(done.run);
-    if (!run)
+    if (!run) {
+        held.erase(barrier());
+        flushHeld();
         return;
+    }
+    // What the composite says, and its photo's end, go where it was begun.
+    resolving = done.id;
     Photo &photo = run->photos[done.photo];
     photo.compositing = false;
     photo.outcome.files = report.written;
     const QString name = fileName(photo.outcome.source);
     if (!report.profileLeftOut.isEmpty())
-        emit line(tr("%1：照片的颜色配置文件不可用（%2），结果里没有它").arg(name, report.profileLeftOut));
+        say(tr("%1：照片的颜色配置文件不可用（%2），结果里没有它").arg(name, report.profileLeftOut));
     if (report.nothingToCrop)
-        emit line(tr("%1：没有找到主体，结果没有裁剪").arg(name));
+        say(tr("%1：没有找到主体，结果没有裁剪").arg(name));
     if (report.outcome == ScaleAndMix::Written) {
         end(photo, photo.plan == Plan::Finish   ? PhotoOutcome::Finished
                    : photo.plan == Plan::Derive ? PhotoOutcome::Derived
@@ -462,9 +490,12 @@ void Batch::composited(const QString &, const QString &target, const ScaleAndMix
             : photo.plan == Plan::Derive || report.outcome == ScaleAndMix::OtherFileFailed
                 ? BilingualText::translate("Batch", "未能按输出选项生成文件（%1）").arg(why)
                 : BilingualText::translate("Batch", "未能生成原尺寸图（%1），已保留服务的小图").arg(why);
-        emit line(tr("%1：%2").arg(name, reason.shown));
+        say(tr("%1：%2").arg(name, reason.shown));
         end(photo, PhotoOutcome::Failed, PhotoOutcome::CompositeFailed, reason);
     }
+    resolving = 0;
+    held.erase(barrier());
+    flushHeld();
     reportProgress();
     finishIfDone(done.run);
 }
@@ -475,7 +506,8 @@ void Batch::end(Photo &photo, PhotoOutcome::Kind kind, PhotoOutcome::Failure fai
     photo.outcome.failure = failure;
     photo.outcome.reason = reason.shown;
     photo.outcome.reasonForReport = reason.original;
-    emit photoEnded(photo.outcome);
+    const PhotoOutcome outcome = photo.outcome;
+    post([this, outcome] { emit photoEnded(outcome); });
 }
 
 void Batch::finishIfDone(int runId)
@@ -484,6 +516,17 @@ void Batch::finishIfDone(int runId)
     if (!run || (run->clientBatch > 0 && (!run->uploadsEnded || run->lateLeft > 0))
         || std::any_of(run->photos.begin(), run->photos.end(), [](const Photo &photo) { return photo.compositing; }))
         return;
+    // A stopped batch's client asked for no balance at its end: it is asked now, once, as a
+    // whole batch's is; an answer that does not come is said nothing of.
+    if (run->balanceQuestion == Run::Asked)
+        return;
+    if (run->stopped && run->balanceAtStart && !run->balanceKnown && !run->keyRefused && run->balanceQuestion == Run::NotAsked) {
+        run->balanceQuestion = Run::Asked;
+        const int clientBatch = run->clientBatch;
+        const QString key = run->key;
+        QMetaObject::invokeMethod(uploader, [this, clientBatch, key] { uploader->askBalance(clientBatch, key); }, Qt::QueuedConnection);
+        return;
+    }
     BatchAccount account;
     account.stopped = run->stopped;
     account.balanceKnown = run->balanceKnown;
@@ -501,7 +544,7 @@ void Batch::finishIfDone(int runId)
     writeAccount(account);
     if (newest)
         emit progress(account.photos.size() - account.count(PhotoOutcome::Unsent), account.photos.size());
-    emit finished(account);
+    post([this, account] { emit finished(account); });
 }
 
 void Batch::writeAccount(const BatchAccount &account)
@@ -510,7 +553,7 @@ void Batch::writeAccount(const BatchAccount &account)
         return;
     const QStringList lines = accountLines(account);
     for (const QString &text : lines)
-        emit line(text);
+        say(text);
 }
 
 BatchAccount Batch::accountSoFar() const
@@ -559,6 +602,32 @@ QStringList Batch::accountLines(const BatchAccount &account)
     if (account.balanceKnown)
         lines << tr("账户余额还剩：") + QString::number(account.balanceLeft, 'g', 15);
     return lines;
+}
+
+void Batch::say(const QString &text)
+{
+    post([this, text] { emit line(text); });
+}
+
+void Batch::post(std::function<void()> signal)
+{
+    if (resolving != 0) {
+        const auto at = std::find_if(held.begin(), held.end(), [this](const Held &each) { return each.composite == resolving; });
+        held.insert(at, {0, std::move(signal)});
+    } else if (held.empty()) {
+        signal();
+    } else {
+        held.push_back({0, std::move(signal)});
+    }
+}
+
+void Batch::flushHeld()
+{
+    while (!held.empty() && held.front().composite == 0) {
+        const std::function<void()> signal = std::move(held.front().signal);
+        held.pop_front();
+        signal();
+    }
 }
 
 void Batch::reportProgress()

@@ -13,6 +13,7 @@
 #include <QVector>
 
 #include <deque>
+#include <functional>
 
 class QThread;
 class RemoveBGConn;
@@ -154,6 +155,7 @@ private:
         QVector<int> uploads;    // photo index of each upload, in the client's order
         QStringList planLines;   // written once the key check is over, after the balance
         QVector<int> finishes;   // photos to finish from their cut-outs, asked for with the lines
+        QVector<int> finishEnds; // for each, how many of the plan lines come before its composite
         bool announced = false;
         bool uploadsEnded = false;
         bool stopped = false;
@@ -161,9 +163,13 @@ private:
         bool keyRefused = false;
         bool balanceKnown = false;
         double balanceLeft = 0;
+        QString key;
+        bool balanceAtStart = false; // the key check gave one: a stopped batch asks again at its end
+        enum { NotAsked, Asked, Answered } balanceQuestion = NotAsked;
     };
     struct Composite
     {
+        int id;
         int run;
         int photo;
         QString target;
@@ -185,6 +191,11 @@ private:
     void finishIfDone(int runId);
     void writeAccount(const BatchAccount &account);
     void reportProgress();
+    // Lines and signals of the log's order: each waits behind the composites begun before it,
+    // so that what a composite says stays with its photo's other lines.
+    void say(const QString &text);
+    void post(std::function<void()> signal);
+    void flushHeld();
 
     RemoveBGConn *uploader;
     ScaleAndMix *mixer;
@@ -198,4 +209,12 @@ private:
     int lastRunId = 0;
     int lastClientBatch = 0;
     std::deque<Composite> composites; // in the compositor's order
+    int lastComposite = 0;
+    struct Held
+    {
+        int composite = 0; // a composite still running: what follows waits for it
+        std::function<void()> signal;
+    };
+    std::deque<Held> held;
+    int resolving = 0; // the composite whose own lines go where it was begun
 };

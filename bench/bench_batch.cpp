@@ -68,8 +68,6 @@ int runOneBatch(const QString &mode, const QString &folder, int jobs, const QUrl
     batch->setRedo(true);
     QStringList log;
     QObject::connect(batch.get(), &Batch::line, [&](const QString &line) { log << line; });
-    QObject::connect(batch->client(), &RemoveBGConn::connectInfo, batch.get(), [&](const QString &line) { log << line; });
-    QObject::connect(batch->client(), &RemoveBGConn::connectError, batch.get(), [&](const QString &line) { log << line; });
     QEventLoop loop;
     double uploadsMs = 0;
     QObject::connect(batch->client(), &RemoveBGConn::uploadsEnded, batch.get(), [&] {

@@ -21,6 +21,8 @@ namespace {
 constexpr qint64 maxUploadFileBytes = qint64(1) << 30;
 // The request bodies held at once; one larger body may still go alone.
 constexpr qint64 maxHeldRequestBytes = qint64(256) << 20;
+// A reply's property, set once its whole request has gone out.
+constexpr char sentWhole[] = "quorrinSentWhole";
 
 // The size of the request body for this file, known before it is read.
 qint64 requestBytesFor(const QString &path)
@@ -133,20 +135,49 @@ void RemoveBGConn::begin()
 void RemoveBGConn::checkAccount(Check check)
 {
     checking = check;
-    QString path = endpoint.path();
-    if (!path.endsWith(QLatin1String("/removebg"))) {
+    const QUrl url = accountUrl();
+    if (url.isEmpty()) {
         accountAnswered({});
         return;
     }
-    path.chop(8); // "removebg"
-    QUrl url = endpoint;
-    url.setPath(path + QStringLiteral("account"));
     QNetworkRequest request(url);
     request.setRawHeader("X-Api-Key", uploads.front().token.toUtf8());
     accountReply = networkManager->get(request);
     new ReplyReader(accountReply, settings.accountTimeoutMs);
     connect(accountReply, &QNetworkReply::finished, this, &RemoveBGConn::accountChecked);
     accountTimer->start(settings.accountTimeoutMs);
+}
+
+QUrl RemoveBGConn::accountUrl() const
+{
+    QString path = endpoint.path();
+    if (!path.endsWith(QLatin1String("/removebg")))
+        return {};
+    path.chop(8); // "removebg"
+    QUrl url = endpoint;
+    url.setPath(path + QStringLiteral("account"));
+    return url;
+}
+
+void RemoveBGConn::askBalance(int batch, QString token)
+{
+    const QUrl url = accountUrl();
+    if (url.isEmpty()) {
+        emit balanceAnswered(batch, false, 0);
+        return;
+    }
+    QNetworkRequest request(url);
+    request.setRawHeader("X-Api-Key", token.toUtf8());
+    QNetworkReply *reply = networkManager->get(request);
+    new ReplyReader(reply, settings.accountTimeoutMs);
+    QTimer::singleShot(settings.accountTimeoutMs, reply, &QNetworkReply::abort);
+    connect(reply, &QNetworkReply::finished, this, [this, reply, batch] {
+        reply->deleteLater();
+        const ReplyFacts facts = factsOf(reply);
+        const AccountAnswer answer = readAccountAnswer(
+            facts.status, facts.body, facts.readerFailure == ReplyReader::None && facts.error != QNetworkReply::OperationCanceledError);
+        emit balanceAnswered(batch, answer.result == AccountAnswer::Balance, answer.balance);
+    });
 }
 
 void RemoveBGConn::accountChecked()
@@ -292,6 +323,11 @@ void RemoveBGConn::send(Upload &upload)
     upload.state = Upload::InFlight;
     ++upload.tries;
     new ReplyReader(upload.reply, settings.stallTimeoutMs);
+    QNetworkReply *reply = upload.reply;
+    connect(reply, &QNetworkReply::uploadProgress, reply, [reply](qint64 sent, qint64 total) {
+        if (total > 0 && sent == total)
+            reply->setProperty(sentWhole, true);
+    });
     say(upload, {Line::Info, tr("正在发送..."), {}});
     connect(upload.reply, &QNetworkReply::finished, this, &RemoveBGConn::solveReply);
 }
@@ -333,7 +369,9 @@ void RemoveBGConn::settle(Upload &upload, QNetworkReply *reply)
     const RetryStep step = nextStep(verdict, facts.status, reply->rawHeader("Retry-After"), upload.tries,
                                     upload.passingFailures, settings, QDateTime::currentDateTimeUtc());
     upload.reply = nullptr;
-    say(upload, {Line::Info, tr("发送完成！正在接收..."), {}});
+    // A connection refused, or a host not found, sent nothing.
+    if (facts.status != 0 || reply->property(sentWhole).toBool())
+        say(upload, {Line::Info, tr("发送完成！正在接收..."), {}});
 
     if (step.again) {
         const qint64 now = clock.elapsed();

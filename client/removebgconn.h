@@ -54,6 +54,8 @@ signals:
     // Nothing more will be sent for the batch: every photo reported, or the batch cleared,
     // replaced, or its key refused.
     void uploadsEnded(UploadsEnded end);
+    // The answer to askBalance(); not known when the service said none in time.
+    void balanceAnswered(int batch, bool known, double balance);
 
 public slots:
     void postData(QString filepath, QString token, bool start);
@@ -65,6 +67,9 @@ public slots:
     void dropInFlight();
     // After a key check held back: send the batch, or send nothing of it.
     void goAhead(int batch, bool send);
+    // Asks what is left on the key once more, apart from any batch: after a stop, whose
+    // batch has no end of its own to ask at.
+    void askBalance(int batch, QString token);
 
 private:
     struct Line
@@ -91,6 +96,7 @@ private:
 
     void begin();
     void checkAccount(Check check);
+    QUrl accountUrl() const; // empty when the endpoint has none
     void accountChecked();
     void accountAnswered(const AccountAnswer &answer);
     void send(Upload &upload);

@@ -374,7 +374,9 @@ void TestClient::refusedConnectionStillEndsTheBatch()
     // Tried twice more, after the two passing-failure waits, then given up.
     const QStringList retries = QStringList() << retriedLines(QStringLiteral("连接出错（Connection refused），0.05 秒后重试"))
                                               << retriedLines(QStringLiteral("连接出错（Connection refused），0.1 秒后重试"));
-    QCOMPARE(log.events, QStringList() << sentLines(first) << retries << "error" << sentLines(second) << retries << "error" << allDone);
+    // Nothing was sent, so no line says it was.
+    const QStringList expected = QStringList() << sentLines(first) << retries << "error" << sentLines(second) << retries << "error" << allDone;
+    QCOMPARE(log.events, QStringList(expected).filter(QRegularExpression(QStringLiteral("^(?!info:发送完成！正在接收...$)"))));
     QCOMPARE(log.errors, QStringList({"Connection refused", "Connection refused"}));
     QCOMPARE(log.outcomes, QStringList({"r1.png:failed", "r2.png:failed"}));
 }
@@ -387,7 +389,7 @@ void TestClient::otherFailuresAreNotTriedAgain()
     const QString path = pathFor(QStringLiteral("g.png"), "one");
     client.postData(path, QStringLiteral("key"), true);
     QTRY_COMPARE(log.ends, 1);
-    QCOMPARE(log.events, QStringList() << failedLines(path) << allDone);
+    QCOMPARE(log.events, QStringList() << sentLines(path).mid(0, 3) << "error" << allDone);
 }
 
 void TestClient::clearDuringTheKeyCheckSendsNothing()

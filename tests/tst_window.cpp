@@ -1,6 +1,7 @@
 #include "batch.h"
 #include "eventlog.h"
 #include "fakeservice.h"
+#include "keystore.h"
 #include "outputoptionsdialog.h"
 #include "removebgconn.h"
 #include "startup.h"
@@ -42,7 +43,9 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 #include <csignal>
 #include <sys/resource.h>
@@ -197,6 +200,7 @@ private slots:
 
     void saving_data();
     void saving();
+    void cutoutWithNothingInItIsCountedApart_data();
     void cutoutWithNothingInItIsCountedApart();
 
     void resultsAlreadyThere_data();
@@ -218,6 +222,7 @@ private slots:
     void headless_data();
     void headless();
     void headlessLinesAreTheWindows();
+    void headlessWatch_data();
     void headlessWatch();
 
     void outputOptions_data();
@@ -342,6 +347,14 @@ void TestWindow::freshWindow()
     const Batch *batch = window->findChild<Batch *>();
     QCOMPARE(batch->client()->thread(), batch->workerThread());
     QCOMPARE(batch->compositor()->thread(), batch->workerThread());
+    // The fields' buttons show an icon where the desktop has no icon theme, a key kept or not.
+    for (bool kept : {false, true}) {
+        if (kept)
+            emit window->findChild<KeyStore *>()->keyRead(QStringLiteral("kept key"));
+        for (const char *field : {"lineEdit", "outputEdit"})
+            for (const QAction *action : child<QLineEdit>(window.get(), field)->actions())
+                QVERIFY2(!action->icon().isNull(), qPrintable(action->text()));
+    }
 }
 
 void TestWindow::messagesBecomeOneParagraphEach()
@@ -973,8 +986,20 @@ void TestWindow::saving()
     QCOMPARE(composites.at(0).at(1).toString(), path(savedAs));
 }
 
+void TestWindow::cutoutWithNothingInItIsCountedApart_data()
+{
+    QTest::addColumn<bool>("crop");
+    QTest::newRow("as it came") << false;
+    QTest::newRow("cropped: nothing to crop, said in the photo's own lines") << true;
+}
+
 void TestWindow::cutoutWithNothingInItIsCountedApart()
 {
+    QFETCH(bool, crop);
+    OutputChoices cropped;
+    QVERIFY(cropped.set(QStringLiteral("crop"), QStringLiteral("3")).isEmpty());
+    if (crop)
+        window->setOutputChoices(cropped);
     const QString folder = path(QStringLiteral("two"));
     QVERIFY(QDir().mkpath(folder));
     writeImage(folder + QStringLiteral("/a.jpg"), photoLike(10, 8, 3, 1));
@@ -992,7 +1017,10 @@ void TestWindow::cutoutWithNothingInItIsCountedApart()
     click("matBtn");
     const QStringList log = settledLog(window.get());
     QCOMPARE(log.count(QStringLiteral("警告：服务没有在这张照片里找到主体，抠图完全透明")), 1);
-    QCOMPARE(log.indexOf(QStringLiteral("警告：服务没有在这张照片里找到主体，抠图完全透明")), log.indexOf(QStringLiteral("保存成功！")) + 1);
+    const int warning = log.indexOf(QStringLiteral("警告：服务没有在这张照片里找到主体，抠图完全透明"));
+    QCOMPARE(warning, log.indexOf(QStringLiteral("保存成功！")) + 1);
+    if (crop)
+        QCOMPARE(log.mid(warning + 1, 2), QStringList({"a.jpg：没有找到主体，结果没有裁剪", ""}));
     QCOMPARE(log.mid(log.size() - 3), QStringList({"本批共 2 张：保存 1 张，跳过 0 张，失败 0 张，没有找到主体 1 张",
                                                    "服务没有找到主体（已计费，请检查）：a.jpg", "没有失败的照片。"}));
     QCOMPARE(account().count(PhotoOutcome::NoSubject), 1);
@@ -1206,6 +1234,11 @@ void TestWindow::refusalsNeedNoDisplay_data()
     QTest::newRow("--crop's margin") << QStringList{"--crop=-2"} << QString() << "--crop";
     QTest::newRow("--canvas") << QStringList{"--canvas", "round"} << QString() << "--canvas";
     QTest::newRow("a bare --crop takes no positional") << QStringList{"--crop", "--jobs", "0", "/x"} << QString() << "--jobs";
+    QTest::newRow("an unknown option") << QStringList{"--bogus"} << QString() << "Unknown option 'bogus'.";
+    QTest::newRow("an unknown option, with a display too") << QStringList{"--bogus", "/x"} << "QT_QPA_PLATFORM=offscreen"
+                                                           << "Unknown option 'bogus'.";
+    QTest::newRow("an option without its value") << QStringList{"--output"} << QString() << "Missing value after '--output'.";
+    QTest::newRow("Qt's own options are left to Qt") << QStringList{"-style", "Fusion", "--jobs", "0"} << QString() << "--jobs";
     QTest::newRow("--help needs none either") << QStringList{"--help"} << QString() << QString("--jobs <n>");
     QTest::newRow("nor does --version") << QStringList{"--version"} << QString() << QString("quorrin 0.1.0");
 }
@@ -1345,6 +1378,15 @@ struct Run
     QString err;
 };
 
+// Answers the account question with a balance `first` - 1, one less at each question after.
+std::function<void(const httplib::Request &, httplib::Response &)> balanceFallingFrom(int first, std::shared_ptr<std::atomic<int>> asked)
+{
+    return [first, asked](const httplib::Request &, httplib::Response &response) {
+        response.set_content(QStringLiteral(R"({"data":{"attributes":{"credits":{"total":%1}}}})").arg(first - ++*asked).toStdString(),
+                             "application/json");
+    };
+}
+
 // The real program with --batch, against `endpoint`, with no display; `environment` adds
 // NAME=value pairs; `then` runs once the program has started.
 Run runBatch(const QUrl &endpoint, const QStringList &arguments, const QStringList &environment = {},
@@ -1398,7 +1440,9 @@ void TestWindow::headless_data()
     row("a mask beside every master, listed in the report", {"@/in", "--mask"}, key, 0);
     row("the key from a file", {"@/in", "--key-file", "@/key.txt"}, {}, 0);
     row("the key from standard input", {"@/in", "--key-file", "-"}, {}, 0, "", "the key\n");
-    row("the variable beats the file", {"@/in", "--key-file", "@/missing"}, key, 0);
+    row("the file beats the variable", {"@/in", "--key-file", "@/key.txt"}, {"QUORRIN_API_KEY=a bad key"}, 0);
+    row("a key file that cannot be read is not hidden by the variable: 2", {"@/in", "--key-file", "@/missing"}, key, 2);
+    row("--crop 5, the margin apart, as --crop=5", {"@/in", "--crop", "5"}, key, 0);
     row("a photo refused: 1", {"@/in"}, key, 1, "refuse b");
     row("no key: 2", {"@/in"}, {}, 2);
     row("an empty key file: 2", {"@/in", "--key-file", "@/empty.txt"}, {}, 2);
@@ -1438,8 +1482,12 @@ void TestWindow::headless()
     });
     if (trouble == QLatin1String("refuse key"))
         service->setAccountResponder([](const httplib::Request &, httplib::Response &response) { response.status = 401; });
-    if (trouble == QLatin1String("hold"))
+    // A balance that falls by one at each question: 99, then 98.
+    auto asked = std::make_shared<std::atomic<int>>(0);
+    if (trouble == QLatin1String("hold")) {
         service->holdRequest(0);
+        service->setAccountResponder(balanceFallingFrom(100, asked));
+    }
     for (QString &argument : arguments)
         argument.replace(QLatin1Char('@'), dir->path());
     arguments = QStringList{"--report", path(QStringLiteral("report.json"))} << arguments; // a row's own comes later, and wins
@@ -1486,16 +1534,27 @@ void TestWindow::headless()
                                           // The upload in flight is finished and saved; the other is never sent.
                                           {130, {"a.jpg:saved:1", "b.jpg:unsent:0"}}};
     QStringList wanted = trouble == QLatin1String("402 b") ? QStringList({"a.jpg:saved:1", "b.jpg:unsent:0"}) : expected.value(status);
-    if (arguments.contains(QStringLiteral("--mask")))
+    if (arguments.contains(QStringLiteral("--mask")) || arguments.contains(QStringLiteral("--crop")))
         wanted.replaceInStrings(QStringLiteral(":saved:1"), QStringLiteral(":saved:2"));
     QCOMPARE(outcomes, wanted);
     QVERIFY(status != 0 || QFileInfo::exists(path(QStringLiteral("in-no-bg-small/a.jpg-no-bg.png"))));
     if (trouble == QLatin1String("402 b"))
         QVERIFY2(run.out.contains(QStringLiteral("账户额度已用完（HTTP 402），已停止发送，1 张未发送")), qPrintable(run.out.join('|')));
-    QCOMPARE(run.out.last(), status == 1 ? QStringLiteral("失败：b.jpg：") + run.out.value(run.out.indexOf(path(QStringLiteral("in/b.jpg"))) + 3)
-                                         : QStringLiteral("没有失败的照片。"));
-    // Standard error is no terminal here: errors only.
+    // A stopped batch asks for the balance once more at its end, as a whole one does.
+    if (trouble == QLatin1String("hold")) {
+        QCOMPARE(asked->load(), 2);
+        QCOMPARE(run.out.last(), QStringLiteral("账户余额还剩：98"));
+        QCOMPARE(report.value(QStringLiteral("balanceLeft")).toDouble(), 98.0);
+    }
+    QCOMPARE(run.out.value(run.out.size() - (trouble == QLatin1String("hold") ? 2 : 1)),
+             status == 1 ? QStringLiteral("失败：b.jpg：") + run.out.value(run.out.indexOf(path(QStringLiteral("in/b.jpg"))) + 3)
+                         : QStringLiteral("没有失败的照片。"));
+    if (arguments.contains(QStringLiteral("--crop")))
+        QCOMPARE(run.out.value(0), QStringLiteral("输出选项：裁到主体（边距 5%）"));
+    // Standard error is no terminal here: errors only, each once, with its photo.
     QCOMPARE(run.err.isEmpty(), status == 0 || status == 130);
+    if (trouble == QLatin1String("refuse b"))
+        QCOMPARE(run.err, QStringLiteral("quorrin: %1：%2\n").arg(path(QStringLiteral("in/b.jpg")), run.out.last().section(QStringLiteral("："), 2)));
 }
 
 void TestWindow::headlessLogFollowsTheSystemLanguage_data()
@@ -1545,8 +1604,16 @@ void TestWindow::headlessLinesAreTheWindows()
     QCOMPARE(asShown(run.out), shown);
 }
 
+void TestWindow::headlessWatch_data()
+{
+    QTest::addColumn<bool>("replaceRefused");
+    QTest::newRow("a photo copied in slowly, and one of the program's own results") << false;
+    QTest::newRow("a refused photo replaced and saved: counted once, and the last balance") << true;
+}
+
 void TestWindow::headlessWatch()
 {
+    QFETCH(bool, replaceRefused);
     const QString folder = path(QStringLiteral("watched"));
     QVERIFY(QDir().mkpath(folder));
     writeImage(folder + QStringLiteral("/first.jpg"), photoLike(40, 30, 3, 1));
@@ -1562,9 +1629,19 @@ void TestWindow::headlessWatch()
             response.set_content(cutout, "image/png");
     });
     const QByteArray late = encode(photoLike(40, 30, 3, 2), ".jpg");
+    auto asked = std::make_shared<std::atomic<int>>(0);
+    if (replaceRefused)
+        service->setAccountResponder(balanceFallingFrom(100, asked));
     const Run run = runBatch(service->endpoint(), {folder, "--watch", "--mask", "--report", path(QStringLiteral("r.json"))},
                              {"QUORRIN_API_KEY=k"}, {}, [&](QProcess &program) {
         QTRY_COMPARE(service->uploadCount(), 2);
+        if (replaceRefused) {
+            // Replaced as a copy would be, so that the folder's change notice tells at once.
+            QVERIFY(QFile::remove(folder + QStringLiteral("/refused.jpg")) && writeBytes(folder + QStringLiteral("/refused.jpg"), late));
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(folder + QStringLiteral("-no-bg-small/refused.jpg-no-bg.mask.png")), 8000);
+            ::kill(pid_t(program.processId()), SIGINT);
+            return;
+        }
         // A photo copied in slowly, and one of the program's own results.
         QFile growing(folder + QStringLiteral("/late.jpg"));
         QVERIFY(growing.open(QIODevice::WriteOnly));
@@ -1586,13 +1663,25 @@ void TestWindow::headlessWatch()
     QCOMPARE(run.status, 130);
     QCOMPARE(service->uploadCount(), 3);
     QCOMPARE(service->uploads().back().imageBytes(), late);
+    const QJsonObject report = QJsonDocument::fromJson(readBytes(path(QStringLiteral("r.json")))).object();
+    if (replaceRefused) {
+        // Each photo once, with its last outcome; the balance the service gave last.
+        QCOMPARE(run.out.mid(run.out.size() - 3), QStringList({"本批共 2 张：保存 2 张，跳过 0 张，失败 0 张", "没有失败的照片。",
+                                                               QStringLiteral("账户余额还剩：%1").arg(100 - asked->load())}));
+        QStringList listed;
+        for (const QJsonValue &photo : report.value(QStringLiteral("photos")).toArray())
+            listed << QFileInfo(photo.toObject().value(QStringLiteral("path")).toString()).fileName() + QLatin1Char(':')
+                          + photo.toObject().value(QStringLiteral("outcome")).toString();
+        QCOMPARE(listed, QStringList({"first.jpg:saved", "refused.jpg:saved"}));
+        QCOMPARE(report.value(QStringLiteral("balanceLeft")).toInt(), 100 - asked->load());
+        return;
+    }
     QVERIFY(run.out.contains(QStringLiteral("保存：late.jpg")));
     // The choices are named once, and the late photo gets its mask too.
     QCOMPARE(run.out.count(QStringLiteral("输出选项：另存蒙版")), 1);
     QVERIFY(QFile::exists(folder + QStringLiteral("-no-bg-small/late.jpg-no-bg.mask.png")));
     QCOMPARE(run.out.mid(run.out.size() - 2, 1), QStringList({"本批共 3 张：保存 2 张，跳过 0 张，失败 1 张"}));
-    const QJsonArray photos = QJsonDocument::fromJson(readBytes(path(QStringLiteral("r.json")))).object().value(QStringLiteral("photos")).toArray();
-    QCOMPARE(photos.size(), 3);
+    QCOMPARE(report.value(QStringLiteral("photos")).toArray().size(), 3);
 }
 
 namespace {
@@ -1672,7 +1761,7 @@ void TestWindow::outputOptions()
         return;
     QCOMPARE(chosen.arguments(), expected);
     // The controls show the choices they are given.
-    QCOMPARE(OutputOptionsDialog(chosen, QString()).choices().arguments(), expected);
+    QCOMPARE(OutputOptionsDialog(chosen).choices().arguments(), expected);
     // A new window reads them, and its batches make them.
     window.reset();
     window = std::make_unique<Widget>(service->endpoint());
@@ -1726,15 +1815,27 @@ void TestWindow::outputOptionsPreview_data()
     QTest::addColumn<QString>("edits");
     QTest::addColumn<QSize>("size");    // of the preview; empty: no master, so none
     QTest::addColumn<QColor>("corner"); // where the master is transparent, but for a crop
+    QTest::addColumn<QString>("masters"); // the photos with one; ":empty" with no subject in it
+    QTest::addColumn<QString>("steps");   // buttons pressed: next, previous
+    QTest::addColumn<QString>("named");   // the photo the preview names
 
     const QColor grey(0xb0, 0xb0, 0xb0), subject(200, 80, 40);
-    QTest::newRow("transparent: a checkerboard") << "" << QSize(360, 240) << grey;
-    QTest::newRow("jpg: white") << "format=1" << QSize(360, 240) << QColor(Qt::white);
-    QTest::newRow("a custom colour") << "background=3 colour=#336699" << QSize(360, 240) << QColor(0x33, 0x66, 0x99);
-    QTest::newRow("cropped to the subject") << "crop=1 margin=0" << QSize(180, 120) << subject;
-    QTest::newRow("a canvas of width x height, scaled down") << "canvas=2 canvasWidth=4000 canvasHeight=2000"
-                                                             << QSize(360, 180) << grey;
-    QTest::newRow("no master yet") << "format=1" << QSize(0, 0) << QColor();
+    const auto row = [](const char *name, const char *edits, QSize size, QColor corner, const char *masters = "A.jpg",
+                        const char *steps = "", const char *named = "A.jpg") {
+        QTest::newRow(name) << edits << size << corner << masters << steps << named;
+    };
+    row("transparent: a checkerboard", "", QSize(360, 240), grey);
+    row("jpg: white", "format=1", QSize(360, 240), QColor(Qt::white));
+    row("a custom colour", "background=3 colour=#336699", QSize(360, 240), QColor(0x33, 0x66, 0x99));
+    row("cropped to the subject", "crop=1 margin=0", QSize(180, 120), subject);
+    row("a canvas of width x height, scaled down", "canvas=2 canvasWidth=4000 canvasHeight=2000", QSize(360, 180), grey);
+    row("no master yet", "format=1", QSize(0, 0), QColor(), "");
+    row("an empty cut-out is passed over for the next photo", "", QSize(360, 240), grey, "A.jpg:empty b.jpg", "", "b.jpg");
+    row("next photo", "", QSize(360, 240), grey, "A.jpg b.jpg", "next", "b.jpg");
+    row("next past an empty one comes round to the first", "", QSize(360, 240), grey, "A.jpg b.jpg c.jpg:empty",
+        "next next", "A.jpg");
+    row("previous from the first is the last with a subject", "", QSize(360, 240), grey, "A.jpg b.jpg c.jpg:empty",
+        "previous", "b.jpg");
 }
 
 void TestWindow::outputOptionsPreview()
@@ -1742,29 +1843,40 @@ void TestWindow::outputOptionsPreview()
     QFETCH(QString, edits);
     QFETCH(QSize, size);
     QFETCH(QColor, corner);
+    QFETCH(QString, masters);
+    QFETCH(QString, steps);
+    QFETCH(QString, named);
 
-    // The first photo by name is A.jpg: its master, at twice the preview's size, is a
-    // subject in the middle, and green where it is transparent.
+    // The first photo by name is A.jpg. A master, at twice the preview's size, is a subject in
+    // the middle, and green where it is transparent; an empty one is green alone.
     const QString folder = path(QStringLiteral("in"));
     QVERIFY(QDir().mkpath(folder));
-    for (const char *name : {"b.jpg", "A.jpg", "0.txt"})
+    for (const char *name : {"b.jpg", "A.jpg", "c.jpg", "0.txt"})
         QVERIFY(writeBytes(folder + QLatin1Char('/') + QLatin1String(name), "photo"));
     cv::Mat master(480, 720, CV_8UC4, cv::Scalar(0, 255, 0, 0));
+    const cv::Mat empty = master.clone();
     master(cv::Rect(180, 120, 360, 240)).setTo(cv::Scalar(40, 80, 200, 255));
-    if (!size.isEmpty())
-        QVERIFY(writeResult(path(QStringLiteral("out/A.jpg-no-bg.png")), encode(master, ".png")));
+    for (const QString &photo : masters.split(QLatin1Char(' '), Qt::SkipEmptyParts))
+        QVERIFY(writeResult(path(QStringLiteral("out/%1-no-bg.png").arg(photo.section(QLatin1Char(':'), 0, 0))),
+                            encode(photo.endsWith(QLatin1String(":empty")) ? empty : master, ".png")));
     setText("inputEdit", folder);
     setText("outputEdit", path(QStringLiteral("out")));
 
     QImage shown;
-    QString caption;
+    QString caption, name;
     withOutputOptions([&](OutputOptionsDialog *dialog) {
         applyEdits(dialog, edits);
+        for (const QString &step : steps.split(QLatin1Char(' '), Qt::SkipEmptyParts))
+            if (auto *button = dialog->findChild<QPushButton *>(step + QStringLiteral("Photo")))
+                button->click();
         const auto *preview = dialog->findChild<QLabel *>(QStringLiteral("preview"));
         shown = preview->pixmap(Qt::ReturnByValue).toImage();
         caption = preview->text();
+        if (const auto *photo = dialog->findChild<QLabel *>(QStringLiteral("previewPhoto")))
+            name = photo->text();
         dialog->reject();
     });
+    QCOMPARE(name, named);
     QCOMPARE(shown.size(), size);
     if (size.isEmpty()) {
         QCOMPARE(caption, QStringLiteral("还没有这张照片的结果，无法预览"));

@@ -393,6 +393,18 @@ All done!</translation>
         <source>无（JPEG 用白色）</source>
         <translation>None (white for a JPEG)</translation>
     </message>
+    <message>
+        <source>上一张</source>
+        <translation>Previous</translation>
+    </message>
+    <message>
+        <source>下一张</source>
+        <translation>Next</translation>
+    </message>
+    <message>
+        <source>这张照片的结果里没有主体，无法预览</source>
+        <translation>This photo&apos;s result has no subject: nothing to preview</translation>
+    </message>
 </context>
 <context>
     <name>RemoveBGConn</name>
