@@ -1,6 +1,7 @@
 #include "headlessbatch.h"
 
 #include "keystore.h"
+#include "outputnames.h"
 #include "outputplan.h"
 #include "removebgconn.h"
 
@@ -217,14 +218,13 @@ int HeadlessBatch::run()
     }
     // "photos/", as a shell completes it, is the folder "photos": its results go beside it.
     if (options.output.isEmpty())
-        options.output = outputplan::proposedOutput(input.isDir() ? QDir::cleanPath(options.input) : options.input, input.isFile());
+        options.output = outputnames::proposedOutput(input.isDir() ? QDir::cleanPath(options.input) : options.input, input.isFile());
     clock.start();
     // Each photo of the first pass as it is when the pass takes it: one replaced meanwhile is
     // sent again once the watch begins.
     if (options.watch)
-        for (const QFileInfo &entry : QDir(options.input).entryInfoList(QDir::Files | QDir::CaseSensitive))
-            if (!outputplan::isOwnResult(entry.fileName()) && outputplan::isPhotoSuffix(entry.suffix()))
-                markTaken(entry.filePath());
+        for (const QString &photo : outputnames::photosIn(options.input).photos)
+            markTaken(photo);
     batch->start(options.input, options.output, key);
     // A folder with no photo starts no batch at all.
     if (!firstPassOver && !batch->isRunning())
@@ -361,7 +361,7 @@ void HeadlessBatch::scan()
     const qint64 now = clock.elapsed();
     for (const QFileInfo &entry : entries) {
         const QString source = entry.filePath();
-        if (outputplan::isOwnResult(entry.fileName()) || !outputplan::isPhotoSuffix(entry.suffix()) || sending.contains(source))
+        if (!outputnames::isPhoto(entry) || sending.contains(source))
             continue;
         const qint64 modified = entry.lastModified().toMSecsSinceEpoch();
         if (taken.value(source, {-1, -1}) == qMakePair(entry.size(), modified))
@@ -391,7 +391,7 @@ void HeadlessBatch::sendSettledPhotos()
         if (file.size() != it->size || file.lastModified().toMSecsSinceEpoch() != it->modified) {
             *it = {file.size(), file.lastModified().toMSecsSinceEpoch(), now};
         } else if (now - it->unchangedSince >= settleMs) {
-            const QString result = outputplan::resultPath(it.key(), options.output, false);
+            const QString result = outputnames::resultPath(it.key(), options.output, false);
             if (outputplan::planFor(it.key(), QFileInfo(result).absoluteFilePath()) != outputplan::Plan::Skip)
                 ready << it.key();
             else

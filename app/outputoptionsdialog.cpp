@@ -1,4 +1,5 @@
 #include "outputoptionsdialog.h"
+#include "variant.h"
 
 #include "edgecleaner.h"
 #include "scaleandmix.h"

@@ -5,6 +5,7 @@
 #include "desktopnotifier.h"
 #include "keystore.h"
 #include "outputchoices.h"
+#include "outputnames.h"
 #include "outputoptionsdialog.h"
 #include "removebgconn.h"
 #include "scaleandmix.h"
@@ -267,14 +268,11 @@ QVector<PreviewPhoto> Widget::previewPhotos() const
         sources << input.filePath();
     } else if (input.isDir()) {
         // By name: the folder's own order changes from one file system to another.
-        for (const QFileInfo &entry :
-             QDir(input.filePath()).entryInfoList(QDir::Files | QDir::CaseSensitive, QDir::Name | QDir::IgnoreCase))
-            if (outputplan::isPhotoSuffix(entry.suffix()) && !outputplan::isOwnResult(entry.fileName()))
-                sources << entry.filePath();
+        sources = outputnames::photosIn(input.filePath(), QDir::Name | QDir::IgnoreCase).photos;
     }
     QVector<PreviewPhoto> photos;
     for (const QString &source : sources)
-        photos.append({source, outputplan::resultPath(source, ui->outputEdit->text(), singleFileMode)});
+        photos.append({source, outputnames::resultPath(source, ui->outputEdit->text(), singleFileMode)});
     return photos;
 }
 
@@ -357,7 +355,7 @@ void Widget::on_inputBtn_clicked()
 void Widget::on_outputBtn_clicked()
 {
     ui->outputEdit->setText(QFileDialog::getSaveFileName(
-        this, tr("保存文件"), QString(), tr(outputplan::saveDialogFilter)));
+        this, tr("保存文件"), QString(), tr(outputnames::saveDialogFilter)));
 }
 
 void Widget::on_pushButton_4_clicked()
@@ -379,7 +377,7 @@ void Widget::on_inputEdit_textChanged(const QString &arg1)
     const QFileInfo input(arg1);
     if (input.isFile() || input.isDir()) {
         singleFileMode = input.isFile();
-        ui->outputEdit->setText(outputplan::proposedOutput(arg1, singleFileMode));
+        ui->outputEdit->setText(outputnames::proposedOutput(arg1, singleFileMode));
     }
 }
 

@@ -1,6 +1,7 @@
 #include "batch.h"
 
 #include "imageformat.h"
+#include "outputnames.h"
 #include "provenance.h"
 #include "removebgconn.h"
 
@@ -134,15 +135,9 @@ void Batch::start(const QString &input, const QString &output, const QString &ke
         sources << inputInfo.filePath();
     } else if (inputInfo.isDir()) {
         qDebug() << "isDir";
-        const auto entries = QDir(inputInfo.filePath()).entryInfoList(QDir::Files | QDir::CaseSensitive, QDir::NoSort);
-        int ownResults = 0;
-        for (const QFileInfo &entry : entries) {
-            if (outputplan::isOwnResult(entry.fileName()))
-                ++ownResults;
-            else if (outputplan::isPhotoSuffix(entry.suffix()))
-                sources << entry.filePath();
-        }
-        const int leftOut = entries.size() - sources.size();
+        const outputnames::FolderScan scan = outputnames::photosIn(inputInfo.filePath());
+        sources = scan.photos;
+        const int ownResults = scan.ownResults, leftOut = scan.others;
         if (sources.isEmpty())
             say(tr("文件夹里没有可发送的照片（png、jpg、jpeg）：%1").arg(inputInfo.filePath()));
         else if (ownResults > 0)
@@ -183,7 +178,7 @@ void Batch::begin(const QStringList &sources, const QString &output, bool single
     for (const QString &source : sources) {
         Photo photo;
         photo.outcome.source = source;
-        const QString result = outputplan::resultPath(source, output, singleFile);
+        const QString result = outputnames::resultPath(source, output, singleFile);
         // Fixed now, whatever the output field or the current folder say later.
         photo.outcome.result = result.isEmpty() ? result : QFileInfo(result).absoluteFilePath();
         if (outputplan::isUnsafeTarget(photo.outcome.result)) {
@@ -311,8 +306,10 @@ void Batch::composite(Run &run, int photo)
     run.photos[photo].compositing = true;
     composites.push_back({++lastComposite, run.id, photo, run.photos.at(photo).outcome.result});
     held.push_back({lastComposite, {}});
-    mixer->expect({run.photos.at(photo).outcome.source, run.photos.at(photo).outcome.result, run.choices,
-                   run.photos.at(photo).plan == Plan::Derive, run.photos.at(photo).record});
+    const PhotoOutcome &outcome = run.photos.at(photo).outcome;
+    mixer->expect({outcome.source, outcome.result, run.choices, run.photos.at(photo).plan == Plan::Derive,
+                   run.photos.at(photo).record, outputnames::variantPath(outcome.result, run.choices),
+                   outputnames::maskPath(outcome.result, run.choices)});
     emit smallToBig(run.photos.at(photo).outcome.source, run.photos.at(photo).outcome.result);
 }
 
@@ -419,7 +416,7 @@ void Batch::save(Run &run, int index, const QByteArray &cutout, bool late, bool 
         return;
     }
     photo.noSubject = showsNothing(cutout);
-    const bool keepsCutout = outputplan::formatOf(result) == outputplan::Format::CutoutOnly;
+    const bool keepsCutout = outputnames::formatOf(result) == TargetFormat::CutoutOnly;
     if (!quiet) {
         say(late ? tr("%1：保存成功！").arg(fileName(source)) : tr("保存成功！"));
         if (photo.noSubject)

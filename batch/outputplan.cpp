@@ -1,6 +1,8 @@
 #include "outputplan.h"
 
 #include "imageformat.h"
+#include "masterfile.h"
+#include "outputnames.h"
 #include "provenance.h"
 
 #include <QDateTime>
@@ -44,24 +46,8 @@ cv::Size decodedSize(const QString &result, bool withAlpha)
 
 } // namespace
 
-QString proposedOutput(const QString &input, bool inputIsFile)
-{
-    return input + (inputIsFile ? QStringLiteral("-no-bg-small.png") : QStringLiteral("-no-bg-small"));
-}
 
-QString resultPath(const QString &source, const QString &output, bool singleFile)
-{
-    if (output.isEmpty())
-        return {};
-    return singleFile ? output : QStringLiteral("%1/%2-no-bg.png").arg(output, QFileInfo(source).fileName());
-}
 
-bool isOwnResult(const QString &fileName)
-{
-    return fileName.endsWith(QLatin1String("-no-bg.png"), Qt::CaseInsensitive)
-           || fileName.endsWith(QLatin1String("-no-bg-small.png"), Qt::CaseInsensitive)
-           || OutputChoices::isVariantName(fileName);
-}
 
 bool isUnsafeTarget(const QString &result)
 {
@@ -80,7 +66,7 @@ bool isCutShort(const QString &result)
     QByteArray ending;
     if (start.startsWith("\x89PNG\r\n\x1a\n"))
         ending = QByteArray("\0\0\0\0IEND\xae\x42\x60\x82", 12);
-    else if (start.startsWith("\xff\xd8") && formatOf(result) == Format::Jpeg)
+    else if (start.startsWith("\xff\xd8") && outputnames::formatOf(result) == TargetFormat::Jpeg)
         ending = QByteArray("\xff\xd9", 2);
     else
         return false;
@@ -88,13 +74,6 @@ bool isCutShort(const QString &result)
            || file.read(ending.size()) != ending;
 }
 
-bool isPhotoSuffix(const QString &suffix)
-{
-    for (const char *known : {"png", "jpg", "jpeg"})
-        if (suffix.compare(QLatin1String(known), Qt::CaseInsensitive) == 0)
-            return true;
-    return false;
-}
 
 namespace {
 
@@ -111,13 +90,13 @@ Plan basePlan(const QString &source, const QString &result, const OutputChoices 
     const QByteArray resultHead = head(result, 64);
     const imageformat::Header stored = imageformat::probe(bytesOf(resultHead), std::size_t(resultHead.size()));
     const bool cutoutWithAlpha = imageformat::pngHasAlpha(bytesOf(resultHead), std::size_t(resultHead.size()));
-    if (formatOf(result) == Format::CutoutOnly)
+    if (outputnames::formatOf(result) == TargetFormat::CutoutOnly)
         return cutoutWithAlpha ? Plan::Skip : Plan::Send;
     const imageformat::Header photo = imageformat::probeFile(localPath(source), true);
     if (photo.width == 0)
         return Plan::Send;
     const cv::Size photoSize(photo.width, photo.height);
-    if (formatOf(result) == Format::Jpeg) {
+    if (outputnames::formatOf(result) == TargetFormat::Jpeg) {
         if (cutoutWithAlpha)
             return Plan::Finish;
         // The program's own JPEGs carry no orientation.
@@ -149,23 +128,23 @@ Plan planFor(const QString &source, const QString &result, const OutputChoices &
 {
     const Plan plan = basePlan(source, result, choices);
     // A name that keeps the service's cut-out gets nothing else made beside it.
-    if (plan != Plan::Skip || formatOf(result) == Format::CutoutOnly)
+    if (plan != Plan::Skip || outputnames::formatOf(result) == TargetFormat::CutoutOnly)
         return plan;
     const QDateTime made = QFileInfo(result).lastModified();
     bool missing = false;
-    for (const QString &other : {choices.variantPath(result), choices.maskPath(result)}) {
+    for (const QString &other : {outputnames::variantPath(result, choices), outputnames::maskPath(result, choices)}) {
         const QFileInfo info(other);
         missing = missing || (!other.isEmpty() && other != result && (!info.isFile() || info.lastModified() < made));
     }
     // Edges cleaned, or back to the photo's own, as the choices say.
-    const bool edgesOtherwise = formatOf(result) == Format::Png
-                                && (choices.edges == OutputChoices::Edges::Clean) != ScaleAndMix::hasCleanEdges(head(result, 128));
+    const bool edgesOtherwise = outputnames::formatOf(result) == TargetFormat::Png
+                                && (choices.edges == OutputChoices::Edges::Clean) != masterfile::hasCleanEdges(head(result, 128));
     if (!missing && !edgesOtherwise)
         return Plan::Skip;
     // A result laid on a background has lost its alpha: only the service can give it again.
     // A WebP was found complete with alpha already, unless a background let it off.
-    const bool holdsAlpha = formatOf(result) == Format::Png || formatOf(result) == Format::Tiff
-                            || (formatOf(result) == Format::Webp && (!choices.hasBackground || !decodedSize(result, true).empty()));
+    const bool holdsAlpha = outputnames::formatOf(result) == TargetFormat::Png || outputnames::formatOf(result) == TargetFormat::Tiff
+                            || (outputnames::formatOf(result) == TargetFormat::Webp && (!choices.hasBackground || !decodedSize(result, true).empty()));
     return holdsAlpha ? Plan::Derive : Plan::Send;
 }
 

@@ -1,22 +1,11 @@
 #include "outputchoices.h"
 
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QRegularExpression>
 
-#include <opencv2/imgproc.hpp>
-
-#include <algorithm>
 #include <cmath>
 
-namespace {
-
-// The most pixels a canvas may have: as many as the largest photo read.
-constexpr qint64 maxCanvasPixels = 250'000'000;
-// Alpha at or below this is faint noise, not subject, for the crop.
-constexpr int subjectThreshold = 10;
-
-QString colourName(quint32 colour)
+QString OutputChoices::colourName(quint32 colour)
 {
     if (colour == 0xffffff)
         return QStringLiteral("white");
@@ -25,37 +14,24 @@ QString colourName(quint32 colour)
     return QStringLiteral("#%1").arg(colour, 6, 16, QLatin1Char('0'));
 }
 
-QString formatName(OutputChoices::Format format)
+QString OutputChoices::formatName(Format format)
 {
     switch (format) {
-    case OutputChoices::Format::Jpeg:
+    case Format::Jpeg:
         return QStringLiteral("jpg");
-    case OutputChoices::Format::Webp:
+    case Format::Webp:
         return QStringLiteral("webp");
-    case OutputChoices::Format::Png:
+    case Format::Png:
         break;
     }
     return QStringLiteral("png");
 }
 
+namespace {
+
 QString refusal(const QString &option, const QString &value, const char *must)
 {
     return QStringLiteral("--%1 gives \"%2\"; %3").arg(option, value, QLatin1String(must));
-}
-
-// The master's name without ".png", ending in "-no-bg" (or "-no-bg-small") so that every
-// file made beside it is known as the program's own. Another suffix stays in the name, so
-// that "shop.png" and "shop.webp" give files of their own.
-QString variantBase(const QString &master)
-{
-    const QFileInfo info(master);
-    QString base = info.suffix().compare(QLatin1String("png"), Qt::CaseInsensitive) == 0
-                       ? info.path() + QLatin1Char('/') + info.completeBaseName()
-                       : info.filePath();
-    if (!base.endsWith(QLatin1String("-no-bg"), Qt::CaseInsensitive)
-        && !base.endsWith(QLatin1String("-no-bg-small"), Qt::CaseInsensitive))
-        base += QLatin1String("-no-bg");
-    return base;
 }
 
 } // namespace
@@ -161,41 +137,31 @@ QStringList OutputChoices::arguments() const
     return list;
 }
 
+OutputChoices OutputChoices::fromArguments(const QStringList &arguments, QString *error)
+{
+    OutputChoices choices;
+    const QString refused = choices.setArguments(arguments);
+    if (error)
+        *error = refused;
+    return choices;
+}
+
+QString OutputChoices::setArguments(const QStringList &arguments)
+{
+    QString first;
+    for (const QString &argument : arguments) {
+        const QString option = argument.startsWith(QLatin1String("--")) ? argument.mid(2) : argument;
+        const int equals = option.indexOf(QLatin1Char('='));
+        const QString refused = set(option.left(equals), equals < 0 ? QString() : option.mid(equals + 1));
+        if (first.isEmpty())
+            first = refused;
+    }
+    return first;
+}
+
 bool OutputChoices::makesVariant() const
 {
     return hasBackground || format != Format::Png || crop || canvas != Canvas::None;
-}
-
-QString OutputChoices::variantPath(const QString &master) const
-{
-    if (!makesVariant() || master.isEmpty())
-        return {};
-    QString path = variantBase(master);
-    if (variantHasBackground())
-        path += QStringLiteral(".bg-") + colourName(background).remove(QLatin1Char('#'));
-    if (crop)
-        path += QStringLiteral(".crop%1").arg(margin);
-    if (canvas == Canvas::Square)
-        path += QStringLiteral(".square");
-    else if (canvas == Canvas::Size)
-        path += QStringLiteral(".%1x%2").arg(canvasWidth).arg(canvasHeight);
-    if (format != Format::Png && quality != 90)
-        path += QStringLiteral(".q%1").arg(quality);
-    return path + QLatin1Char('.') + formatName(format);
-}
-
-QString OutputChoices::maskPath(const QString &master) const
-{
-    return mask && !master.isEmpty() ? variantBase(master) + QStringLiteral(".mask.png") : QString();
-}
-
-bool OutputChoices::isVariantName(const QString &fileName)
-{
-    static const QRegularExpression name(
-        QStringLiteral("-no-bg(-small)?((\\.(bg-[0-9a-z]+|crop[0-9.]+|square|[0-9]+x[0-9]+|q[0-9]+))+\\.(png|jpg|webp)"
-                       "|(\\.q[0-9]+)?\\.webp|\\.mask\\.png)$"),
-        QRegularExpression::CaseInsensitiveOption);
-    return name.match(fileName).hasMatch();
 }
 
 QString OutputChoices::summary() const
@@ -223,102 +189,3 @@ QString OutputChoices::summary() const
         parts << QCoreApplication::translate("OutputChoices", "清理边缘颜色");
     return parts.isEmpty() ? QString() : QCoreApplication::translate("OutputChoices", "输出选项：") + parts.join(QCoreApplication::translate("OutputChoices", "，"));
 }
-
-namespace variant {
-
-cv::Rect subjectBox(const cv::Mat &alpha)
-{
-    cv::Mat subject;
-    cv::threshold(alpha, subject, subjectThreshold, 255, cv::THRESH_BINARY);
-    return cv::boundingRect(subject);
-}
-
-namespace {
-
-// Each row laid on the background: round((a·c + (255 − a)·b) / 255), in whole numbers.
-void flatten(const cv::Mat &colour, const cv::Mat &alpha, const cv::Vec3b &background, cv::Mat &out)
-{
-    out.create(colour.size(), CV_8UC3);
-    cv::parallel_for_(cv::Range(0, colour.rows), [&](const cv::Range &rows) {
-        for (int y = rows.start; y < rows.end; ++y) {
-            const auto *c = colour.ptr<cv::Vec3b>(y);
-            const auto *a = alpha.ptr<uchar>(y);
-            auto *o = out.ptr<cv::Vec3b>(y);
-            for (int x = 0; x < colour.cols; ++x) {
-                const int opacity = a[x];
-                for (int k = 0; k < 3; ++k)
-                    o[x][k] = uchar((opacity * c[x][k] + (255 - opacity) * background[k] + 127) / 255);
-            }
-        }
-    });
-}
-
-} // namespace
-
-cv::Mat render(const cv::Mat &colour, const cv::Mat &alpha, const OutputChoices &choices, bool *empty)
-{
-    CV_Assert(colour.type() == CV_8UC3 && alpha.type() == CV_8UC1 && colour.size() == alpha.size());
-    const cv::Rect whole(0, 0, colour.cols, colour.rows);
-    cv::Rect region = whole;
-    bool nothing = false;
-    if (choices.crop) {
-        const cv::Rect box = subjectBox(alpha);
-        nothing = box.empty();
-        if (!nothing) {
-            const int margin = int(std::lround(choices.margin / 100.0 * std::max(box.width, box.height)));
-            region = cv::Rect(box.x - margin, box.y - margin, box.width + 2 * margin, box.height + 2 * margin);
-        }
-    }
-    if (empty)
-        *empty = nothing;
-    const cv::Size canvasSize = choices.canvas == OutputChoices::Canvas::Size
-                                    ? cv::Size(choices.canvasWidth, choices.canvasHeight)
-                                    : choices.canvas == OutputChoices::Canvas::Square
-                                          ? cv::Size(std::max(region.width, region.height), std::max(region.width, region.height))
-                                          : region.size();
-    // A wide margin on a large photo could ask for more than any photo read.
-    if (qint64(region.width) * region.height > maxCanvasPixels || qint64(canvasSize.width) * canvasSize.height > maxCanvasPixels)
-        return {};
-
-    const bool opaque = choices.variantHasBackground();
-    const cv::Vec3b background((choices.background) & 0xff, (choices.background >> 8) & 0xff,
-                               (choices.background >> 16) & 0xff);
-    const cv::Scalar fill = opaque ? cv::Scalar(background[0], background[1], background[2]) : cv::Scalar::all(0);
-
-    // The region's pixels; where a margin reaches past the photo, background or transparency.
-    const cv::Rect inside = region & whole;
-    cv::Mat picture(region.size(), opaque ? CV_8UC3 : CV_8UC4, fill);
-    cv::Mat target = picture(cv::Rect(inside.x - region.x, inside.y - region.y, inside.width, inside.height));
-    if (opaque) {
-        cv::Mat flat;
-        flatten(colour(inside), alpha(inside), background, flat);
-        flat.copyTo(target);
-    } else {
-        const cv::Mat planes[] = {colour(inside), alpha(inside)};
-        const int fromTo[] = {0, 0, 1, 1, 2, 2, 3, 3};
-        cv::mixChannels(planes, 2, &target, 1, fromTo, 4);
-    }
-    if (choices.canvas == OutputChoices::Canvas::None)
-        return picture;
-
-    const double scale = choices.canvas == OutputChoices::Canvas::Square
-                             ? 1
-                             : std::min(double(canvasSize.width) / picture.cols, double(canvasSize.height) / picture.rows);
-    cv::Mat placed = picture;
-    if (scale != 1) {
-        const cv::Size size(std::max(1, std::min(canvasSize.width, int(std::lround(picture.cols * scale)))),
-                            std::max(1, std::min(canvasSize.height, int(std::lround(picture.rows * scale)))));
-        // Scaled premultiplied, so that the colours under alpha 0 do not bleed into the edge.
-        if (!opaque)
-            cv::cvtColor(picture, picture, cv::COLOR_RGBA2mRGBA);
-        cv::resize(picture, placed, size, 0, 0, scale < 1 ? cv::INTER_AREA : cv::INTER_LANCZOS4);
-        if (!opaque)
-            cv::cvtColor(placed, placed, cv::COLOR_mRGBA2RGBA);
-    }
-    cv::Mat canvas(canvasSize, picture.type(), fill);
-    placed.copyTo(canvas(cv::Rect((canvasSize.width - placed.cols) / 2, (canvasSize.height - placed.rows) / 2,
-                                  placed.cols, placed.rows)));
-    return canvas;
-}
-
-} // namespace variant

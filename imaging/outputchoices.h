@@ -4,7 +4,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <opencv2/core.hpp>
 
 // The files a batch makes besides each photo's master (the full-size transparent PNG), and
 // how: one set a batch. Each choice is also a command-line option; set() reads one as the
@@ -35,6 +34,11 @@ struct OutputChoices
     QString set(const QString &option, const QString &value);
     // The options that give these choices, as set() reads them; empty for the defaults.
     QStringList arguments() const;
+    // The choices that options as arguments() gives them ("--crop=5", "--mask", "--crop")
+    // make; `error`, when given, gets the first refusal's line.
+    static OutputChoices fromArguments(const QStringList &arguments, QString *error = nullptr);
+    // The same over these choices; the first refusal's line, or empty.
+    QString setArguments(const QStringList &arguments);
 
     // Whether each photo gets a file beside its master: a background, a format other than
     // PNG, a crop or a canvas.
@@ -43,13 +47,11 @@ struct OutputChoices
     bool variantHasBackground() const { return hasBackground || format == Format::Jpeg; }
     bool isDefault() const { return arguments().isEmpty(); }
 
-    // The variant's and the mask's paths beside a master; empty when not made. Both carry
-    // "-no-bg", so that a folder scan knows them; they never equal each other, and the
-    // compositor skips one that would equal the master.
-    QString variantPath(const QString &master) const;
-    QString maskPath(const QString &master) const;
-    // Whether a file name is one of the names variantPath() or maskPath() give.
-    static bool isVariantName(const QString &fileName);
+    // The names the options and file names use: "white", "black" or "#rrggbb"; "png", "jpg", "webp".
+    static QString colourName(quint32 colour);
+    static QString formatName(Format format);
+    // The most pixels a canvas may have: as many as the largest photo read.
+    static constexpr qint64 maxCanvasPixels = 250'000'000;
 
     // The choices in words, for the batch's first line; empty for the defaults.
     QString summary() const;
@@ -57,17 +59,3 @@ struct OutputChoices
     bool operator==(const OutputChoices &other) const { return arguments() == other.arguments(); }
     bool operator!=(const OutputChoices &other) const { return !(*this == other); }
 };
-
-namespace variant {
-
-// The variant of a full-size cut-out: cropped to the subject box with its margin, on its
-// canvas, laid on the background when there is one. `colour` 8-bit BGR and `alpha` 8-bit
-// single-channel of the same size. Returns BGR with a background, BGRA without. `empty`
-// is set when there is no subject to crop to, and the image then is not cropped.
-cv::Mat render(const cv::Mat &colour, const cv::Mat &alpha, const OutputChoices &choices, bool *empty = nullptr);
-
-// The subject box: the pixels of alpha over a small threshold, so that faint noise does not
-// stretch it; empty when there are none.
-cv::Rect subjectBox(const cv::Mat &alpha);
-
-} // namespace variant

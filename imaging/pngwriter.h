@@ -33,11 +33,4 @@ std::vector<unsigned char> chunk(const char *type, const unsigned char *data, st
 // written as they are, also under alpha 0. Returns false when the device refuses a write.
 bool write(QIODevice &out, const cv::Mat &colour, const cv::Mat &alpha, const Options &options = {});
 
-// Reads back a PNG that write() made, with its stripes inflated on `threads` threads (0: one
-// per core): 8-bit RGBA, one independent zlib run of whole rows in each IDAT but the last,
-// which holds the checksum, as write() makes them with its own stripes. False for any other
-// PNG, or one whose pixel data is damaged (its CRCs, its layout, its checksum), which the
-// caller then decodes as any other image.
-bool read(const unsigned char *data, std::size_t size, cv::Mat &colour, cv::Mat &alpha, int threads = 0);
-
 } // namespace pngwriter

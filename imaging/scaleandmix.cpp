@@ -1,27 +1,9 @@
 #include "scaleandmix.h"
 
-#include "edgecleaner.h"
-#include "imageformat.h"
-#include "jpegrows.h"
-#include "photometadata.h"
-#include "pngwriter.h"
+#include "compositor.h"
+#include "masterfile.h"
 
-#include <QBuffer>
-#include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
 #include <QThreadPool>
-
-#include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
-
-#include <functional>
-#include <condition_variable>
-#include <future>
-#include <mutex>
-#include <optional>
-#include <vector>
 
 #ifdef __linux__
 #include <sys/resource.h>
@@ -29,60 +11,9 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
+
 namespace {
-
-// The largest file read as an image: a 250-megapixel photo stored without compression.
-constexpr qint64 maxImageFileBytes = qint64(1) << 30;
-// Enough for the header of nearly every file; the rest is read only for an acceptable one.
-constexpr qint64 headBytes = qint64(1) << 20;
-
-// The file's bytes, or empty when its first bytes name no accepted format or its header
-// claims too many pixels. A refused file is never read beyond its head; the full check
-// comes again, on all the bytes, when it is decoded.
-QByteArray readImageFile(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const qint64 size = file.size();
-    if (size <= 0 || size > maxImageFileBytes)
-        return {};
-    QByteArray bytes(int(size), Qt::Uninitialized);
-    qint64 have = file.read(bytes.data(), qMin(size, headBytes));
-    // A size not found in the head may lie further in (a JPEG after large metadata, a TIFF's
-    // directory at the end), so only a size found and refused stops the reading here.
-    const imageformat::Header head =
-        imageformat::probe(reinterpret_cast<const unsigned char *>(bytes.constData()), std::size_t(qMax<qint64>(have, 0)));
-    if (head.format == imageformat::Format::Unknown || (head.width > 0 && !head.acceptable()))
-        return {};
-    while (have < size) {
-        const qint64 got = file.read(bytes.data() + have, size - have);
-        if (got <= 0)
-            return {};
-        have += got;
-    }
-    return bytes;
-}
-
-cv::Mat decodeImage(const QByteArray &bytes, int flags)
-{
-    return imageformat::decode(reinterpret_cast<const unsigned char *>(bytes.constData()),
-                               std::size_t(bytes.size()), flags);
-}
-
-// The cut-out's alpha plane at 8 bits; empty when the cut-out is not four channels of
-// 8 or 16 bits.
-cv::Mat decodeAlpha(const QByteArray &cutoutBytes)
-{
-    const cv::Mat cutout = decodeImage(cutoutBytes, cv::IMREAD_UNCHANGED);
-    if (cutout.empty() || cutout.channels() != 4)
-        return {};
-    cv::Mat alpha;
-    cv::extractChannel(cutout, alpha, 3);
-    if (alpha.depth() == CV_16U)
-        alpha.convertTo(alpha, CV_8U, 1.0 / 257.0);
-    return alpha.depth() == CV_8U ? alpha : cv::Mat();
-}
 
 // Composites are background work: the uploads, and the window, come first. The threads the
 // lane starts for a composite inherit this.
@@ -91,386 +22,6 @@ void yieldToForegroundWork()
 #ifdef __linux__
     setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 10);
 #endif
-}
-
-using Format = ScaleAndMix::TargetFormat;
-
-// The marker a master with cleaned edges carries, right after its header.
-std::vector<unsigned char> cleanEdgesChunk()
-{
-    static const char text[] = "Quorrin\0edges=clean";
-    return pngwriter::chunk("tEXt", reinterpret_cast<const unsigned char *>(text), sizeof text - 1);
-}
-
-bool writeBytes(QIODevice &file, const std::vector<unsigned char> &bytes)
-{
-    const auto size = static_cast<qint64>(bytes.size());
-    return file.write(reinterpret_cast<const char *>(bytes.data()), size) == size;
-}
-
-struct Picture
-{
-    cv::Mat colour; // BGR; or BGRA, for an encoder other than the PNG writer
-    cv::Mat alpha;  // empty: opaque, or in the colour
-};
-
-// One file: PNG through the project's writer (with the photo's chunks), the others through
-// OpenCV, their metadata added after. `lossless` keeps a WebP master exact.
-bool encode(QIODevice &out, Format format, const Picture &picture, const photometadata::Metadata &metadata,
-            const OutputChoices &choices, const std::vector<unsigned char> &extraChunks, bool lossless, int threads,
-            const std::function<bool(int)> &rowsReady = {})
-{
-    if (format == Format::Png) {
-        pngwriter::Options options;
-        options.threads = threads;
-        options.rowsReady = rowsReady;
-        options.small = choices.png == OutputChoices::Compression::Small;
-        options.chunks = extraChunks;
-        const std::vector<unsigned char> kept = photometadata::pngChunks(metadata);
-        options.chunks.insert(options.chunks.end(), kept.begin(), kept.end());
-        const cv::Mat alpha = picture.alpha.empty() ? cv::Mat(picture.colour.size(), CV_8UC1, cv::Scalar(255)) : picture.alpha;
-        return pngwriter::write(out, picture.colour, alpha, options);
-    }
-    cv::Mat image = picture.colour;
-    if (!picture.alpha.empty()) {
-        image.create(picture.colour.size(), CV_8UC4);
-        const cv::Mat planes[] = {picture.colour, picture.alpha};
-        const int fromTo[] = {0, 0, 1, 1, 2, 2, 3, 3};
-        cv::mixChannels(planes, 2, &image, 1, fromTo, 4);
-    }
-    std::vector<int> parameters;
-    const char *extension = ".tiff";
-    if (format == Format::Jpeg) {
-        extension = ".jpg";
-        parameters = {cv::IMWRITE_JPEG_QUALITY, choices.quality};
-    } else if (format == Format::Webp) {
-        extension = ".webp";
-        parameters = {cv::IMWRITE_WEBP_QUALITY, lossless ? 101 : choices.quality};
-    }
-    std::vector<uchar> encoded;
-    if (!cv::imencode(extension, image, encoded, parameters))
-        return false;
-    if (format == Format::Jpeg)
-        encoded = photometadata::embedInJpeg(encoded, metadata);
-    else if (format == Format::Webp)
-        encoded = photometadata::embedInWebp(encoded, metadata);
-    return writeBytes(out, encoded);
-}
-
-// Otherwise QSaveFile discards the unfinished copy, and the file before it stays.
-bool writeFile(const QString &path, const std::function<bool(QIODevice &)> &write)
-{
-    // Never through a link, nor over a special file: the write would land somewhere else.
-    const QFileInfo info(path);
-    if (info.isSymLink() || (info.exists() && !info.isFile()))
-        return false;
-    QSaveFile file(path);
-    return file.open(QIODevice::WriteOnly) && write(file) && file.commit();
-}
-
-Format formatOfChoice(OutputChoices::Format format)
-{
-    switch (format) {
-    case OutputChoices::Format::Jpeg:
-        return Format::Jpeg;
-    case OutputChoices::Format::Webp:
-        return Format::Webp;
-    case OutputChoices::Format::Png:
-        break;
-    }
-    return Format::Png;
-}
-
-// The master as its name's format holds it: with alpha, or laid on the background for a
-// JPEG (and for a WebP when a background is chosen).
-Picture masterPicture(Format format, const cv::Mat &colour, const cv::Mat &alpha, const OutputChoices &choices)
-{
-    const bool opaque = format == Format::Jpeg || (format == Format::Webp && choices.hasBackground);
-    if (!opaque)
-        return {colour, alpha};
-    OutputChoices flat;
-    flat.hasBackground = true;
-    flat.background = choices.background;
-    return {variant::render(colour, alpha, flat), {}};
-}
-
-// The files the choices ask for beside the master, encoded but not yet written.
-struct Others
-{
-    std::vector<std::pair<QString, QByteArray>> files;
-    bool encoded = true;
-    bool nothingToCrop = false;
-};
-
-Others encodeOthers(const ScaleAndMix::Request &request, const cv::Mat &colour, const cv::Mat &alpha,
-                    const photometadata::Metadata &metadata)
-{
-    Others others;
-    const OutputChoices &choices = request.choices;
-    const auto add = [&](const QString &path, const std::function<bool(QIODevice &)> &write) {
-        QBuffer buffer;
-        buffer.open(QIODevice::WriteOnly);
-        others.encoded = others.encoded && write(buffer);
-        others.files.emplace_back(path, buffer.data());
-    };
-    const QString variantPath = choices.variantPath(request.target);
-    if (!variantPath.isEmpty() && variantPath != request.target) {
-        const cv::Mat rendered = variant::render(colour, alpha, choices, &others.nothingToCrop);
-        if (rendered.empty()) {
-            others.encoded = false;
-            return others;
-        }
-        // Only the PNG writer takes the alpha apart; OpenCV's encoders take the pixels as they are.
-        const Format format = formatOfChoice(choices.format);
-        Picture picture{rendered, {}};
-        if (rendered.channels() == 4 && format == Format::Png) {
-            cv::Mat planes[4];
-            cv::split(rendered, planes);
-            cv::merge(planes, 3, picture.colour);
-            picture.alpha = planes[3];
-        }
-        add(variantPath, [&](QIODevice &out) { return encode(out, format, picture, metadata, choices, {}, false, 1); });
-    }
-    const QString maskPath = choices.maskPath(request.target);
-    if (!maskPath.isEmpty() && maskPath != request.target) {
-        // Alpha alone, as data: no colour profile belongs to it.
-        add(maskPath, [&](QIODevice &out) {
-            std::vector<uchar> encoded;
-            const int level = choices.png == OutputChoices::Compression::Small ? 9 : 1;
-            return cv::imencode(".png", alpha, encoded, {cv::IMWRITE_PNG_COMPRESSION, level}) && writeBytes(out, encoded);
-        });
-    }
-    return others;
-}
-
-ScaleAndMix::Outcome writeOthers(const Others &others, const QString &origin, ScaleAndMix::Report &report)
-{
-    report.nothingToCrop = others.nothingToCrop;
-    if (!others.encoded)
-        return ScaleAndMix::OtherFileFailed;
-    for (const auto &file : others.files) {
-        const QString &path = file.first;
-        const QByteArray &bytes = file.second;
-        // The photo is never written to, whatever its name.
-        const QFileInfo info(path);
-        if (info.exists() && info.canonicalFilePath() == QFileInfo(origin).canonicalFilePath())
-            return ScaleAndMix::OtherFileOnPhoto;
-        if (!writeFile(path, [&bytes](QIODevice &out) { return out.write(bytes) == bytes.size(); }))
-            return ScaleAndMix::OtherFileFailed;
-        report.written << path;
-    }
-    return ScaleAndMix::Written;
-}
-
-void noteProfile(const photometadata::Metadata &metadata, ScaleAndMix::Report &report)
-{
-    report.profileLeftOut = QString::fromStdString(metadata.profileLeftOut);
-}
-
-// The program's own masters read on every core; anything else as any image.
-bool readMasterBytes(const QByteArray &bytes, cv::Mat &colour, cv::Mat &alpha, int threads)
-{
-    const auto *data = reinterpret_cast<const unsigned char *>(bytes.constData());
-    if (bytes.isEmpty())
-        return false;
-    if (pngwriter::read(data, std::size_t(bytes.size()), colour, alpha, threads))
-        return true;
-    const cv::Mat master = decodeImage(bytes, cv::IMREAD_UNCHANGED);
-    if (master.empty() || master.channels() != 4 || master.depth() != CV_8U)
-        return false;
-    cv::Mat planes[4];
-    cv::split(master, planes);
-    cv::merge(planes, 3, colour);
-    alpha = planes[3];
-    return true;
-}
-
-ScaleAndMix::Report fromMaster(const ScaleAndMix::Request &request, int threads)
-{
-    ScaleAndMix::Report report;
-    const QByteArray bytes = readImageFile(request.target);
-    const auto *data = reinterpret_cast<const unsigned char *>(bytes.constData());
-    photometadata::Metadata metadata = photometadata::read(data, std::size_t(bytes.size()));
-    if (!request.record.isEmpty())
-        metadata.record = request.record.toStdString();
-    cv::Mat colour, alpha;
-    if (!readMasterBytes(bytes, colour, alpha, threads)) {
-        report.outcome = ScaleAndMix::MasterUnreadable;
-        return report;
-    }
-    const Format format = ScaleAndMix::formatOf(request.target);
-    const bool cleaned = format == Format::Png && ScaleAndMix::hasCleanEdges(bytes);
-    const bool clean = request.choices.edges == OutputChoices::Edges::Clean;
-    if (format == Format::Png && clean != cleaned) {
-        if (clean) {
-            edgecleaner::clean(colour, alpha, threads);
-        } else {
-            // Back to the photo's own edge colours, from the photo.
-            const QByteArray photoBytes = readImageFile(request.origin);
-            const cv::Mat photo = photoBytes.isEmpty() ? cv::Mat() : decodeImage(photoBytes, cv::IMREAD_COLOR);
-            if (photo.size() != colour.size()) {
-                report.outcome = ScaleAndMix::SourceUnreadable;
-                return report;
-            }
-            colour = photo;
-        }
-        if (!writeFile(request.target, [&](QIODevice &out) {
-                return encode(out, format, {colour, alpha}, metadata, request.choices,
-                              clean ? cleanEdgesChunk() : std::vector<unsigned char>(), true, threads);
-            })) {
-            report.outcome = ScaleAndMix::WriteFailed;
-            return report;
-        }
-        report.written << request.target;
-    }
-    report.outcome = writeOthers(encodeOthers(request, colour, alpha, metadata), request.origin, report);
-    return report;
-}
-
-Others encodeOthersOrNone(const ScaleAndMix::Request &request, const cv::Mat &colour, const cv::Mat &alpha,
-                          const photometadata::Metadata &metadata)
-{
-    try {
-        return encodeOthers(request, colour, alpha, metadata);
-    } catch (...) {
-        // Too large to allocate, say: the master is still written.
-        Others failed;
-        failed.encoded = false;
-        return failed;
-    }
-}
-
-// The master of a JPEG photo, its stripes compressed as soon as the rows they need are
-// decoded; the file is kept only once the whole photo has decoded. None when it did not: the
-// photo is then read as any other, with `scaled` the cut-out's alpha.
-std::optional<ScaleAndMix::Report> streamMaster(const ScaleAndMix::Request &request, JpegRows &rows,
-                                                std::future<cv::Mat> &alphaJob, cv::Mat &scaled,
-                                                const photometadata::Metadata &metadata, int threads)
-{
-    ScaleAndMix::Report report;
-    cv::Mat source(rows.size(), CV_8UC3);
-    std::mutex lock;
-    std::condition_variable changed;
-    int ready = 0;
-    bool over = false;
-    // Declared after what it uses, so that it is waited for before they go.
-    const std::shared_future<bool> decoded = std::async(std::launch::async, [&] {
-        const bool whole = rows.decode(source, [&](int done) {
-            {
-                const std::lock_guard<std::mutex> locked(lock);
-                ready = done;
-            }
-            changed.notify_all();
-        });
-        {
-            const std::lock_guard<std::mutex> locked(lock);
-            over = true;
-        }
-        changed.notify_all();
-        return whole;
-    }).share();
-    scaled = alphaJob.get();
-    if (scaled.size() != source.size()) {
-        // The photo's own failure, if any, is told first, as OpenCV's reading tells it.
-        if (!decoded.get())
-            return std::nullopt;
-        report.outcome = ScaleAndMix::CutoutUnreadable;
-        return report;
-    }
-    noteProfile(metadata, report);
-    auto others = std::async(std::launch::async, [&] {
-        return decoded.get() ? encodeOthersOrNone(request, source, scaled, metadata) : Others{{}, false, false};
-    });
-    const auto rowsReady = [&](int wanted) {
-        std::unique_lock<std::mutex> locked(lock);
-        changed.wait(locked, [&] { return ready >= wanted || over; });
-        return ready >= wanted;
-    };
-    const bool written = writeFile(request.target, [&](QIODevice &out) {
-        return encode(out, Format::Png, {source, scaled}, metadata, request.choices, {}, true, threads, rowsReady)
-               && decoded.get();
-    });
-    const Others made = others.get();
-    if (!decoded.get())
-        return std::nullopt; // nothing was kept
-    report.outcome = written ? writeOthers(made, request.origin, report) : ScaleAndMix::WriteFailed;
-    return report;
-}
-
-ScaleAndMix::Report makeOrThrow(const ScaleAndMix::Request &request, int threads)
-{
-    if (request.fromMaster)
-        return fromMaster(request, threads);
-    ScaleAndMix::Report report;
-    const QString &targetFile = request.target;
-    const Format format = ScaleAndMix::formatOf(targetFile);
-    if (format == Format::CutoutOnly) {
-        report.outcome = ScaleAndMix::FormatHasNoAlpha;
-        return report;
-    }
-
-    // The cut-out is small; it decodes, and is scaled to the size the source's header gives,
-    // on the second core while the source decodes.
-    const QByteArray sourceBytes = readImageFile(request.origin);
-    const auto *sourceData = reinterpret_cast<const unsigned char *>(sourceBytes.constData());
-    const imageformat::Header header = imageformat::probeUpright(sourceData, std::size_t(sourceBytes.size()));
-    // A header alone proves nothing: a small file claiming a huge size is scaled only once it
-    // has decoded at that size. Real photos hold far more than a byte per hundred pixels.
-    const cv::Size claimed(header.width, header.height);
-    const bool plausible = header.acceptable() && qint64(sourceBytes.size()) * 100 >= qint64(claimed.area());
-    auto alphaJob = std::async(std::launch::async, [&targetFile, plausible, claimed] {
-        cv::Mat alpha = decodeAlpha(readImageFile(targetFile));
-        if (plausible && !alpha.empty()) {
-            cv::Mat scaled;
-            cv::resize(alpha, scaled, claimed, 0, 0, cv::INTER_LANCZOS4);
-            return scaled;
-        }
-        return alpha;
-    });
-    cv::Mat source, scaled;
-    photometadata::Metadata metadata;
-    const bool clean = request.choices.edges == OutputChoices::Edges::Clean;
-    bool alphaTaken = false;
-    if (!sourceBytes.isEmpty()) {
-        metadata = photometadata::read(sourceData, std::size_t(sourceBytes.size()));
-        metadata.record = request.record.toStdString();
-        // A JPEG's rows can be compressed as they come, unless the edges need the whole photo.
-        JpegRows rows;
-        if (format == Format::Png && !clean && plausible && rows.start(sourceData, std::size_t(sourceBytes.size()))
-            && rows.size() == claimed) {
-            if (const auto report = streamMaster(request, rows, alphaJob, scaled, metadata, threads))
-                return *report;
-            alphaTaken = true;
-        }
-        source = decodeImage(sourceBytes, cv::IMREAD_COLOR);
-    }
-    if (!alphaTaken)
-        scaled = alphaJob.get();
-    if (source.empty())
-        report.outcome = ScaleAndMix::SourceUnreadable;
-    else if (scaled.empty())
-        report.outcome = ScaleAndMix::CutoutUnreadable;
-    if (report.outcome != ScaleAndMix::Written)
-        return report;
-    noteProfile(metadata, report);
-    if (scaled.size() != source.size()) {
-        cv::Mat alpha = scaled;
-        cv::resize(alpha, scaled, source.size(), 0, 0, cv::INTER_LANCZOS4);
-    }
-
-    if (clean)
-        edgecleaner::clean(source, scaled, threads);
-    const std::vector<unsigned char> marker = clean && format == Format::Png ? cleanEdgesChunk() : std::vector<unsigned char>();
-    // The other files are encoded beside the master, in the gaps its writer leaves (its
-    // stripes written in order, its sync to disk).
-    auto others = std::async(std::launch::async, [&] { return encodeOthersOrNone(request, source, scaled, metadata); });
-    const bool written = writeFile(targetFile, [&](QIODevice &out) {
-        return encode(out, format, masterPicture(format, source, scaled, request.choices), metadata, request.choices,
-                      marker, true, threads);
-    });
-    const Others made = others.get();
-    report.outcome = written ? writeOthers(made, request.origin, report) : ScaleAndMix::WriteFailed;
-    return report;
 }
 
 } // namespace
@@ -511,20 +62,6 @@ QString ScaleAndMix::describe(Outcome outcome, bool translated)
     return translated ? tr(text) : QString::fromUtf8(text);
 }
 
-ScaleAndMix::TargetFormat ScaleAndMix::formatOf(const QString &targetFile)
-{
-    const QString suffix = QFileInfo(targetFile).suffix().toLower();
-    if (suffix == QLatin1String("png"))
-        return TargetFormat::Png;
-    if (suffix == QLatin1String("tif") || suffix == QLatin1String("tiff"))
-        return TargetFormat::Tiff;
-    if (suffix == QLatin1String("webp"))
-        return TargetFormat::Webp;
-    if (suffix == QLatin1String("jpg") || suffix == QLatin1String("jpeg"))
-        return TargetFormat::Jpeg;
-    return TargetFormat::CutoutOnly;
-}
-
 ScaleAndMix::ScaleAndMix(QObject *parent)
     : QObject(parent)
     , lane(new QThreadPool(this))
@@ -542,13 +79,13 @@ ScaleAndMix::~ScaleAndMix()
 
 ScaleAndMix::Outcome ScaleAndMix::composite(const QString &originFile, const QString &targetFile, int threads)
 {
-    return make({originFile, targetFile, {}, false, {}}, threads).outcome;
+    return make({originFile, targetFile, {}, false, {}, {}, {}}, threads).outcome;
 }
 
 ScaleAndMix::Report ScaleAndMix::make(const Request &request, int threads)
 {
     try {
-        return makeOrThrow(request, threads);
+        return compositor::make(request, threads);
     } catch (...) {
         // An image the library rejects is one more file it cannot read: whatever was there stays.
         Report report;
@@ -560,7 +97,7 @@ ScaleAndMix::Report ScaleAndMix::make(const Request &request, int threads)
 bool ScaleAndMix::readMaster(const QString &path, cv::Mat &colour, cv::Mat &alpha, int threads)
 {
     try {
-        return readMasterBytes(readImageFile(path), colour, alpha, threads);
+        return masterfile::read(path, colour, alpha, threads);
     } catch (...) {
         return false;
     }
@@ -568,11 +105,7 @@ bool ScaleAndMix::readMaster(const QString &path, cv::Mat &colour, cv::Mat &alph
 
 bool ScaleAndMix::hasCleanEdges(const QByteArray &masterHead)
 {
-    const std::vector<unsigned char> marker = cleanEdgesChunk();
-    constexpr int afterHeader = 8 + 25; // signature, IHDR
-    return masterHead.size() >= afterHeader + int(marker.size())
-           && std::equal(marker.begin(), marker.end(), masterHead.constData() + afterHeader,
-                         [](unsigned char a, char b) { return a == static_cast<unsigned char>(b); });
+    return masterfile::hasCleanEdges(masterHead);
 }
 
 void ScaleAndMix::expect(const Request &request)
@@ -583,7 +116,7 @@ void ScaleAndMix::expect(const Request &request)
 
 void ScaleAndMix::toBigPic(QString originFile, QString targetFile)
 {
-    Request request{originFile, targetFile, {}, false, {}};
+    Request request{originFile, targetFile, {}, false, {}, {}, {}};
     {
         QMutexLocker locker(&expectedLock);
         const auto found = expected.find(targetFile);

@@ -37,11 +37,6 @@ public:
     // sources'; empty for Written.
     static QString describe(Outcome outcome, bool translated = true);
 
-    // The format a target's name asks for, by its suffix in any letter case. CutoutOnly: no
-    // format the composite is written in (a .bmp, say), so the saved cut-out stays as it is.
-    enum class TargetFormat { Png, Tiff, Webp, Jpeg, CutoutOnly };
-    static TargetFormat formatOf(const QString &targetFile);
-
     explicit ScaleAndMix(QObject *parent = nullptr);
     // Drops the composites not yet begun (the next run makes them from the saved cut-outs,
     // without an upload) and waits only for the one under way, which is never half-written.
@@ -61,6 +56,9 @@ public:
         // What the photo was when its batch planned it ("source=…"), kept in every file
         // written; empty: none is written, or a master keeps the one it has.
         QByteArray record;
+        // Where the files beside the master go, as the engine names them; empty: not made.
+        QString variantPath;
+        QString maskPath;
     };
     struct Report
     {
@@ -70,7 +68,7 @@ public:
         QString profileLeftOut;     // why the photo's colour profile is not in the results
     };
 
-    // One composite, led by the calling thread; a PNG is compressed on `threads` threads
+    // A plain composite, as toBigPic() makes one: the master alone, a PNG is compressed on `threads` threads
     // (0: one per core). The target is replaced only by a whole master: on a failure before
     // it is written, the saved cut-out stays.
     static Outcome composite(const QString &originFile, const QString &targetFile, int threads = 0);

@@ -1,8 +1,11 @@
+#include "composite.h"
 #include "imageformat.h"
 #include "outputchoices.h"
+#include "pngreader.h"
 #include "pngwriter.h"
 #include "scaleandmix.h"
 #include "testimages.h"
+#include "variant.h"
 
 #include <QBuffer>
 #include <QImage>
@@ -131,18 +134,6 @@ cv::Mat inflateByHand(const QByteArray &png)
     }
     cv::cvtColor(rgba, rgba, cv::COLOR_RGBA2BGRA);
     return rgba;
-}
-
-OutputChoices choicesOf(const QStringList &arguments)
-{
-    OutputChoices choices;
-    for (const QString &argument : arguments) {
-        const QString option = argument.section(QLatin1Char('='), 0, 0).mid(2);
-        const QString error = choices.set(option, argument.section(QLatin1Char('='), 1));
-        if (!error.isEmpty())
-            qFatal("%s", qPrintable(error));
-    }
-    return choices;
 }
 
 // A subject of known shape: an opaque disc with a soft rim, and a speck of faint noise
@@ -583,7 +574,7 @@ void TestCompositor::pngWriterRoundTrips()
     // Read back on every core, when its stripes are the writer's own choice; a file damaged
     // anywhere, or another writer's, is left to the usual decoder.
     const auto readBack = [&](const QByteArray &bytes, cv::Mat &readColour, cv::Mat &readAlpha) {
-        return pngwriter::read(reinterpret_cast<const unsigned char *>(bytes.constData()), std::size_t(bytes.size()),
+        return pngreader::read(reinterpret_cast<const unsigned char *>(bytes.constData()), std::size_t(bytes.size()),
                                readColour, readAlpha, threads);
     };
     cv::Mat readColour, readAlpha;
@@ -607,7 +598,7 @@ void TestCompositor::pngWriterRoundTrips()
         // chunk, which says nothing).
         for (int cut = 0; cut < png.size() - 12 && png.size() < 4096; ++cut) {
             const std::vector<unsigned char> prefix(png.begin(), png.begin() + cut);
-            QVERIFY(!pngwriter::read(prefix.data(), prefix.size(), readColour, readAlpha, threads));
+            QVERIFY(!pngreader::read(prefix.data(), prefix.size(), readColour, readAlpha, threads));
         }
     }
 
@@ -707,7 +698,7 @@ void TestCompositor::makesTheFilesBesideTheMaster()
     QVERIFY(writeBytes(master, encode(cutout, ".png")));
     const OutputChoices choices = choicesOf(arguments);
 
-    const ScaleAndMix::Report report = ScaleAndMix::make({origin, master, choices, false, {}});
+    const ScaleAndMix::Report report = makeComposite(origin, master, choices, false);
     QCOMPARE(report.outcome, ScaleAndMix::Written);
     QStringList made;
     for (const QString &path : report.written)
@@ -761,7 +752,7 @@ void TestCompositor::makesTheFilesBesideTheMaster()
     for (const QString &path : report.written)
         QVERIFY(QFile::remove(path));
     QVERIFY(QFile::remove(origin));
-    const ScaleAndMix::Report again = ScaleAndMix::make({origin, master, choices, true, {}});
+    const ScaleAndMix::Report again = makeComposite(origin, master, choices, true);
     QCOMPARE(again.outcome, jpegMaster ? ScaleAndMix::MasterUnreadable : ScaleAndMix::Written);
     QCOMPARE(again.written, jpegMaster ? QStringList() : report.written);
     QCOMPARE(readBytes(master), masterBytes);
@@ -775,7 +766,7 @@ void TestCompositor::neverWritesOverThePhoto()
     const QByteArray photo = encode(photoLike(80, 60), ".jpg");
     QVERIFY(writeBytes(origin, photo));
     QVERIFY(writeBytes(master, encode(cutoutLike(20, 15), ".png")));
-    const ScaleAndMix::Report report = ScaleAndMix::make({origin, master, choicesOf({"--format=jpg"}), false, {}});
+    const ScaleAndMix::Report report = makeComposite(origin, master, choicesOf({"--format=jpg"}), false);
     QCOMPARE(report.outcome, ScaleAndMix::OtherFileOnPhoto);
     QCOMPARE(readBytes(origin), photo);
     QCOMPARE(readImage(master, cv::IMREAD_UNCHANGED).size(), cv::Size(80, 60));
@@ -809,14 +800,14 @@ void TestCompositor::namesTheFiles()
     QFETCH(QString, mask);
 
     const OutputChoices choices = choicesOf(arguments);
-    QCOMPARE(choices.variantPath(master), variant);
-    QCOMPARE(choices.maskPath(master), mask);
+    QCOMPARE(outputnames::variantPath(master, choices), variant);
+    QCOMPARE(outputnames::maskPath(master, choices), mask);
     // A folder scan knows them as the program's own; a photo's name is not taken for one.
     for (const QString &path : {variant, mask})
-        QVERIFY(path.isEmpty() || OutputChoices::isVariantName(QFileInfo(path).fileName()));
-    QVERIFY(!OutputChoices::isVariantName(QStringLiteral("no-bg.jpg")));
-    QVERIFY(!OutputChoices::isVariantName(QStringLiteral("cat-no-bg.holiday.jpg")));
-    QVERIFY(!OutputChoices::isVariantName(QStringLiteral("cat-no-bg.jpg")));
+        QVERIFY(path.isEmpty() || outputnames::isOwnResult(QFileInfo(path).fileName()));
+    QVERIFY(!outputnames::isOwnResult(QStringLiteral("no-bg.jpg")));
+    QVERIFY(!outputnames::isOwnResult(QStringLiteral("cat-no-bg.holiday.jpg")));
+    QVERIFY(!outputnames::isOwnResult(QStringLiteral("cat-no-bg.jpg")));
     QCOMPARE(choicesOf(choices.arguments()), choices);
 }
 

@@ -1,6 +1,7 @@
 #include "fakeservice.h"
 #include "testimages.h"
 #include "batch.h"
+#include "composite.h"
 #include "outputplan.h"
 #include "removebgconn.h"
 #include "scaleandmix.h"
@@ -210,9 +211,7 @@ void TestEndToEnd::outputChoices()
     connect(&batch, &Batch::line, this, [&lines](const QString &line) { lines << line; });
     QSignalSpy accounts(&batch, &Batch::finished);
     const auto run = [&](const QStringList &arguments) {
-        OutputChoices choices;
-        for (const QString &argument : arguments)
-            QVERIFY(choices.set(argument.section(QLatin1Char('='), 0, 0).mid(2), argument.section(QLatin1Char('='), 1)).isEmpty());
+        const OutputChoices choices = choicesOf(arguments);
         batch.setChoices(choices);
         lines.clear();
         QTest::ignoreMessage(QtDebugMsg, "isDir");
@@ -320,8 +319,8 @@ void TestEndToEnd::plansWithChoices()
     const QDateTime made = QFileInfo(photo).lastModified().addSecs(100);
     QVERIFY(age(master, made));
     if (otherAge != 0) {
-        QVERIFY(writeBytes(choices.maskPath(master), "mask"));
-        QVERIFY(age(choices.maskPath(master), made.addSecs(otherAge)));
+        QVERIFY(writeBytes(outputnames::maskPath(master, choices), "mask"));
+        QVERIFY(age(outputnames::maskPath(master, choices), made.addSecs(otherAge)));
     }
     QCOMPARE(int(outputplan::planFor(photo, master, choices)), plan);
 }

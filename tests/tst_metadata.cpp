@@ -1,3 +1,4 @@
+#include "composite.h"
 #include "photometadata.h"
 #include "provenance.h"
 #include "scaleandmix.h"
@@ -595,7 +596,7 @@ void TestMetadata::carriedIntoEveryFile()
     // Each file says what it was made from.
     const QByteArray record = provenance::of(origin).text();
     QVERIFY(provenance::Record::fromText(record).valid());
-    const ScaleAndMix::Report report = ScaleAndMix::make({origin, master, choices, false, record});
+    const ScaleAndMix::Report report = makeComposite(origin, master, choices, false, record);
     QCOMPARE(report.outcome, ScaleAndMix::Written);
     QCOMPARE(report.profileLeftOut, leftOut);
     QCOMPARE(report.written.size(), 2);
@@ -617,15 +618,15 @@ void TestMetadata::carriedIntoEveryFile()
     QVERIFY(mask.profile.empty() && !mask.density.known());
     // Made again later from the master alone, the JPEG carries them still.
     QVERIFY(QFile::remove(report.written.at(0)) && QFile::remove(origin));
-    QCOMPARE(ScaleAndMix::make({origin, master, choices, true, {}}).outcome, ScaleAndMix::Written);
+    QCOMPARE(makeComposite(origin, master, choices, true).outcome, ScaleAndMix::Written);
     QCOMPARE(qba(readBytes(::readBytes(report.written.at(0))).profile), profile);
     QCOMPARE(provenance::readFrom(report.written.at(0)).text(), record);
     OutputChoices webp;
     webp.set(QStringLiteral("format"), QStringLiteral("webp"));
-    QCOMPARE(ScaleAndMix::make({origin, master, webp, true, {}}).outcome, ScaleAndMix::Written);
-    QCOMPARE(provenance::readFrom(webp.variantPath(master)).text(), record);
-    QCOMPARE(qba(readBytes(::readBytes(webp.variantPath(master))).profile), profile);
-    QCOMPARE(decoded(::readBytes(webp.variantPath(master))).size(), pixels.size());
+    QCOMPARE(makeComposite(origin, master, webp, true).outcome, ScaleAndMix::Written);
+    QCOMPARE(provenance::readFrom(outputnames::variantPath(master, webp)).text(), record);
+    QCOMPARE(qba(readBytes(::readBytes(outputnames::variantPath(master, webp))).profile), profile);
+    QCOMPARE(decoded(::readBytes(outputnames::variantPath(master, webp))).size(), pixels.size());
 }
 
 QTEST_GUILESS_MAIN(TestMetadata)

@@ -1,7 +1,7 @@
 // The reader of the program's own masters, against OpenCV's decoding of the same bytes: a
 // file it takes must give exactly OpenCV's pixels, so a wrong unfilter is caught.
 #include "imageformat.h"
-#include "pngwriter.h"
+#include "pngreader.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, std::size_t siz
     if (!header.acceptable() || std::uint64_t(header.width) * std::uint64_t(header.height) > 4'000'000)
         return 0;
     cv::Mat colour, alpha;
-    if (!pngwriter::read(data, size, colour, alpha, 2))
+    if (!pngreader::read(data, size, colour, alpha, 2))
         return 0;
     const cv::Mat decoded = imageformat::decode(data, size, cv::IMREAD_UNCHANGED);
     if (decoded.type() != CV_8UC4 || decoded.size() != colour.size() || alpha.size() != colour.size())

@@ -1,6 +1,7 @@
 // Values typed by people or kept in files: output choices ("option=value"), and a result's
 // record of its photo. Whatever set() accepts reads back from arguments() the same.
 #include "outputchoices.h"
+#include "outputnames.h"
 #include "provenance.h"
 
 #include <cstdlib>
@@ -17,15 +18,14 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, std::size_t siz
         const QString text = QString::fromUtf8(line);
         choices.set(text.section(QLatin1Char('='), 0, 0), text.section(QLatin1Char('='), 1));
     }
-    OutputChoices again;
-    for (const QString &argument : choices.arguments()) {
-        const QString option = argument.mid(2).section(QLatin1Char('='), 0, 0);
-        if (!again.set(option, argument.contains(QLatin1Char('=')) ? argument.section(QLatin1Char('='), 1) : QString()).isEmpty())
-            std::abort();
-    }
-    if (again != choices || again.summary() != choices.summary())
+    QString refused;
+    const OutputChoices again = OutputChoices::fromArguments(choices.arguments(), &refused);
+    if (!refused.isEmpty() || again != choices || again.summary() != choices.summary())
         std::abort();
-    choices.variantPath(QStringLiteral("/tmp/a.jpg-no-bg.png"));
-    choices.maskPath(QStringLiteral("/tmp/a.jpg-no-bg.png"));
+    // Whatever the choices, the files beside a master are the program's own and never the master.
+    const QString master = QStringLiteral("/tmp/a.jpg-no-bg.png");
+    for (const QString &beside : {outputnames::variantPath(master, choices), outputnames::maskPath(master, choices)})
+        if (!beside.isEmpty() && (beside == master || !outputnames::isOwnResult(beside.section(QLatin1Char('/'), -1))))
+            std::abort();
     return 0;
 }

@@ -1,0 +1,113 @@
+#include "variant.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// Alpha at or below this is faint noise, not subject, for the crop.
+constexpr int subjectThreshold = 10;
+constexpr qint64 maxCanvasPixels = OutputChoices::maxCanvasPixels;
+
+} // namespace
+
+namespace variant {
+
+cv::Rect subjectBox(const cv::Mat &alpha)
+{
+    cv::Mat subject;
+    cv::threshold(alpha, subject, subjectThreshold, 255, cv::THRESH_BINARY);
+    return cv::boundingRect(subject);
+}
+
+namespace {
+
+// Each row laid on the background: round((a·c + (255 − a)·b) / 255), in whole numbers.
+void flatten(const cv::Mat &colour, const cv::Mat &alpha, const cv::Vec3b &background, cv::Mat &out)
+{
+    out.create(colour.size(), CV_8UC3);
+    cv::parallel_for_(cv::Range(0, colour.rows), [&](const cv::Range &rows) {
+        for (int y = rows.start; y < rows.end; ++y) {
+            const auto *c = colour.ptr<cv::Vec3b>(y);
+            const auto *a = alpha.ptr<uchar>(y);
+            auto *o = out.ptr<cv::Vec3b>(y);
+            for (int x = 0; x < colour.cols; ++x) {
+                const int opacity = a[x];
+                for (int k = 0; k < 3; ++k)
+                    o[x][k] = uchar((opacity * c[x][k] + (255 - opacity) * background[k] + 127) / 255);
+            }
+        }
+    });
+}
+
+} // namespace
+
+cv::Mat render(const cv::Mat &colour, const cv::Mat &alpha, const OutputChoices &choices, bool *empty)
+{
+    CV_Assert(colour.type() == CV_8UC3 && alpha.type() == CV_8UC1 && colour.size() == alpha.size());
+    const cv::Rect whole(0, 0, colour.cols, colour.rows);
+    cv::Rect region = whole;
+    bool nothing = false;
+    if (choices.crop) {
+        const cv::Rect box = subjectBox(alpha);
+        nothing = box.empty();
+        if (!nothing) {
+            const int margin = int(std::lround(choices.margin / 100.0 * std::max(box.width, box.height)));
+            region = cv::Rect(box.x - margin, box.y - margin, box.width + 2 * margin, box.height + 2 * margin);
+        }
+    }
+    if (empty)
+        *empty = nothing;
+    const cv::Size canvasSize = choices.canvas == OutputChoices::Canvas::Size
+                                    ? cv::Size(choices.canvasWidth, choices.canvasHeight)
+                                    : choices.canvas == OutputChoices::Canvas::Square
+                                          ? cv::Size(std::max(region.width, region.height), std::max(region.width, region.height))
+                                          : region.size();
+    // A wide margin on a large photo could ask for more than any photo read.
+    if (qint64(region.width) * region.height > maxCanvasPixels || qint64(canvasSize.width) * canvasSize.height > maxCanvasPixels)
+        return {};
+
+    const bool opaque = choices.variantHasBackground();
+    const cv::Vec3b background((choices.background) & 0xff, (choices.background >> 8) & 0xff,
+                               (choices.background >> 16) & 0xff);
+    const cv::Scalar fill = opaque ? cv::Scalar(background[0], background[1], background[2]) : cv::Scalar::all(0);
+
+    // The region's pixels; where a margin reaches past the photo, background or transparency.
+    const cv::Rect inside = region & whole;
+    cv::Mat picture(region.size(), opaque ? CV_8UC3 : CV_8UC4, fill);
+    cv::Mat target = picture(cv::Rect(inside.x - region.x, inside.y - region.y, inside.width, inside.height));
+    if (opaque) {
+        cv::Mat flat;
+        flatten(colour(inside), alpha(inside), background, flat);
+        flat.copyTo(target);
+    } else {
+        const cv::Mat planes[] = {colour(inside), alpha(inside)};
+        const int fromTo[] = {0, 0, 1, 1, 2, 2, 3, 3};
+        cv::mixChannels(planes, 2, &target, 1, fromTo, 4);
+    }
+    if (choices.canvas == OutputChoices::Canvas::None)
+        return picture;
+
+    const double scale = choices.canvas == OutputChoices::Canvas::Square
+                             ? 1
+                             : std::min(double(canvasSize.width) / picture.cols, double(canvasSize.height) / picture.rows);
+    cv::Mat placed = picture;
+    if (scale != 1) {
+        const cv::Size size(std::max(1, std::min(canvasSize.width, int(std::lround(picture.cols * scale)))),
+                            std::max(1, std::min(canvasSize.height, int(std::lround(picture.rows * scale)))));
+        // Scaled premultiplied, so that the colours under alpha 0 do not bleed into the edge.
+        if (!opaque)
+            cv::cvtColor(picture, picture, cv::COLOR_RGBA2mRGBA);
+        cv::resize(picture, placed, size, 0, 0, scale < 1 ? cv::INTER_AREA : cv::INTER_LANCZOS4);
+        if (!opaque)
+            cv::cvtColor(placed, placed, cv::COLOR_mRGBA2RGBA);
+    }
+    cv::Mat canvas(canvasSize, picture.type(), fill);
+    placed.copyTo(canvas(cv::Rect((canvasSize.width - placed.cols) / 2, (canvasSize.height - placed.rows) / 2,
+                                  placed.cols, placed.rows)));
+    return canvas;
+}
+
+} // namespace variant
