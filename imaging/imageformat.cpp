@@ -98,7 +98,7 @@ public:
     {
         if (!file || length > window.size())
             return false;
-        if (offset < windowStart || offset + length > windowStart + windowFilled) {
+        if (offset < windowStart || offset - windowStart > windowFilled || length > windowFilled - (offset - windowStart)) {
             if (fseeko(file, off_t(offset), SEEK_SET) != 0)
                 return false;
             windowStart = offset;
@@ -147,8 +147,8 @@ JpegInfo jpegInfo(Source &source)
         }
         const unsigned marker = pair[1];
         at += 2;
-        if (marker == 0x01 || (marker >= 0xd0 && marker <= 0xd7))
-            continue; // no length
+        if (marker == 0x00 || marker == 0x01 || (marker >= 0xd0 && marker <= 0xd7))
+            continue; // a stuffed zero, which libjpeg discards, or a marker with no length
         if (marker == 0xd9 || marker == 0xda || !source.read(at, 2, pair))
             break; // image data or its end before any frame header
         const std::size_t length = bigEndian16(pair);

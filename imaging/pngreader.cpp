@@ -150,21 +150,25 @@ bool read(const unsigned char *data, std::size_t size, cv::Mat &colour, cv::Mat 
     if (width == 0 || height == 0 || std::uint64_t(width) * height > 250'000'000 || header[8] != 8 || header[9] != 6
         || header[10] != 0 || header[11] != 0 || header[12] != 0)
         return false;
+    // Every chunk whole, as libpng wants it: a name of letters, its CRC right, and the file
+    // ending in IEND; so this takes no file that the other decoders refuse.
     std::vector<Span> idats;
-    for (std::size_t at = 8; at + chunkHeaderBytes + 4 <= size;) {
+    bool ended = false;
+    for (std::size_t at = 8; !ended && at + chunkHeaderBytes + 4 <= size;) {
         const std::size_t length = u32At(data + at);
         if (length > size - at - chunkHeaderBytes - 4)
             return false;
         const unsigned char *type = data + at + 4;
-        if (std::equal(type, type + 4, "IDAT")) {
-            if (crc32(0, type, uInt(4 + length)) != u32At(type + 4 + length))
-                return false;
+        const auto letter = [](unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+        if (!std::all_of(type, type + 4, letter) || crc32(0, type, uInt(4 + length)) != u32At(type + 4 + length))
+            return false;
+        if (std::equal(type, type + 4, "IDAT"))
             idats.push_back({type + 4, length});
-        } else if (std::equal(type, type + 4, "IEND")) {
-            break;
-        }
+        ended = std::equal(type, type + 4, "IEND");
         at += chunkHeaderBytes + length + 4;
     }
+    if (!ended)
+        return false;
     const std::size_t rowBytes = 1 + 4 * std::size_t(width);
     const std::size_t rowsPerStripe = std::max<std::size_t>(1, (std::size_t(1) << 20) / rowBytes);
     const std::size_t stripes = (height + rowsPerStripe - 1) / rowsPerStripe;

@@ -488,6 +488,7 @@ void TestCompositor::headersGiveTheSize_data()
     row("JPEG whose EXIF directory lists no entry", withExifOrientation(jpeg, 6).replace(20, 2, QByteArray(2, '\0')), wide);
     row("JPEG with EXIF orientation 3 stays", withExifOrientation(jpeg, 3), wide);
     row("JPEG with a restart marker before its frame", QByteArray(jpeg).insert(2, "\xff\xd0", 2), wide);
+    row("JPEG with a stuffed zero before its frame", QByteArray(jpeg).insert(2, "\xff\x00\xff\x00", 4), wide);
     row("PNG with alpha", encoded(withAlpha, ".png"), wide, true);
     row("PNG without alpha", encoded(colour, ".png"), wide);
     row("grey PNG with alpha", encoded(cutoutLike(1000, 37), ".png").replace(25, 1, "\x04"), wide, true);

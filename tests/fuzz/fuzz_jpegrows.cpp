@@ -6,6 +6,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include <cstdio>
 #include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, std::size_t size)
@@ -25,8 +26,15 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, std::size_t siz
     });
     if (!whole)
         return 0;
+    // The compositor takes the rows only where the header reader finds the same size.
+    const imageformat::Header header = imageformat::probe(data, size);
+    if (cv::Size(header.width, header.height) != size2d)
+        return 0;
     const cv::Mat decoded = imageformat::decode(data, size, cv::IMREAD_COLOR);
-    if (decoded.size() != colour.size() || cv::norm(decoded, colour, cv::NORM_INF) != 0)
+    if (decoded.size() != colour.size() || cv::norm(decoded, colour, cv::NORM_INF) != 0) {
+        std::fprintf(stderr, "rows %dx%d, OpenCV %dx%d, largest difference %g\n", colour.cols, colour.rows, decoded.cols,
+                     decoded.rows, decoded.size() == colour.size() ? cv::norm(decoded, colour, cv::NORM_INF) : -1.0);
         std::abort();
+    }
     return 0;
 }
