@@ -1,6 +1,8 @@
 #include "batch.h"
 
 #include "imageformat.h"
+#include "batchtexts.h"
+#include "cutoutfile.h"
 #include "outputnames.h"
 #include "provenance.h"
 #include "removebgconn.h"
@@ -48,10 +50,6 @@ QString fileName(const QString &path)
     return QFileInfo(path).fileName();
 }
 
-BilingualText unsafeTargetLine(const QString &source)
-{
-    return BilingualText::translate("Batch", "%1：结果的位置是一个链接或特殊文件，没有发送，也没有写入").arg(fileName(source));
-}
 
 } // namespace
 
@@ -101,20 +99,6 @@ void Batch::connectWorkers()
     connect(this, &Batch::addTask, uploader, &RemoveBGConn::postData);
     connect(this, &Batch::clearTasks, uploader, &RemoveBGConn::clearData);
     connect(this, &Batch::smallToBig, mixer, &ScaleAndMix::toBigPic);
-}
-
-bool Batch::showsNothing(const QByteArray &cutout)
-{
-    const auto *bytes = reinterpret_cast<const unsigned char *>(cutout.constData());
-    const imageformat::Header header = imageformat::probe(bytes, std::size_t(cutout.size()));
-    if (!imageformat::pngHasAlpha(bytes, std::size_t(cutout.size())) || qint64(header.width) * header.height > 16'000'000)
-        return false;
-    const cv::Mat image = imageformat::decode(bytes, std::size_t(cutout.size()), cv::IMREAD_UNCHANGED);
-    if (image.empty() || image.channels() != 4)
-        return false;
-    cv::Mat alpha;
-    cv::extractChannel(image, alpha, 3);
-    return cv::countNonZero(alpha) == 0;
 }
 
 void Batch::announceChoices()
@@ -184,7 +168,7 @@ void Batch::begin(const QStringList &sources, const QString &output, bool single
         if (outputplan::isUnsafeTarget(photo.outcome.result)) {
             // Anyone who can write to a shared folder could otherwise have a batch write over a
             // file of the user's: such a photo is neither sent nor saved.
-            const BilingualText text = unsafeTargetLine(source);
+            const BilingualText text = batchtexts::unsafeTarget(source);
             photo.outcome.kind = PhotoOutcome::Failed;
             photo.outcome.failure = PhotoOutcome::SaveFailed;
             photo.outcome.reason = text.shown;
@@ -390,32 +374,12 @@ void Batch::save(Run &run, int index, const QByteArray &cutout, bool late, bool 
             say(text.shown);
         end(photo, PhotoOutcome::Failed, PhotoOutcome::SaveFailed, text);
     };
-    const QDir folder = QFileInfo(result).dir();
-    if (!result.isEmpty() && !folder.exists() && !folder.mkdir(folder.absolutePath())) {
-        fail(BilingualText::translate("Batch", "创建路径失败：%1").arg(folder.absolutePath()));
+    const BilingualText failure = cutoutfile::save(cutout, result, source);
+    if (!failure.shown.isEmpty()) {
+        fail(failure);
         return;
     }
-    // The user's own photo is never a place to save to, however its path is spelled.
-    const QFileInfo target(result);
-    if (result.isEmpty() || target.isDir()
-        || (target.exists() && target.canonicalFilePath() == QFileInfo(source).canonicalFilePath())) {
-        fail(BilingualText::translate("Batch", "创建文件失败：%1").arg(source));
-        return;
-    }
-    if (outputplan::isUnsafeTarget(result)) {
-        fail(unsafeTargetLine(source));
-        return;
-    }
-    QSaveFile file(result);
-    if (!file.open(QIODevice::WriteOnly)) {
-        fail(BilingualText::translate("Batch", "创建文件失败：%1").arg(source));
-        return;
-    }
-    if (file.write(cutout) != cutout.size() || !file.commit()) {
-        fail(BilingualText::translate("Batch", "保存失败：%1").arg(source));
-        return;
-    }
-    photo.noSubject = showsNothing(cutout);
+    photo.noSubject = cutoutfile::showsNothing(cutout);
     const bool keepsCutout = outputnames::formatOf(result) == TargetFormat::CutoutOnly;
     if (!quiet) {
         say(late ? tr("%1：保存成功！").arg(fileName(source)) : tr("保存成功！"));
@@ -481,12 +445,7 @@ void Batch::composited(const QString &, const QString &target, const ScaleAndMix
                    : photo.noSubject            ? PhotoOutcome::NoSubject
                                                 : PhotoOutcome::Saved);
     } else {
-        const BilingualText why{ScaleAndMix::describe(report.outcome), ScaleAndMix::describe(report.outcome, false)};
-        const BilingualText reason =
-            report.outcome == ScaleAndMix::OtherFileOnPhoto ? BilingualText::translate("Batch", "%1（原尺寸结果已保存）").arg(why)
-            : photo.plan == Plan::Derive || report.outcome == ScaleAndMix::OtherFileFailed
-                ? BilingualText::translate("Batch", "未能按输出选项生成文件（%1）").arg(why)
-                : BilingualText::translate("Batch", "未能生成原尺寸图（%1），已保留服务的小图").arg(why);
+        const BilingualText reason = batchtexts::compositeFailure(report.outcome, photo.plan == Plan::Derive);
         say(tr("%1：%2").arg(name, reason.shown));
         end(photo, PhotoOutcome::Failed, PhotoOutcome::CompositeFailed, reason);
     }
@@ -569,36 +528,7 @@ BatchAccount Batch::accountSoFar() const
 
 QStringList Batch::accountLines(const BatchAccount &account)
 {
-    const int failed = account.count(PhotoOutcome::Failed);
-    QString counts = tr("%1 %2 张：保存 %3 张，跳过 %4 张，失败 %5 张")
-                         .arg(account.stopped ? tr("本批已中止，共") : tr("本批共"))
-                         .arg(account.photos.size())
-                         .arg(account.count(PhotoOutcome::Saved))
-                         .arg(account.count(PhotoOutcome::Skipped))
-                         .arg(failed);
-    const auto more = [&](PhotoOutcome::Kind kind, const QString &part) {
-        if (const int n = account.count(kind))
-            counts += part.arg(n);
-    };
-    more(PhotoOutcome::Finished, tr("，由服务的小图生成 %1 张"));
-    more(PhotoOutcome::Derived, tr("，由已有结果生成 %1 张"));
-    more(PhotoOutcome::NoSubject, tr("，没有找到主体 %1 张"));
-    more(PhotoOutcome::Unsent, tr("，未发送 %1 张"));
-    QStringList lines{counts};
-    QStringList empty;
-    for (const PhotoOutcome &photo : account.photos)
-        if (photo.kind == PhotoOutcome::NoSubject)
-            empty << fileName(photo.source);
-    if (!empty.isEmpty())
-        lines << tr("服务没有找到主体（已计费，请检查）：%1").arg(empty.join(tr("、")));
-    if (failed == 0)
-        lines << tr("没有失败的照片。");
-    for (const PhotoOutcome &photo : account.photos)
-        if (photo.kind == PhotoOutcome::Failed)
-            lines << tr("失败：%1：%2").arg(fileName(photo.source), photo.reason);
-    if (account.balanceKnown)
-        lines << tr("账户余额还剩：") + QString::number(account.balanceLeft, 'g', 15);
-    return lines;
+    return batchtexts::accountLines(account);
 }
 
 void Batch::say(const QString &text)

@@ -120,7 +120,6 @@ public:
 
     // Whether a cut-out is a picture with alpha and not one opaque pixel: the service found
     // no subject. Small cut-outs only (16 megapixels at most); anything else says false.
-    static bool showsNothing(const QByteArray &cutout);
 
 signals:
     void addTask(QString fileName, QString token, bool startFlag);

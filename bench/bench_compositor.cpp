@@ -5,6 +5,7 @@
 
 #include "benchsupport.h"
 #include "outputchoices.h"
+#include "outputnames.h"
 #include "scaleandmix.h"
 
 #include <QDir>
@@ -41,7 +42,9 @@ double timeMake(const QString &source, const QString &target, const QString &sta
 {
     QFile::remove(target);
     QFile::copy(startingFile, target);
-    return runInChild([&] { ScaleAndMix::make({source, target, choices, fromMaster, {}}, 0); }).milliseconds;
+    return runInChild([&] { ScaleAndMix::make({source, target, choices, fromMaster, {}, outputnames::variantPath(target, choices),
+                                              outputnames::maskPath(target, choices)},
+                                             0); }).milliseconds;
 }
 
 // Real photographs, given on the command line: for each, the composite with the PNG writer

@@ -26,42 +26,6 @@ void yieldToForegroundWork()
 
 } // namespace
 
-QString ScaleAndMix::describe(Outcome outcome, bool translated)
-{
-    const char *text = nullptr;
-    switch (outcome) {
-    case Written:
-        break;
-    case SourceUnreadable:
-        text = QT_TR_NOOP("无法读取原图");
-        break;
-    case CutoutUnreadable:
-        text = QT_TR_NOOP("服务的抠图无法读取或没有透明通道");
-        break;
-    case FormatHasNoAlpha:
-        text = QT_TR_NOOP("结果文件的格式存不下透明度");
-        break;
-    case WriteFailed:
-        text = QT_TR_NOOP("无法写入结果文件");
-        break;
-    case LibraryFailed:
-        text = QT_TR_NOOP("图像库无法处理这张图");
-        break;
-    case OtherFileFailed:
-        text = QT_TR_NOOP("无法写入按输出选项生成的文件");
-        break;
-    case OtherFileOnPhoto:
-        text = QT_TR_NOOP("按输出选项生成的文件与原图同名，没有写入");
-        break;
-    case MasterUnreadable:
-        text = QT_TR_NOOP("无法读取已有的原尺寸结果");
-        break;
-    }
-    if (!text)
-        return {};
-    return translated ? tr(text) : QString::fromUtf8(text);
-}
-
 ScaleAndMix::ScaleAndMix(QObject *parent)
     : QObject(parent)
     , lane(new QThreadPool(this))

@@ -33,9 +33,6 @@ public:
         MasterUnreadable,  // a file to make from the master, which cannot be read
     };
     Q_ENUM(Outcome)
-    // The line that explains a failure, in the user's language or, untranslated, in the
-    // sources'; empty for Written.
-    static QString describe(Outcome outcome, bool translated = true);
 
     explicit ScaleAndMix(QObject *parent = nullptr);
     // Drops the composites not yet begun (the next run makes them from the saved cut-outs,

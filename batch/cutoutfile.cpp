@@ -1,0 +1,50 @@
+#include "cutoutfile.h"
+
+#include "batchtexts.h"
+#include "imageformat.h"
+#include "outputplan.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+namespace cutoutfile {
+
+BilingualText save(const QByteArray &cutout, const QString &result, const QString &source)
+{
+    const QDir folder = QFileInfo(result).dir();
+    if (!result.isEmpty() && !folder.exists() && !folder.mkdir(folder.absolutePath()))
+        return BilingualText::translate("Batch", "创建路径失败：%1").arg(folder.absolutePath());
+    // The user's own photo is never a place to save to, however its path is spelled.
+    const QFileInfo target(result);
+    if (result.isEmpty() || target.isDir()
+        || (target.exists() && target.canonicalFilePath() == QFileInfo(source).canonicalFilePath()))
+        return BilingualText::translate("Batch", "创建文件失败：%1").arg(source);
+    if (outputplan::isUnsafeTarget(result))
+        return batchtexts::unsafeTarget(source);
+    QSaveFile file(result);
+    if (!file.open(QIODevice::WriteOnly))
+        return BilingualText::translate("Batch", "创建文件失败：%1").arg(source);
+    if (file.write(cutout) != cutout.size() || !file.commit())
+        return BilingualText::translate("Batch", "保存失败：%1").arg(source);
+    return {};
+}
+
+bool showsNothing(const QByteArray &cutout)
+{
+    const auto *bytes = reinterpret_cast<const unsigned char *>(cutout.constData());
+    const imageformat::Header header = imageformat::probe(bytes, std::size_t(cutout.size()));
+    if (!imageformat::pngHasAlpha(bytes, std::size_t(cutout.size())) || qint64(header.width) * header.height > 16'000'000)
+        return false;
+    const cv::Mat image = imageformat::decode(bytes, std::size_t(cutout.size()), cv::IMREAD_UNCHANGED);
+    if (image.empty() || image.channels() != 4)
+        return false;
+    cv::Mat alpha;
+    cv::extractChannel(image, alpha, 3);
+    return cv::countNonZero(alpha) == 0;
+}
+
+} // namespace cutoutfile
