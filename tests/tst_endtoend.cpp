@@ -5,9 +5,9 @@
 #include "removebgconn.h"
 #include "scaleandmix.h"
 #include "widget.h"
+#include "windowlog.h"
 
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -105,15 +105,14 @@ void TestEndToEnd::folderThenSingleFile()
     for (int i = 0; i < names.size(); ++i)
         writeImage(folder + QLatin1Char('/') + names.at(i), photoLike(sizes.at(i).width(), sizes.at(i).height(), 3, i));
 
-    auto *log = window.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"));
     auto *input = window.findChild<QLineEdit *>(QStringLiteral("inputEdit"));
     auto *matBtn = window.findChild<QPushButton *>(QStringLiteral("matBtn"));
     QTest::keyClicks(window.findChild<QLineEdit *>(QStringLiteral("lineEdit")), QStringLiteral("demo-key"));
     input->setText(folder);
     QTest::ignoreMessage(QtDebugMsg, "isDir");
     QTest::mouseClick(matBtn, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(log->toPlainText().count(QStringLiteral("全部完成！")) == 1, 5000);
-    QCOMPARE(log->toPlainText().count(QStringLiteral("保存成功！")), 3);
+    QTRY_VERIFY_WITH_TIMEOUT(windowLog(&window).count(QStringLiteral("全部完成！")) == 1, 5000);
+    QCOMPARE(windowLog(&window).count(QStringLiteral("保存成功！")), 3);
 
     const QString outputFolder = folder + QStringLiteral("-no-bg-small");
     QCOMPARE(QDir(outputFolder).entryList(QDir::Files, QDir::Name | QDir::IgnoreCase),
@@ -125,7 +124,7 @@ void TestEndToEnd::folderThenSingleFile()
     const QString single = folder + QStringLiteral("/beach.jpg");
     input->setText(single);
     QTest::mouseClick(matBtn, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(log->toPlainText().count(QStringLiteral("全部完成！")) == 2, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(windowLog(&window).count(QStringLiteral("全部完成！")) == 2, 5000);
     checkRebuilt(single, single + QStringLiteral("-no-bg-small.png"));
 
     QCOMPARE(service.uploadCount(), 4);
@@ -143,8 +142,8 @@ void TestEndToEnd::folderThenSingleFile()
     const auto account = accounts.at(0).at(0).value<BatchAccount>();
     QCOMPARE(account.photos.size(), 3);
     QCOMPARE(account.count(PhotoOutcome::Skipped), 3);
-    QVERIFY(log->toPlainText().contains(QStringLiteral("文件夹里另有 1 个文件不是 png、jpg 或 jpeg 照片（其中 1 个是本程序的结果），不会发送\n"
-                                                       "已跳过 3 张结果已存在且完整的照片")));
+    QVERIFY(windowLog(&window).join(QLatin1Char('\n')).contains(QStringLiteral("文件夹里另有 1 个文件不是 png、jpg 或 jpeg 照片（其中 1 个是本程序的结果），不会发送\n"
+                                                                        "已跳过 3 张结果已存在且完整的照片")));
 }
 
 void TestEndToEnd::outputChoices_data()
