@@ -1,3 +1,4 @@
+#include "choicesof.h"
 #include "imageformat.h"
 #include "outputchoices.h"
 #include "pngwriter.h"
@@ -131,18 +132,6 @@ cv::Mat inflateByHand(const QByteArray &png)
     }
     cv::cvtColor(rgba, rgba, cv::COLOR_RGBA2BGRA);
     return rgba;
-}
-
-OutputChoices choicesOf(const QStringList &arguments)
-{
-    OutputChoices choices;
-    for (const QString &argument : arguments) {
-        const QString option = argument.section(QLatin1Char('='), 0, 0).mid(2);
-        const QString error = choices.set(option, argument.section(QLatin1Char('='), 1));
-        if (!error.isEmpty())
-            qFatal("%s", qPrintable(error));
-    }
-    return choices;
 }
 
 // A subject of known shape: an opaque disc with a soft rim, and a speck of faint noise

@@ -1,3 +1,4 @@
+#include "choicesof.h"
 #include "fakeservice.h"
 #include "testimages.h"
 #include "batch.h"
@@ -209,9 +210,7 @@ void TestEndToEnd::outputChoices()
     connect(&batch, &Batch::line, this, [&lines](const QString &line) { lines << line; });
     QSignalSpy accounts(&batch, &Batch::finished);
     const auto run = [&](const QStringList &arguments) {
-        OutputChoices choices;
-        for (const QString &argument : arguments)
-            QVERIFY(choices.set(argument.section(QLatin1Char('='), 0, 0).mid(2), argument.section(QLatin1Char('='), 1)).isEmpty());
+        const OutputChoices choices = choicesOf(arguments);
         batch.setChoices(choices);
         lines.clear();
         QTest::ignoreMessage(QtDebugMsg, "isDir");
@@ -308,8 +307,7 @@ void TestEndToEnd::plansWithChoices()
     QVERIFY(writeBytes(master, suffix == QLatin1String("jpg") ? encode(photoLike(40, 30), ".jpg")
                                : encode(cutoutLike(suffix == QLatin1String("bmp") ? 10 : 40, suffix == QLatin1String("bmp") ? 8 : 30),
                                         suffix == QLatin1String("webp") ? ".webp" : ".png")));
-    OutputChoices choices;
-    QVERIFY(choices.set(choice.section(QLatin1Char('='), 0, 0), choice.section(QLatin1Char('='), 1)).isEmpty());
+    const OutputChoices choices = choicesOf({QStringLiteral("--") + choice});
     const auto age = [](const QString &path, const QDateTime &when) {
         QFile file(path);
         return file.open(QIODevice::Append) && file.setFileTime(when, QFileDevice::FileModificationTime);
