@@ -4,13 +4,14 @@
 #include "desktopnotifier.h"
 #include "fakeservice.h"
 #include "keystore.h"
+#include "programrun.h"
 #include "testimages.h"
 #include "widget.h"
+#include "windowlog.h"
 
 #include <QAction>
 #include <QDirIterator>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -148,11 +149,6 @@ void TestDesktop::endOfABatch()
 
 namespace {
 
-QStringList logOf(Widget &window)
-{
-    return window.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"))->toPlainText().split(QLatin1Char('\n'));
-}
-
 QAction *keyActionOf(Widget &window)
 {
     return window.findChild<QLineEdit *>(QStringLiteral("lineEdit"))->actions().value(0);
@@ -171,7 +167,7 @@ void TestDesktop::keyKeptOnlyWhenAsked()
         QVERIFY(action);
         QCOMPARE(action->text(), QStringLiteral("把密钥保存在系统钥匙串里"));
         action->trigger();
-        QTRY_VERIFY(logOf(window).last().startsWith(QStringLiteral("没有可用的系统钥匙串，密钥没有保存：")));
+        QTRY_VERIFY(lastLogLine(&window).startsWith(QStringLiteral("没有可用的系统钥匙串，密钥没有保存：")));
         QCOMPARE(action->text(), QStringLiteral("把密钥保存在系统钥匙串里"));
     }
 
@@ -192,7 +188,7 @@ void TestDesktop::keyKeptOnlyWhenAsked()
         Widget window(QUrl(QStringLiteral("http://127.0.0.1:1/v1.0/removebg")));
         window.findChild<QLineEdit *>(QStringLiteral("lineEdit"))->setText(key);
         keyActionOf(window)->trigger();
-        QTRY_COMPARE(logOf(window).last(), QStringLiteral("密钥已保存在系统钥匙串里，下次启动时自动填入"));
+        QTRY_COMPARE(lastLogLine(&window), QStringLiteral("密钥已保存在系统钥匙串里，下次启动时自动填入"));
         QCOMPARE(keyActionOf(window)->text(), QStringLiteral("从系统钥匙串删除密钥"));
     }
     QCOMPARE(KeyStore::readNow(), key);
@@ -202,14 +198,11 @@ void TestDesktop::keyKeptOnlyWhenAsked()
         FakeService service;
         QTemporaryDir photos;
         writeImage(photos.filePath(QStringLiteral("a.jpg")), photoLike(40, 30));
-        QProcess batch;
-        QProcessEnvironment batchEnvironment = QProcessEnvironment::systemEnvironment();
+        QProcessEnvironment batchEnvironment = environmentWithoutDisplay();
         batchEnvironment.remove(QStringLiteral("QUORRIN_API_KEY"));
         batchEnvironment.insert(QStringLiteral("QUORRIN_SERVICE_URL"), service.endpoint().toString());
-        batch.setProcessEnvironment(batchEnvironment);
-        batch.start(QStringLiteral(QUORRIN_PROGRAM), {"--batch", photos.path()});
-        QVERIFY(batch.waitForFinished(20000));
-        QCOMPARE(batch.exitCode(), 1); // the fake's answer is no real cut-out; what counts is the key
+        const ProgramRun batch = runProgram(QStringLiteral(QUORRIN_PROGRAM), {"--batch", photos.path()}, batchEnvironment);
+        QCOMPARE(batch.status, 1); // the fake's answer is no real cut-out; what counts is the key
         QCOMPARE(service.uploadCount(), 1);
         QCOMPARE(service.uploads().front().apiKey, key.toStdString());
     }
@@ -220,7 +213,7 @@ void TestDesktop::keyKeptOnlyWhenAsked()
         QTRY_COMPARE(window.findChild<QLineEdit *>(QStringLiteral("lineEdit"))->text(), key);
         QTRY_COMPARE(keyActionOf(window)->text(), QStringLiteral("从系统钥匙串删除密钥"));
         keyActionOf(window)->trigger();
-        QTRY_COMPARE(logOf(window).last(), QStringLiteral("已从系统钥匙串删除密钥"));
+        QTRY_COMPARE(lastLogLine(&window), QStringLiteral("已从系统钥匙串删除密钥"));
     }
     QCOMPARE(KeyStore::readNow(), QString());
 

@@ -6,9 +6,9 @@
 #include "removebgconn.h"
 #include "scaleandmix.h"
 #include "widget.h"
+#include "windowlog.h"
 
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -106,15 +106,14 @@ void TestEndToEnd::folderThenSingleFile()
     for (int i = 0; i < names.size(); ++i)
         writeImage(folder + QLatin1Char('/') + names.at(i), photoLike(sizes.at(i).width(), sizes.at(i).height(), 3, i));
 
-    auto *log = window.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"));
     auto *input = window.findChild<QLineEdit *>(QStringLiteral("inputEdit"));
     auto *matBtn = window.findChild<QPushButton *>(QStringLiteral("matBtn"));
     QTest::keyClicks(window.findChild<QLineEdit *>(QStringLiteral("lineEdit")), QStringLiteral("demo-key"));
     input->setText(folder);
     QTest::ignoreMessage(QtDebugMsg, "isDir");
     QTest::mouseClick(matBtn, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(log->toPlainText().count(QStringLiteral("全部完成！")) == 1, 5000);
-    QCOMPARE(log->toPlainText().count(QStringLiteral("保存成功！")), 3);
+    QTRY_VERIFY_WITH_TIMEOUT(windowLog(&window).count(QStringLiteral("全部完成！")) == 1, 5000);
+    QCOMPARE(windowLog(&window).count(QStringLiteral("保存成功！")), 3);
 
     const QString outputFolder = folder + QStringLiteral("-no-bg-small");
     QCOMPARE(QDir(outputFolder).entryList(QDir::Files, QDir::Name | QDir::IgnoreCase),
@@ -126,7 +125,7 @@ void TestEndToEnd::folderThenSingleFile()
     const QString single = folder + QStringLiteral("/beach.jpg");
     input->setText(single);
     QTest::mouseClick(matBtn, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(log->toPlainText().count(QStringLiteral("全部完成！")) == 2, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(windowLog(&window).count(QStringLiteral("全部完成！")) == 2, 5000);
     checkRebuilt(single, single + QStringLiteral("-no-bg-small.png"));
 
     QCOMPARE(service.uploadCount(), 4);
@@ -144,8 +143,8 @@ void TestEndToEnd::folderThenSingleFile()
     const auto account = accounts.at(0).at(0).value<BatchAccount>();
     QCOMPARE(account.photos.size(), 3);
     QCOMPARE(account.count(PhotoOutcome::Skipped), 3);
-    QVERIFY(log->toPlainText().contains(QStringLiteral("文件夹里另有 1 个文件不是 png、jpg 或 jpeg 照片（其中 1 个是本程序的结果），不会发送\n"
-                                                       "已跳过 3 张结果已存在且完整的照片")));
+    QVERIFY(windowLog(&window).join(QLatin1Char('\n')).contains(QStringLiteral("文件夹里另有 1 个文件不是 png、jpg 或 jpeg 照片（其中 1 个是本程序的结果），不会发送\n"
+                                                                        "已跳过 3 张结果已存在且完整的照片")));
 }
 
 void TestEndToEnd::outputChoices_data()
@@ -308,8 +307,7 @@ void TestEndToEnd::plansWithChoices()
     QVERIFY(writeBytes(master, suffix == QLatin1String("jpg") ? encode(photoLike(40, 30), ".jpg")
                                : encode(cutoutLike(suffix == QLatin1String("bmp") ? 10 : 40, suffix == QLatin1String("bmp") ? 8 : 30),
                                         suffix == QLatin1String("webp") ? ".webp" : ".png")));
-    OutputChoices choices;
-    QVERIFY(choices.set(choice.section(QLatin1Char('='), 0, 0), choice.section(QLatin1Char('='), 1)).isEmpty());
+    const OutputChoices choices = choicesOf({QStringLiteral("--") + choice});
     const auto age = [](const QString &path, const QDateTime &when) {
         QFile file(path);
         return file.open(QIODevice::Append) && file.setFileTime(when, QFileDevice::FileModificationTime);
