@@ -219,6 +219,8 @@ private slots:
     void pngWriterRoundTrips();
     void rendersTheVariant_data();
     void rendersTheVariant();
+    void rendersKnownPixels_data();
+    void rendersKnownPixels();
     void makesTheFilesBesideTheMaster_data();
     void makesTheFilesBesideTheMaster();
     void neverWritesOverThePhoto();
@@ -665,6 +667,58 @@ void TestCompositor::rendersTheVariant()
     QCOMPARE(rendered.cols, expected.cols);
     QCOMPARE(rendered.rows, expected.rows);
     QVERIFY(samePixels(rendered, expected));
+}
+
+using Probe = QPair<QPoint, QVector<int>>; // a pixel of the variant and its B, G, R (, A)
+
+void TestCompositor::rendersKnownPixels_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("blank");         // no alpha anywhere
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QVector<Probe>>("probes");
+
+    // The photo below: 8 x 6, pixel (x, y) = B 10x, G 20y, R 100; a subject of 3 x 2 at (3, 2).
+    QTest::newRow("on white, whole") << QStringList{"--background=white"} << false << QSize(8, 6)
+        << QVector<Probe>{{{0, 0}, {250, 250, 252}}, {{3, 2}, {30, 40, 100}}, {{5, 3}, {152, 157, 177}}, {{7, 5}, {255, 255, 255}}};
+    QTest::newRow("cropped without a margin, transparent") << QStringList{"--crop=0"} << false << QSize(3, 2)
+        << QVector<Probe>{{{0, 0}, {30, 40, 100, 255}}, {{2, 1}, {50, 60, 100, 128}}, {{2, 0}, {50, 40, 100, 0}}};
+    QTest::newRow("a margin past the photo's edges, on black") << QStringList{"--crop=100", "--background=black"} << false
+        << QSize(9, 8) << QVector<Probe>{{{0, 0}, {0, 0, 0}}, {{3, 3}, {30, 40, 100}}, {{1, 1}, {0, 0, 0}}, {{0, 1}, {0, 0, 2}}};
+    QTest::newRow("cropped onto a square, transparent") << QStringList{"--crop=0", "--canvas=square"} << false << QSize(3, 3)
+        << QVector<Probe>{{{0, 0}, {30, 40, 100, 255}}, {{0, 2}, {0, 0, 0, 0}}};
+    QTest::newRow("no subject: not cropped") << QStringList{"--crop=0", "--background=white"} << true << QSize(8, 6)
+        << QVector<Probe>{{{7, 5}, {255, 255, 255}}};
+}
+
+// Values worked out by hand: round((a·c + (255 − a)·b) / 255) on a background, the box of
+// alpha over 10, a margin in per cent of its longer side, a square centred.
+void TestCompositor::rendersKnownPixels()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, blank);
+    QFETCH(QSize, size);
+    QFETCH(QVector<Probe>, probes);
+
+    cv::Mat colour(6, 8, CV_8UC3), alpha(6, 8, CV_8UC1, cv::Scalar(0));
+    for (int y = 0; y < 6; ++y)
+        for (int x = 0; x < 8; ++x)
+            colour.at<cv::Vec3b>(y, x) = cv::Vec3b(uchar(10 * x), uchar(20 * y), 100);
+    if (!blank) {
+        alpha(cv::Rect(3, 2, 2, 2)).setTo(255);
+        alpha.at<uchar>(3, 5) = 128;
+        alpha.at<uchar>(0, 0) = 5; // faint noise: not subject
+    }
+    bool empty = !blank;
+    const cv::Mat rendered = variant::render(colour, alpha, choicesOf(arguments), &empty);
+    QCOMPARE(empty, blank);
+    QCOMPARE(QSize(rendered.cols, rendered.rows), size);
+    for (const Probe &probe : probes) {
+        QVector<int> seen;
+        for (int k = 0; k < rendered.channels(); ++k)
+            seen << rendered.ptr<uchar>(probe.first.y(), probe.first.x())[k];
+        QCOMPARE(seen, probe.second);
+    }
 }
 
 void TestCompositor::makesTheFilesBesideTheMaster_data()
