@@ -61,12 +61,6 @@ RemoveBGConn::RemoveBGConn(const QUrl &endpoint, const Settings &settings)
     wakeTimer = new QTimer(this);
     wakeTimer->setSingleShot(true);
     connect(wakeTimer, &QTimer::timeout, this, &RemoveBGConn::postDataReal);
-    accountTimer = new QTimer(this);
-    accountTimer->setSingleShot(true);
-    connect(accountTimer, &QTimer::timeout, this, [this] {
-        if (accountReply)
-            accountReply->abort(); // finishes it at once, with no answer: the batch goes on
-    });
     clock.start();
 }
 
@@ -135,64 +129,23 @@ void RemoveBGConn::begin()
 void RemoveBGConn::checkAccount(Check check)
 {
     checking = check;
-    const QUrl url = accountUrl();
-    if (url.isEmpty()) {
-        accountAnswered({});
-        return;
-    }
-    QNetworkRequest request(url);
-    request.setRawHeader("X-Api-Key", uploads.front().token.toUtf8());
-    accountReply = networkManager->get(request);
-    new ReplyReader(accountReply, settings.accountTimeoutMs);
-    connect(accountReply, &QNetworkReply::finished, this, &RemoveBGConn::accountChecked);
-    accountTimer->start(settings.accountTimeoutMs);
-}
-
-QUrl RemoveBGConn::accountUrl() const
-{
-    QString path = endpoint.path();
-    if (!path.endsWith(QLatin1String("/removebg")))
-        return {};
-    path.chop(8); // "removebg"
-    QUrl url = endpoint;
-    url.setPath(path + QStringLiteral("account"));
-    return url;
+    accountCheck = new AccountCheck(networkManager, endpoint, uploads.front().token, settings.accountTimeoutMs, this);
+    connect(accountCheck, &AccountCheck::answered, this, [this](const AccountAnswer &answer) {
+        accountCheck->deleteLater();
+        accountCheck = nullptr;
+        accountAnswered(answer);
+    });
+    accountCheck->start();
 }
 
 void RemoveBGConn::askBalance(int batch, QString token)
 {
-    const QUrl url = accountUrl();
-    if (url.isEmpty()) {
-        emit balanceAnswered(batch, false, 0);
-        return;
-    }
-    QNetworkRequest request(url);
-    request.setRawHeader("X-Api-Key", token.toUtf8());
-    QNetworkReply *reply = networkManager->get(request);
-    new ReplyReader(reply, settings.accountTimeoutMs);
-    QTimer::singleShot(settings.accountTimeoutMs, reply, &QNetworkReply::abort);
-    connect(reply, &QNetworkReply::finished, this, [this, reply, batch] {
-        reply->deleteLater();
-        const ReplyFacts facts = factsOf(reply);
-        const AccountAnswer answer = readAccountAnswer(
-            facts.status, facts.body, facts.readerFailure == ReplyReader::None && facts.error != QNetworkReply::OperationCanceledError);
+    auto *check = new AccountCheck(networkManager, endpoint, token, settings.accountTimeoutMs, this);
+    connect(check, &AccountCheck::answered, this, [this, check, batch](const AccountAnswer &answer) {
+        check->deleteLater();
         emit balanceAnswered(batch, answer.result == AccountAnswer::Balance, answer.balance);
     });
-}
-
-void RemoveBGConn::accountChecked()
-{
-    auto *reply = qobject_cast<QNetworkReply *>(sender());
-    if (!reply)
-        return;
-    reply->deleteLater();
-    if (reply != accountReply)
-        return;
-    accountReply = nullptr;
-    accountTimer->stop();
-    const ReplyFacts facts = factsOf(reply);
-    accountAnswered(readAccountAnswer(facts.status, facts.body, facts.readerFailure == ReplyReader::None
-                                                                    && facts.error != QNetworkReply::OperationCanceledError));
+    check->start();
 }
 
 void RemoveBGConn::accountAnswered(const AccountAnswer &answer)
@@ -251,7 +204,7 @@ QNetworkAccessManager *RemoveBGConn::leastBusyManager() const
 
 bool RemoveBGConn::postDataReal()
 {
-    if (!running || accountReply || keyRefused || waitingForGoAhead)
+    if (!running || accountCheck || keyRefused || waitingForGoAhead)
         return true;
     const qint64 now = clock.elapsed();
     qint64 wakeAt = -1;
@@ -496,8 +449,8 @@ void RemoveBGConn::sayNow(Upload &upload)
 UploadsEnded RemoveBGConn::release()
 {
     wakeTimer->stop();
-    accountTimer->stop();
-    drop(accountReply);
+    delete accountCheck;
+    accountCheck = nullptr;
     waitingForGoAhead = false;
     UploadsEnded end;
     end.batch = batchNumber;

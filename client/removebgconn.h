@@ -96,8 +96,6 @@ private:
 
     void begin();
     void checkAccount(Check check);
-    QUrl accountUrl() const; // empty when the endpoint has none
-    void accountChecked();
     void accountAnswered(const AccountAnswer &answer);
     void send(Upload &upload);
     void settle(Upload &upload, QNetworkReply *reply);
@@ -135,8 +133,7 @@ private:
     qint64 pausedUntil = 0; // a 429 holds back the whole batch
     QElapsedTimer clock;
     QTimer *wakeTimer; // children, so that they move to the worker thread with the client
-    QNetworkReply *accountReply = nullptr;
+    AccountCheck *accountCheck = nullptr; // the key check under way
     Check checking = Check::None;
     UploadsEnded pendingEnd; // while the balance is asked for again at the end
-    QTimer *accountTimer;
 };

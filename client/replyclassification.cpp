@@ -40,11 +40,26 @@ bool isPassingNetworkError(QNetworkReply::NetworkError error)
 
 } // namespace
 
+namespace {
+
+// However much the service sends, one line of the log and the report.
+constexpr int longestLine = 300;
+
+} // namespace
+
+QString oneLine(const QString &text)
+{
+    QString line = text.simplified();
+    if (line.size() <= longestLine)
+        return line;
+    int cut = longestLine - 1;
+    if (line.at(cut - 1).isHighSurrogate())
+        --cut;
+    return line.left(cut) + QChar(0x2026);
+}
+
 QString serviceExplanation(const QByteArray &body)
 {
-    // The service's words go into one log line and the report: a few hundred characters at
-    // most, however much it sends.
-    constexpr int longest = 300;
     QString joined;
     const QJsonArray errors = QJsonDocument::fromJson(body).object().value(QLatin1String("errors")).toArray();
     for (const QJsonValue &error : errors) {
@@ -55,16 +70,10 @@ QString serviceExplanation(const QByteArray &body)
         if (!joined.isEmpty())
             joined += QStringLiteral("; ");
         joined += title.isEmpty() || detail.isEmpty() ? title + detail : title + QStringLiteral(": ") + detail;
-        if (joined.size() > longest)
+        if (joined.size() > longestLine)
             break;
     }
-    if (joined.size() > longest) {
-        int cut = longest - 1;
-        if (joined.at(cut - 1).isHighSurrogate())
-            --cut;
-        joined = joined.left(cut) + QChar(0x2026);
-    }
-    return joined;
+    return oneLine(joined);
 }
 
 ReplyFacts factsOf(QNetworkReply *reply)

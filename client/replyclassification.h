@@ -34,5 +34,8 @@ ReplyVerdict classifyReply(const ReplyFacts &facts, int stallTimeoutMs);
 // The facts of a finished reply, its reader's body included.
 ReplyFacts factsOf(QNetworkReply *reply);
 
+// The service's words as one line of a few hundred characters at most, cut with an ellipsis.
+QString oneLine(const QString &text);
+
 // The titles and details of a JSON error body ({"errors":[{"title":..,"detail":..}]}), or empty.
 QString serviceExplanation(const QByteArray &body);

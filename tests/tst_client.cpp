@@ -816,6 +816,11 @@ void TestClient::accountAnswers_data()
         << 401 << QByteArray(R"({"errors":[{"title":" Invalid  key "},{"detail":"x"},{"title":"Again"}]})") << true
         << "refused HTTP 401：Invalid key; Again";
     QTest::newRow("402 without a body") << 402 << QByteArray() << true << "refused HTTP 402";
+    QByteArray many = R"({"errors":[)";
+    for (int i = 0; i < 100000; ++i)
+        many += QByteArray(i ? "," : "") + R"({"title":"No"})";
+    QTest::newRow("401 with 100,000 titles: one line cut short") << 401 << many + "]}" << true
+        << "refused HTTP 401：" + QStringLiteral("No; ").repeated(75).left(299) + "…";
     QTest::newRow("403 cut short is refused all the same") << 403 << QByteArray() << false << "refused HTTP 403";
     QTest::newRow("404") << 404 << balance << true << "unknown";
 }
