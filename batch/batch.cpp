@@ -165,15 +165,19 @@ void Batch::begin(const QStringList &sources, const QString &output, bool single
         const QString result = outputnames::resultPath(source, output, singleFile);
         // Fixed now, whatever the output field or the current folder say later.
         photo.outcome.result = result.isEmpty() ? result : QFileInfo(result).absoluteFilePath();
-        if (outputplan::isUnsafeTarget(photo.outcome.result)) {
-            // Anyone who can write to a shared folder could otherwise have a batch write over a
-            // file of the user's: such a photo is neither sent nor saved.
-            const BilingualText text = batchtexts::unsafeTarget(source);
-            photo.outcome.kind = PhotoOutcome::Failed;
-            photo.outcome.failure = PhotoOutcome::SaveFailed;
+        // Anyone who can write to a shared folder could otherwise have a batch write over a
+        // file of the user's; and the photo itself is never a place to save to. Such a photo
+        // is refused before it is paid for.
+        const QFileInfo target(photo.outcome.result);
+        const bool onPhoto = target.exists() && target.canonicalFilePath() == QFileInfo(source).canonicalFilePath();
+        if (outputplan::isUnsafeTarget(photo.outcome.result) || onPhoto) {
+            const BilingualText text = outputplan::isUnsafeTarget(photo.outcome.result)
+                                           ? batchtexts::unsafeTarget(source)
+                                           : BilingualText::translate("Batch", "创建文件失败：%1").arg(source);
             photo.outcome.reason = text.shown;
             photo.outcome.reasonForReport = text.original;
             run.planLines << text.shown;
+            run.refused << run.photos.size();
             run.photos << photo;
             continue;
         }
@@ -183,10 +187,8 @@ void Batch::begin(const QStringList &sources, const QString &output, bool single
             photo.record = provenance::of(source).text();
         if (photo.plan == Plan::Send && !photo.outcome.result.isEmpty() && outputplan::isCutShort(photo.outcome.result)) {
             // Kept under another name, never deleted: it may be all there is of an earlier result.
-            QString aside = photo.outcome.result + QStringLiteral(".damaged");
-            for (int n = 2; QFileInfo::exists(aside); ++n)
-                aside = photo.outcome.result + QStringLiteral(".damaged%1").arg(n);
-            if (QFile::rename(photo.outcome.result, aside))
+            const QString aside = outputplan::setAside(photo.outcome.result);
+            if (!aside.isEmpty())
                 run.planLines << tr("%1：已有的结果不完整，已改名为 %2，重新发送").arg(fileName(source), fileName(aside));
         }
         if (photo.plan == Plan::Send) {
@@ -231,14 +233,15 @@ void Batch::stop()
         return run.clientBatch > 0 && !run.uploadsEnded && !run.stopped;
     });
     emit clearTasks();
-    say(tr("已中止任务！"));
+    // At once, not behind the lines that wait for composites: the user has just pressed Stop.
+    emit line(tr("已中止任务！"));
     if (sending) {
         for (Run &run : runs)
             if (run.clientBatch > 0 && !run.uploadsEnded)
                 run.stopped = true;
     } else if (inFlight() != 0) {
         QMetaObject::invokeMethod(uploader, &RemoveBGConn::dropInFlight, Qt::QueuedConnection);
-        say(tr("已放弃已发送、尚未收到抠图的照片"));
+        emit line(tr("已放弃已发送、尚未收到抠图的照片"));
     }
     emit inFlightChanged(inFlight());
 }
@@ -281,6 +284,10 @@ void Batch::announce(Run &run)
             composite(run, run.finishes.at(finish));
         if (i < lines.size())
             say(lines.at(i));
+    }
+    for (int index : run.refused) {
+        Photo &photo = run.photos[index];
+        end(photo, PhotoOutcome::Failed, PhotoOutcome::SaveFailed, {photo.outcome.reason, photo.outcome.reasonForReport});
     }
     finishIfDone(run.id);
 }
@@ -374,7 +381,7 @@ void Batch::save(Run &run, int index, const QByteArray &cutout, bool late, bool 
             say(text.shown);
         end(photo, PhotoOutcome::Failed, PhotoOutcome::SaveFailed, text);
     };
-    const BilingualText failure = cutoutfile::save(cutout, result, source);
+    const BilingualText failure = cutoutfile::save(cutout, result, source, photo.record);
     if (!failure.shown.isEmpty()) {
         fail(failure);
         return;

@@ -155,6 +155,7 @@ private:
         QStringList planLines;   // written once the key check is over, after the balance
         QVector<int> finishes;   // photos to finish from their cut-outs, asked for with the lines
         QVector<int> finishEnds; // for each, how many of the plan lines come before its composite
+        QVector<int> refused;    // photos refused before sending: their result's place is unsafe
         bool announced = false;
         bool uploadsEnded = false;
         bool stopped = false;

@@ -3,6 +3,8 @@
 #include "batchtexts.h"
 #include "imageformat.h"
 #include "outputplan.h"
+#include "pngwriter.h"
+#include "provenance.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -13,7 +15,26 @@
 
 namespace cutoutfile {
 
-BilingualText save(const QByteArray &cutout, const QString &result, const QString &source)
+namespace {
+
+// The cut-out with the record of its photo right after its header, as a master has it; any
+// other file as it came.
+QByteArray withRecord(const QByteArray &cutout, const QByteArray &record)
+{
+    constexpr int afterHeader = 8 + 25; // signature, IHDR
+    if (record.isEmpty() || cutout.size() < afterHeader || !cutout.startsWith("\x89PNG\r\n\x1a\n")
+        || cutout.mid(8, 8) != QByteArray("\0\0\0\x0dIHDR", 8))
+        return cutout;
+    const QByteArray text = QByteArray(provenance::keyword, int(sizeof provenance::keyword)) + record;
+    const std::vector<unsigned char> chunk =
+        pngwriter::chunk("tEXt", reinterpret_cast<const unsigned char *>(text.constData()), std::size_t(text.size()));
+    return cutout.left(afterHeader) + QByteArray(reinterpret_cast<const char *>(chunk.data()), int(chunk.size()))
+           + cutout.mid(afterHeader);
+}
+
+} // namespace
+
+BilingualText save(const QByteArray &cutout, const QString &result, const QString &source, const QByteArray &record)
 {
     const QDir folder = QFileInfo(result).dir();
     if (!result.isEmpty() && !folder.exists() && !folder.mkdir(folder.absolutePath()))
@@ -28,7 +49,8 @@ BilingualText save(const QByteArray &cutout, const QString &result, const QStrin
     QSaveFile file(result);
     if (!file.open(QIODevice::WriteOnly))
         return BilingualText::translate("Batch", "创建文件失败：%1").arg(source);
-    if (file.write(cutout) != cutout.size() || !file.commit())
+    const QByteArray bytes = withRecord(cutout, record);
+    if (file.write(bytes) != bytes.size() || !file.commit())
         return BilingualText::translate("Batch", "保存失败：%1").arg(source);
     return {};
 }

@@ -11,6 +11,10 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <cerrno>
+
+#include <unistd.h>
+
 namespace outputplan {
 
 namespace {
@@ -55,6 +59,23 @@ bool isUnsafeTarget(const QString &result)
     return info.isSymLink() || (info.exists() && !info.isFile() && !info.isDir());
 }
 
+QString setAside(const QString &result)
+{
+    const QByteArray from = QFile::encodeName(result);
+    for (int n = 1; n < 1000; ++n) {
+        const QString aside = result + QStringLiteral(".damaged") + (n > 1 ? QString::number(n) : QString());
+        // A new name for the same file, which link() never gives through a link or over any
+        // name already there (a link to nowhere included); then the old name goes.
+        if (::link(from.constData(), QFile::encodeName(aside).constData()) == 0) {
+            ::unlink(from.constData());
+            return aside;
+        }
+        if (errno != EEXIST)
+            return {};
+    }
+    return {};
+}
+
 bool isCutShort(const QString &result)
 {
     QFile file(result);
@@ -91,14 +112,14 @@ Plan basePlan(const QString &source, const QString &result, const OutputChoices 
     const imageformat::Header stored = imageformat::probe(bytesOf(resultHead), std::size_t(resultHead.size()));
     const bool cutoutWithAlpha = imageformat::pngHasAlpha(bytesOf(resultHead), std::size_t(resultHead.size()));
     if (outputnames::formatOf(result) == TargetFormat::CutoutOnly)
-        return cutoutWithAlpha ? Plan::Skip : Plan::Send;
+        return cutoutWithAlpha && !isCutShort(result) ? Plan::Skip : Plan::Send;
     const imageformat::Header photo = imageformat::probeFile(localPath(source), true);
     if (photo.width == 0)
         return Plan::Send;
     const cv::Size photoSize(photo.width, photo.height);
     if (outputnames::formatOf(result) == TargetFormat::Jpeg) {
         if (cutoutWithAlpha)
-            return Plan::Finish;
+            return isCutShort(result) ? Plan::Send : Plan::Finish;
         // The program's own JPEGs carry no orientation.
         const imageformat::Header jpeg = imageformat::probeFile(localPath(result));
         return jpeg.format == imageformat::Format::Jpeg && cv::Size(jpeg.width, jpeg.height) == photoSize && !isCutShort(result)

@@ -14,6 +14,9 @@ bool isUnsafeTarget(const QString &result);
 // Whether this is a PNG, or a result named as a JPEG, that does not end as it must: a result
 // cut short, never complete, which a batch sets aside before it sends the photo again.
 bool isCutShort(const QString &result);
+// Renames such a result "<result>.damaged" (or ".damaged2", …), never through a link nor over
+// a file already there; the new name, or empty when it could not be set aside.
+QString setAside(const QString &result);
 
 enum class Plan { Send, Skip, Finish, Derive };
 // Skip when the result is complete and was made from the photo as it is now (by the record

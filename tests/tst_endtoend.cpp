@@ -2,7 +2,9 @@
 #include "testimages.h"
 #include "batch.h"
 #include "composite.h"
+#include "cutoutfile.h"
 #include "outputplan.h"
+#include "provenance.h"
 #include "removebgconn.h"
 #include "scaleandmix.h"
 #include "widget.h"
@@ -65,6 +67,7 @@ private slots:
     void outputChoices();
     void plansWithChoices_data();
     void plansWithChoices();
+    void aSavedCutoutSaysWhatItWasMadeFrom();
 
 private:
     void checkRebuilt(const QString &source, const QString &output);
@@ -176,6 +179,9 @@ void TestEndToEnd::outputChoices_data()
     QTest::newRow("a master cut short is set aside and its photo sent again")
         << QStringList{} << QStringList{} << 3 << QStringList{"a.jpg-no-bg.png.damaged"}
         << "a.jpg：已有的结果不完整，已改名为 a.jpg-no-bg.png.damaged，重新发送";
+    QTest::newRow("a master cut short is set aside past a link in the way, never through it")
+        << QStringList{} << QStringList{} << 3 << QStringList{"a.jpg-no-bg.png.damaged2"}
+        << "a.jpg：已有的结果不完整，已改名为 a.jpg-no-bg.png.damaged2，重新发送";
     QTest::newRow("a photo with 7 MB of metadata before its frame is not sent again")
         << QStringList{} << QStringList{} << 2 << QStringList{} << "本批共 2 张：保存 0 张，跳过 2 张，失败 0 张";
 }
@@ -234,7 +240,11 @@ void TestEndToEnd::outputChoices()
     }
     if (tag.contains(QLatin1String("cut short")))
         QVERIFY(QFile::resize(masterA, QFileInfo(masterA).size() / 2));
+    const QString victim = dir.filePath(QStringLiteral("victim"));
+    if (tag.contains(QLatin1String("link in the way")))
+        QVERIFY(QFile::link(victim, masterA + QStringLiteral(".damaged")));
     run(second);
+    QVERIFY(!QFile::exists(victim));
 
     QCOMPARE(service.uploadCount(), uploads);
     QVERIFY2(lines.contains(account), qPrintable(lines.join(QLatin1Char('\n'))));
@@ -243,7 +253,7 @@ void TestEndToEnd::outputChoices()
     QCOMPARE(QDir(output).entryList(QDir::Files, QDir::Name), expected);
     // A JPEG's corner is the white background; a mask is the master's alpha.
     for (const QString &name : files) {
-        if (name.endsWith(QLatin1String(".damaged")))
+        if (name.contains(QLatin1String(".damaged")))
             continue;
         const cv::Mat made = readImage(output + QLatin1Char('/') + name, cv::IMREAD_UNCHANGED);
         QVERIFY(!made.empty());
@@ -290,6 +300,9 @@ void TestEndToEnd::plansWithChoices_data()
     QTest::newRow("a name that keeps the cut-out asks for nothing more") << "p.bmp" << "mask=" << 0 << skip;
     QTest::newRow("edges as the photo has them are kept") << "p-no-bg.png" << "edges=source" << 0 << skip;
     QTest::newRow("a whole JPEG result is kept") << "p.jpg" << "png=fast" << 0 << skip;
+    QTest::newRow("the service's cut-out under a JPEG name is finished") << "p.jpg" << "png=fast" << 0
+                                                                         << int(outputplan::Plan::Finish);
+    QTest::newRow("the service's cut-out under a JPEG name, cut short, is sent again") << "p.jpg" << "png=fast" << 0 << send;
     QTest::newRow("a JPEG result cut short is sent again") << "p.jpg" << "png=fast" << 0 << send;
 }
 
@@ -304,7 +317,8 @@ void TestEndToEnd::plansWithChoices()
     const QString photo = dir.filePath(QStringLiteral("p.jpg.src")), master = dir.filePath(result);
     QVERIFY(writeBytes(photo, encode(photoLike(40, 30), ".jpg")));
     const QString suffix = QFileInfo(result).suffix();
-    QVERIFY(writeBytes(master, suffix == QLatin1String("jpg") ? encode(photoLike(40, 30), ".jpg")
+    const bool cutoutAsJpeg = QString::fromLatin1(QTest::currentDataTag()).contains(QLatin1String("cut-out under"));
+    QVERIFY(writeBytes(master, suffix == QLatin1String("jpg") && !cutoutAsJpeg ? encode(photoLike(40, 30), ".jpg")
                                : encode(cutoutLike(suffix == QLatin1String("bmp") ? 10 : 40, suffix == QLatin1String("bmp") ? 8 : 30),
                                         suffix == QLatin1String("webp") ? ".webp" : ".png")));
     const OutputChoices choices = choicesOf({QStringLiteral("--") + choice});
@@ -321,6 +335,25 @@ void TestEndToEnd::plansWithChoices()
         QVERIFY(age(outputnames::maskPath(master, choices), made.addSecs(otherAge)));
     }
     QCOMPARE(int(outputplan::planFor(photo, master, choices)), plan);
+}
+
+// The service's cut-out, saved before its composite, carries the record of the photo it was
+// sent as: a photo whole only since then is sent again, not finished from the cut-out of its
+// first part, whatever the files' times say.
+void TestEndToEnd::aSavedCutoutSaysWhatItWasMadeFrom()
+{
+    QTemporaryDir dir;
+    const QString photo = dir.filePath(QStringLiteral("p.jpg")), result = dir.filePath(QStringLiteral("p.jpg-no-bg.png"));
+    QVERIFY(writeBytes(photo, encode(photoLike(40, 30), ".jpg")));
+    const QByteArray cutout = encode(cutoutLike(20, 15), ".png");
+    QVERIFY(cutoutfile::save(cutout, result, photo, provenance::of(photo).text()).shown.isEmpty());
+    QCOMPARE(cv::norm(readImage(result, cv::IMREAD_UNCHANGED), cutoutLike(20, 15), cv::NORM_INF), 0.0);
+    QCOMPARE(int(outputplan::planFor(photo, result)), int(outputplan::Plan::Finish));
+    QVERIFY(writeBytes(photo, encode(photoLike(40, 30, 3, 5), ".jpg")));
+    QFile file(photo);
+    QVERIFY(file.open(QIODevice::Append)
+            && file.setFileTime(QFileInfo(result).lastModified().addSecs(-60), QFileDevice::FileModificationTime));
+    QCOMPARE(int(outputplan::planFor(photo, result)), int(outputplan::Plan::Send));
 }
 
 QTEST_MAIN(TestEndToEnd)
