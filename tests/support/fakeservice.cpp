@@ -1,8 +1,13 @@
 #include "fakeservice.h"
 
+#include "testimages.h"
+
 #include <QTcpServer>
 
 #include <httplib.h>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -149,4 +154,33 @@ int closedLocalPort()
     const int port = probe.serverPort();
     probe.close();
     return port;
+}
+
+cv::Mat serviceAlpha(cv::Size size)
+{
+    cv::Mat alpha(size, CV_8U, cv::Scalar(0));
+    cv::ellipse(alpha, {size.width / 2, size.height / 2}, {size.width / 3, size.height / 3}, 0, 0, 360,
+                cv::Scalar(255), cv::FILLED);
+    cv::GaussianBlur(alpha, alpha, {5, 5}, 0);
+    return alpha;
+}
+
+void answerWithReducedCutout(int, const httplib::Request &request, httplib::Response &response)
+{
+    ReceivedUpload upload;
+    upload.body = request.body;
+    const QByteArray image = upload.imageBytes();
+    const cv::Mat photo = cv::imdecode(cv::Mat(1, image.size(), CV_8U, const_cast<char *>(image.constData())),
+                                       cv::IMREAD_COLOR);
+    if (photo.empty()) {
+        response.status = 400;
+        return;
+    }
+    cv::Mat small;
+    cv::resize(photo, small, {photo.cols / 4, photo.rows / 4}, 0, 0, cv::INTER_AREA);
+    const cv::Mat planes[] = {small, serviceAlpha(small.size())};
+    cv::Mat cutout;
+    cv::merge(planes, 2, cutout);
+    const QByteArray png = encode(cutout, ".png");
+    response.set_content(png.toStdString(), "image/png");
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <opencv2/core.hpp>
+
 #include <QByteArray>
 #include <QUrl>
 
@@ -82,3 +84,8 @@ inline const QByteArray fakeCutout = QByteArray("\x89PNG\r\n\x1a\n", 8) + "not r
 
 // A port on 127.0.0.1 on which nothing listens.
 int closedLocalPort();
+
+// The service's transparency for a cut-out of this size: an ellipse with a soft edge.
+cv::Mat serviceAlpha(cv::Size size);
+// Answers like the real service: the upload decoded, reduced to a quarter, with that alpha.
+void answerWithReducedCutout(int, const httplib::Request &request, httplib::Response &response);

@@ -1,0 +1,239 @@
+#include "composite.h"
+#include "cutoutfile.h"
+#include "fakeservice.h"
+#include "testimages.h"
+#include "batch.h"
+#include "outputplan.h"
+#include "provenance.h"
+#include "removebgconn.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+// The engine without a window: output choices over two batches, the plans from what is on
+// disk, and what a saved cut-out records.
+class TestBatch : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cleanup() { stopAfterAFailedRow(); }
+    void outputChoices_data();
+    void outputChoices();
+    void plansWithChoices_data();
+    void plansWithChoices();
+    void aSavedCutoutSaysWhatItWasMadeFrom();
+};
+
+void TestBatch::outputChoices_data()
+{
+    QTest::addColumn<QStringList>("first");  // the choices of the first batch
+    QTest::addColumn<QStringList>("second"); // then of a second one
+    QTest::addColumn<int>("uploads");        // of both
+    QTest::addColumn<QStringList>("files");  // in the output folder at the end, besides the masters
+    QTest::addColumn<QString>("account");    // the second batch's count line
+
+    QTest::newRow("a change of mind is made from the masters")
+        << QStringList{} << QStringList{"--format=jpg", "--crop", "--canvas=square"} << 2
+        << QStringList{"a.jpg-no-bg.bg-white.crop3.square.jpg", "b.png-no-bg.bg-white.crop3.square.jpg"}
+        << "本批共 2 张：保存 0 张，跳过 0 张，失败 0 张，由已有结果生成 2 张";
+    QTest::newRow("masters made before are cleaned without an upload")
+        << QStringList{} << QStringList{"--edges=clean"} << 2 << QStringList{}
+        << "本批共 2 张：保存 0 张，跳过 0 张，失败 0 张，由已有结果生成 2 张";
+    QTest::newRow("cleaned masters given the photo's edges again without an upload")
+        << QStringList{"--edges=clean"} << QStringList{"--edges=source"} << 2 << QStringList{}
+        << "本批共 2 张：保存 0 张，跳过 0 张，失败 0 张，由已有结果生成 2 张";
+    QTest::newRow("files made in the pass are not made again")
+        << QStringList{"--mask"} << QStringList{"--mask"} << 2
+        << QStringList{"a.jpg-no-bg.mask.png", "b.png-no-bg.mask.png"} << "本批共 2 张：保存 0 张，跳过 2 张，失败 0 张";
+    QTest::newRow("a deleted master is sent again")
+        << QStringList{"--mask"} << QStringList{"--mask"} << 3
+        << QStringList{"a.jpg-no-bg.mask.png", "b.png-no-bg.mask.png"} << "本批共 2 张：保存 1 张，跳过 1 张，失败 0 张";
+    QTest::newRow("a photo changed since its master, though older than it, is sent again")
+        << QStringList{} << QStringList{} << 3 << QStringList{} << "本批共 2 张：保存 1 张，跳过 1 张，失败 0 张";
+    QTest::newRow("a master cut short is set aside and its photo sent again")
+        << QStringList{} << QStringList{} << 3 << QStringList{"a.jpg-no-bg.png.damaged"}
+        << "a.jpg：已有的结果不完整，已改名为 a.jpg-no-bg.png.damaged，重新发送";
+    QTest::newRow("a master cut short is set aside past a link in the way, never through it")
+        << QStringList{} << QStringList{} << 3 << QStringList{"a.jpg-no-bg.png.damaged2"}
+        << "a.jpg：已有的结果不完整，已改名为 a.jpg-no-bg.png.damaged2，重新发送";
+    QTest::newRow("a photo with 7 MB of metadata before its frame is not sent again")
+        << QStringList{} << QStringList{} << 2 << QStringList{} << "本批共 2 张：保存 0 张，跳过 2 张，失败 0 张";
+}
+
+void TestBatch::outputChoices()
+{
+    QFETCH(QStringList, first);
+    QFETCH(QStringList, second);
+    QFETCH(int, uploads);
+    QFETCH(QStringList, files);
+    QFETCH(QString, account);
+
+    QTemporaryDir dir;
+    FakeService service;
+    service.setResponder(answerWithReducedCutout);
+    const QString photos = dir.filePath(QStringLiteral("photos")), output = dir.filePath(QStringLiteral("out"));
+    QVERIFY(QDir().mkpath(photos));
+    writeImage(photos + QStringLiteral("/a.jpg"), photoLike(320, 240, 3, 1));
+    writeImage(photos + QStringLiteral("/b.png"), photoLike(200, 260, 3, 2));
+    const QString tag = QString::fromLatin1(QTest::currentDataTag());
+    const QString photoA = photos + QStringLiteral("/a.jpg"), masterA = output + QStringLiteral("/a.jpg-no-bg.png");
+    if (tag.contains(QLatin1String("metadata"))) {
+        QByteArray jpeg = readBytes(photoA), segment = QByteArray("\xff\xeb\xff\xff", 4) + QByteArray(65533, 'm');
+        for (int i = 0; i < 112; ++i)
+            jpeg.insert(2, segment);
+        QVERIFY(writeBytes(photoA, jpeg));
+    }
+
+    Batch batch(new RemoveBGConn(service.endpoint()));
+    batch.connectWorkers();
+    QStringList lines;
+    connect(&batch, &Batch::line, this, [&lines](const QString &line) { lines << line; });
+    QSignalSpy accounts(&batch, &Batch::finished);
+    const auto run = [&](const QStringList &arguments) {
+        const OutputChoices choices = choicesOf(arguments);
+        batch.setChoices(choices);
+        lines.clear();
+        QTest::ignoreMessage(QtDebugMsg, "isDir");
+        const int before = accounts.size();
+        batch.start(photos, output, QStringLiteral("k"));
+        QTRY_COMPARE_WITH_TIMEOUT(accounts.size(), before + 1, 10000);
+        // The choices in force come first; the defaults are not named.
+        if (choices.summary().isEmpty())
+            QVERIFY(!lines.value(0).startsWith(QStringLiteral("输出选项")));
+        else
+            QCOMPARE(lines.value(0), choices.summary());
+    };
+    run(first);
+    if (tag.contains(QLatin1String("deleted")))
+        QVERIFY(QFile::remove(masterA));
+    if (tag.contains(QLatin1String("changed"))) {
+        writeImage(photoA, photoLike(320, 240, 3, 9));
+        QFile file(photoA);
+        QVERIFY(file.open(QIODevice::Append)
+                && file.setFileTime(QFileInfo(masterA).lastModified().addSecs(-3600), QFileDevice::FileModificationTime));
+    }
+    if (tag.contains(QLatin1String("cut short")))
+        QVERIFY(QFile::resize(masterA, QFileInfo(masterA).size() / 2));
+    const QString victim = dir.filePath(QStringLiteral("victim"));
+    if (tag.contains(QLatin1String("link in the way")))
+        QVERIFY(QFile::link(victim, masterA + QStringLiteral(".damaged")));
+    run(second);
+    QVERIFY(!QFile::exists(victim));
+
+    QCOMPARE(service.uploadCount(), uploads);
+    QVERIFY2(lines.contains(account), qPrintable(lines.join(QLatin1Char('\n'))));
+    QStringList expected = files + QStringList{"a.jpg-no-bg.png", "b.png-no-bg.png"};
+    expected.sort();
+    QCOMPARE(QDir(output).entryList(QDir::Files, QDir::Name), expected);
+    // A JPEG's corner is the white background; a mask is the master's alpha.
+    for (const QString &name : files) {
+        if (name.contains(QLatin1String(".damaged")))
+            continue;
+        const cv::Mat made = readImage(output + QLatin1Char('/') + name, cv::IMREAD_UNCHANGED);
+        QVERIFY(!made.empty());
+        if (name.endsWith(QLatin1String(".jpg")))
+            QVERIFY(cv::norm(made.at<cv::Vec3b>(0, 0), cv::Vec3b(255, 255, 255), cv::NORM_INF) <= 3);
+        if (name.endsWith(QLatin1String(".mask.png"))) {
+            cv::Mat alpha;
+            cv::extractChannel(readImage(output + QLatin1Char('/') + name.section(QLatin1Char('.'), 0, 1) + QStringLiteral(".png"),
+                                         cv::IMREAD_UNCHANGED), alpha, 3);
+            QCOMPARE(cv::norm(made, alpha, cv::NORM_INF), 0.0);
+        }
+    }
+    for (const char *photo : {"a.jpg", "b.png"}) {
+        const QString master = output + QLatin1Char('/') + QLatin1String(photo) + QStringLiteral("-no-bg.png");
+        const bool clean = second.contains(QStringLiteral("--edges=clean"));
+        QCOMPARE(ScaleAndMix::hasCleanEdges(readBytes(master).left(128)), clean);
+        // Unless cleaned, the colours are the photo's own.
+        cv::Mat colour;
+        cv::cvtColor(readImage(master, cv::IMREAD_UNCHANGED), colour, cv::COLOR_BGRA2BGR);
+        QCOMPARE(cv::norm(colour, readImage(photos + QLatin1Char('/') + QLatin1String(photo), cv::IMREAD_COLOR), cv::NORM_INF) == 0,
+                 !clean);
+    }
+    // A folder scan of the output takes none of them for a photo.
+    lines.clear();
+    QTest::ignoreMessage(QtDebugMsg, "isDir");
+    batch.start(output, dir.filePath(QStringLiteral("again")), QStringLiteral("k"));
+    QVERIFY2(lines.value(lines.size() - 1).startsWith(QStringLiteral("文件夹里没有可发送的照片")), qPrintable(lines.join(QLatin1Char('\n'))));
+}
+
+void TestBatch::plansWithChoices_data()
+{
+    QTest::addColumn<QString>("result");    // its name; its content follows from its suffix
+    QTest::addColumn<QString>("choice");    // one option=value
+    QTest::addColumn<int>("otherAge");      // seconds of the file beside it against the result; 0: none
+    QTest::addColumn<int>("plan");
+
+    const int derive = int(outputplan::Plan::Derive), skip = int(outputplan::Plan::Skip), send = int(outputplan::Plan::Send);
+    QTest::newRow("a mask missing is made from the master") << "p-no-bg.png" << "mask=" << 0 << derive;
+    QTest::newRow("a mask older than its master is made again") << "p-no-bg.png" << "mask=" << -60 << derive;
+    QTest::newRow("a mask newer than its master is kept") << "p-no-bg.png" << "mask=" << 60 << skip;
+    QTest::newRow("edges not yet cleaned") << "p-no-bg.png" << "edges=clean" << 0 << derive;
+    QTest::newRow("a transparent WebP master gives a background") << "p.webp" << "background=black" << 0 << derive;
+    QTest::newRow("a JPEG holds no alpha to crop by: sent") << "p.jpg" << "crop=" << 0 << send;
+    QTest::newRow("a name that keeps the cut-out asks for nothing more") << "p.bmp" << "mask=" << 0 << skip;
+    QTest::newRow("edges as the photo has them are kept") << "p-no-bg.png" << "edges=source" << 0 << skip;
+    QTest::newRow("a whole JPEG result is kept") << "p.jpg" << "png=fast" << 0 << skip;
+    QTest::newRow("the service's cut-out under a JPEG name is finished") << "p.jpg" << "png=fast" << 0
+                                                                         << int(outputplan::Plan::Finish);
+    QTest::newRow("the service's cut-out under a JPEG name, cut short, is sent again") << "p.jpg" << "png=fast" << 0 << send;
+    QTest::newRow("a JPEG result cut short is sent again") << "p.jpg" << "png=fast" << 0 << send;
+}
+
+void TestBatch::plansWithChoices()
+{
+    QFETCH(QString, result);
+    QFETCH(QString, choice);
+    QFETCH(int, otherAge);
+    QFETCH(int, plan);
+
+    QTemporaryDir dir;
+    const QString photo = dir.filePath(QStringLiteral("p.jpg.src")), master = dir.filePath(result);
+    QVERIFY(writeBytes(photo, encode(photoLike(40, 30), ".jpg")));
+    const QString suffix = QFileInfo(result).suffix();
+    const bool cutoutAsJpeg = QString::fromLatin1(QTest::currentDataTag()).contains(QLatin1String("cut-out under"));
+    QVERIFY(writeBytes(master, suffix == QLatin1String("jpg") && !cutoutAsJpeg ? encode(photoLike(40, 30), ".jpg")
+                               : encode(cutoutLike(suffix == QLatin1String("bmp") ? 10 : 40, suffix == QLatin1String("bmp") ? 8 : 30),
+                                        suffix == QLatin1String("webp") ? ".webp" : ".png")));
+    const OutputChoices choices = choicesOf({QStringLiteral("--") + choice});
+    const auto age = [](const QString &path, const QDateTime &when) {
+        QFile file(path);
+        return file.open(QIODevice::Append) && file.setFileTime(when, QFileDevice::FileModificationTime);
+    };
+    if (QString::fromLatin1(QTest::currentDataTag()).contains(QLatin1String("cut short")))
+        QVERIFY(QFile::resize(master, QFileInfo(master).size() - 1));
+    const QDateTime made = QFileInfo(photo).lastModified().addSecs(100);
+    QVERIFY(age(master, made));
+    if (otherAge != 0) {
+        QVERIFY(writeBytes(outputnames::maskPath(master, choices), "mask"));
+        QVERIFY(age(outputnames::maskPath(master, choices), made.addSecs(otherAge)));
+    }
+    QCOMPARE(int(outputplan::planFor(photo, master, choices)), plan);
+}
+
+// The service's cut-out, saved before its composite, carries the record of the photo it was
+// sent as: a photo whole only since then is sent again, not finished from the cut-out of its
+// first part, whatever the files' times say.
+void TestBatch::aSavedCutoutSaysWhatItWasMadeFrom()
+{
+    QTemporaryDir dir;
+    const QString photo = dir.filePath(QStringLiteral("p.jpg")), result = dir.filePath(QStringLiteral("p.jpg-no-bg.png"));
+    QVERIFY(writeBytes(photo, encode(photoLike(40, 30), ".jpg")));
+    const QByteArray cutout = encode(cutoutLike(20, 15), ".png");
+    QVERIFY(cutoutfile::save(cutout, result, photo, provenance::of(photo).text()).shown.isEmpty());
+    QCOMPARE(cv::norm(readImage(result, cv::IMREAD_UNCHANGED), cutoutLike(20, 15), cv::NORM_INF), 0.0);
+    QCOMPARE(int(outputplan::planFor(photo, result)), int(outputplan::Plan::Finish));
+    QVERIFY(writeBytes(photo, encode(photoLike(40, 30, 3, 5), ".jpg")));
+    QFile file(photo);
+    QVERIFY(file.open(QIODevice::Append)
+            && file.setFileTime(QFileInfo(result).lastModified().addSecs(-60), QFileDevice::FileModificationTime));
+    QCOMPARE(int(outputplan::planFor(photo, result)), int(outputplan::Plan::Send));
+}
+
+QTEST_MAIN(TestBatch)
+#include "tst_batch.moc"
