@@ -4,6 +4,7 @@
 #include "batchtexts.h"
 #include "cutoutfile.h"
 #include "outputnames.h"
+#include "photocheck.h"
 #include "provenance.h"
 #include "removebgconn.h"
 
@@ -40,6 +41,8 @@ PhotoOutcome::Failure failureOf(UploadOutcome::Kind kind)
         return PhotoOutcome::TooLarge;
     case UploadOutcome::Stalled:
         return PhotoOutcome::Stalled;
+    case UploadOutcome::Damaged:
+        return PhotoOutcome::Damaged;
     default:
         return PhotoOutcome::Network;
     }
@@ -77,6 +80,7 @@ Batch::Batch(RemoveBGConn *client, QObject *parent)
     connect(uploader, &RemoveBGConn::connectInfo, this, &Batch::say);
     connect(uploader, &RemoveBGConn::connectError, this, &Batch::say);
     uploader->setHoldAfterKeyCheck(true);
+    uploader->setPhotoCheck(photocheck::damage);
     uploader->moveToThread(worker);
     mixer->moveToThread(worker);
 }

@@ -31,7 +31,7 @@ struct PhotoOutcome
         Failed,
         Unsent,    // never answered: the batch was stopped, or its key refused
     };
-    enum Failure { NoFailure, KeyRefused, Refused, NotAnImage, TooLarge, Stalled, Network, SaveFailed, CompositeFailed };
+    enum Failure { NoFailure, KeyRefused, Refused, NotAnImage, TooLarge, Stalled, Network, SaveFailed, CompositeFailed, Damaged };
 
     QString source;
     QString result;

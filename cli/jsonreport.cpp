@@ -53,6 +53,8 @@ const char *failureName(PhotoOutcome::Failure failure)
         return "save-failed";
     case PhotoOutcome::CompositeFailed:
         return "composite-failed";
+    case PhotoOutcome::Damaged:
+        return "damaged";
     }
     return "";
 }

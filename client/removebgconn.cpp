@@ -1,5 +1,7 @@
 #include "removebgconn.h"
 
+#include "bilingualtext.h"
+
 #include "accountcheck.h"
 #include "replyclassification.h"
 #include "replyreader.h"
@@ -232,7 +234,8 @@ bool RemoveBGConn::postDataReal()
                 continue;
             if (held > 0 && held + requestBytesFor(upload.path) > maxHeldRequestBytes)
                 break;
-            send(upload);
+            if (!send(upload))
+                continue;
             ++busy;
             held += upload.requestBytes;
         }
@@ -243,7 +246,7 @@ bool RemoveBGConn::postDataReal()
     return true;
 }
 
-void RemoveBGConn::send(Upload &upload)
+bool RemoveBGConn::send(Upload &upload)
 {
     if (upload.tries == 0) {
         say(upload, {Line::Info, QString(), {}});
@@ -256,6 +259,20 @@ void RemoveBGConn::send(Upload &upload)
     if (file.size() <= maxUploadFileBytes && file.open(QIODevice::ReadOnly)) {
         image = file.readAll();
         file.close();
+    }
+
+    // Never paid for: a photo whose data its decoder finds cut short or corrupt.
+    if (upload.tries == 0 && photoCheck) {
+        if (const char *damage = photoCheck(image)) {
+            const BilingualText text = BilingualText::translate("RemoveBGConn", "照片已损坏（%1），未发送")
+                                           .arg(BilingualText::translate("PhotoCheck", damage));
+            upload.state = Upload::Settled;
+            upload.outcome.kind = UploadOutcome::Damaged;
+            upload.outcome.reason = text.shown;
+            upload.outcome.reasonForReport = text.original;
+            say(upload, {Line::Error, text.shown, {}});
+            return false;
+        }
     }
 
     QByteArray body;
@@ -283,6 +300,7 @@ void RemoveBGConn::send(Upload &upload)
     });
     say(upload, {Line::Info, tr("正在发送..."), {}});
     connect(upload.reply, &QNetworkReply::finished, this, &RemoveBGConn::solveReply);
+    return true;
 }
 
 void RemoveBGConn::solveReply()

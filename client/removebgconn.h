@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <functional>
 #include <vector>
 
 class QNetworkAccessManager;
@@ -39,6 +40,10 @@ public:
     // Whether each batch waits after its key check for goAhead(); before the move to the
     // worker thread only.
     void setHoldAfterKeyCheck(bool hold) { holdAfterKeyCheck = hold; }
+    // A look at each photo's bytes before its first upload: a source text (of the context
+    // "PhotoCheck") saying why it is damaged, or null to send it. Before the move to the
+    // worker thread only.
+    void setPhotoCheck(std::function<const char *(const QByteArray &)> check) { photoCheck = std::move(check); }
 
 signals:
     void receivedData(QByteArray d, QString filePath);
@@ -97,7 +102,8 @@ private:
     void begin();
     void checkAccount(Check check);
     void accountAnswered(const AccountAnswer &answer);
-    void send(Upload &upload);
+    // False when the photo is not sent after all: it is settled already.
+    bool send(Upload &upload);
     void settle(Upload &upload, QNetworkReply *reply);
     void settleLate(QNetworkReply *reply);
     void say(Upload &upload, Line line);
@@ -132,6 +138,7 @@ private:
     QString keyRefusal;
     qint64 pausedUntil = 0; // a 429 holds back the whole batch
     QElapsedTimer clock;
+    std::function<const char *(const QByteArray &)> photoCheck;
     QTimer *wakeTimer; // children, so that they move to the worker thread with the client
     AccountCheck *accountCheck = nullptr; // the key check under way
     Check checking = Check::None;

@@ -17,6 +17,7 @@ struct UploadOutcome
         TooLarge,    // over the reply cap
         Stalled,     // nothing moved for the stall limit
         Network,     // the connection failed
+        Damaged,     // the photo's own data is cut short or corrupt: not sent, not charged
         Abandoned,   // given up by the client before any answer: not sent, or dropped in flight
     };
 

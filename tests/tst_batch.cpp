@@ -9,7 +9,10 @@
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QtEndian>
 #include <QtTest>
+
+#include <zlib.h>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -27,6 +30,8 @@ private slots:
     void plansWithChoices_data();
     void plansWithChoices();
     void aSavedCutoutSaysWhatItWasMadeFrom();
+    void damagedPhotosAreNotSent_data();
+    void damagedPhotosAreNotSent();
 };
 
 void TestBatch::outputChoices_data()
@@ -233,6 +238,63 @@ void TestBatch::aSavedCutoutSaysWhatItWasMadeFrom()
     QVERIFY(file.open(QIODevice::Append)
             && file.setFileTime(QFileInfo(result).lastModified().addSecs(-60), QFileDevice::FileModificationTime));
     QCOMPARE(int(outputplan::planFor(photo, result)), int(outputplan::Plan::Send));
+}
+
+void TestBatch::damagedPhotosAreNotSent_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("photo");
+    QTest::addColumn<QString>("reason"); // empty: sent
+
+    const QByteArray jpeg = encode(photoLike(320, 240), ".jpg"), png = encode(photoLike(320, 240), ".png");
+    const QString cutShort = QStringLiteral("照片已损坏（数据在结尾之前中断），未发送");
+    QTest::newRow("a JPEG cut at half") << "a.jpg" << jpeg.left(jpeg.size() / 2) << cutShort;
+    QTest::newRow("a JPEG cut at nine tenths") << "a.jpg" << jpeg.left(jpeg.size() * 9 / 10) << cutShort;
+    QTest::newRow("a JPEG without its end marker") << "a.jpg" << jpeg.left(jpeg.size() - 2) << cutShort;
+    QTest::newRow("a JPEG with a stray byte before a marker: sent")
+        << "a.jpg" << QByteArray(jpeg).insert(jpeg.indexOf("\xff\xdb"), '\0') << QString();
+    QTest::newRow("a whole JPEG: sent") << "a.jpg" << jpeg << QString();
+    QTest::newRow("a PNG cut short") << "a.png" << png.left(png.size() * 2 / 3) << cutShort;
+    // A byte of the image data changed, its chunk's CRC made good: zlib's own checksum fails.
+    QByteArray bad = png;
+    const int idat = bad.indexOf("IDAT");
+    const int length = int(qFromBigEndian<quint32>(bad.constData() + idat - 4));
+    bad[idat + 4 + length / 2] = char(bad.at(idat + 4 + length / 2) ^ 0x55);
+    const quint32 crc = quint32(crc32(0, reinterpret_cast<const Bytef *>(bad.constData() + idat), uInt(4 + length)));
+    qToBigEndian(crc, bad.data() + idat + 4 + length);
+    QTest::newRow("a PNG whose data fails its checksum") << "a.png" << bad << QStringLiteral("照片已损坏（数据有误），未发送");
+    QTest::newRow("a whole PNG: sent") << "a.png" << png << QString();
+}
+
+// Never paid for: the line, the account and the report's reason; the service never sees it.
+void TestBatch::damagedPhotosAreNotSent()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, photo);
+    QFETCH(QString, reason);
+
+    QTemporaryDir dir;
+    FakeService service;
+    service.setResponder(answerWithReducedCutout);
+    const QString path = dir.filePath(name);
+    QVERIFY(writeBytes(path, photo));
+    Batch batch(new RemoveBGConn(service.endpoint()));
+    batch.connectWorkers();
+    QStringList lines;
+    connect(&batch, &Batch::line, this, [&lines](const QString &line) { lines << line; });
+    QSignalSpy accounts(&batch, &Batch::finished);
+    batch.start(path, path + QStringLiteral("-no-bg-small.png"), QStringLiteral("k"));
+    QTRY_COMPARE_WITH_TIMEOUT(accounts.size(), 1, 10000);
+    const PhotoOutcome outcome = accounts.at(0).at(0).value<BatchAccount>().photos.value(0);
+    QCOMPARE(service.uploadCount(), reason.isEmpty() ? 1 : 0);
+    QCOMPARE(outcome.kind, reason.isEmpty() ? PhotoOutcome::Saved : PhotoOutcome::Failed);
+    if (!reason.isEmpty()) {
+        QCOMPARE(outcome.failure, PhotoOutcome::Damaged);
+        QCOMPARE(outcome.reasonForReport, reason);
+        QVERIFY2(lines.contains(reason), qPrintable(lines.join(QLatin1Char('\n'))));
+        QVERIFY(lines.contains(QStringLiteral("失败：%1：%2").arg(name, reason)));
+        QVERIFY(!QFile::exists(path + QStringLiteral("-no-bg-small.png")));
+    }
 }
 
 QTEST_MAIN(TestBatch)

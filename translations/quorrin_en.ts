@@ -407,6 +407,17 @@ All done!</translation>
     </message>
 </context>
 <context>
+    <name>PhotoCheck</name>
+    <message>
+        <source>数据在结尾之前中断</source>
+        <translation>its data ends before its end</translation>
+    </message>
+    <message>
+        <source>数据有误</source>
+        <translation>its data is corrupt</translation>
+    </message>
+</context>
+<context>
     <name>RemoveBGConn</name>
     <message>
         <source>：</source>
@@ -453,6 +464,10 @@ All done!</translation>
 全部完成！</source>
         <translation>
 All done!</translation>
+    </message>
+    <message>
+        <source>照片已损坏（%1），未发送</source>
+        <translation>The photo is damaged (%1); not sent</translation>
     </message>
 </context>
 <context>

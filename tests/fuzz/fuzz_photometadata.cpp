@@ -1,5 +1,6 @@
-// The photo metadata reader, and the writers that put it into a JPEG and a WebP, each given
-// the same untrusted bytes as the file to write into.
+// The photo metadata reader, the writers that put it into a JPEG and a WebP (each given the
+// same untrusted bytes as the file to write into), and the check of a photo's data.
+#include "photocheck.h"
 #include "photometadata.h"
 
 #include <cstdlib>
@@ -11,6 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, std::size_t siz
     if (metadata.profile.size() > photometadata::maxProfileBytes || (!metadata.profile.empty() && !metadata.profileLeftOut.empty()))
         std::abort();
     photometadata::pngChunks(metadata);
+    // Whether the photo is whole, as its decoder would find it before an upload.
+    photocheck::damage(QByteArray(reinterpret_cast<const char *>(data), int(size)));
     metadata.record = "source=1;2;ab";
     const std::vector<unsigned char> file(data, data + size);
     for (const auto &written : {photometadata::embedInJpeg(file, metadata), photometadata::embedInWebp(file, metadata)}) {
