@@ -124,9 +124,17 @@ void Batch::start(const QString &input, const QString &output, const QString &ke
     } else if (inputInfo.isDir()) {
         qDebug() << "isDir";
         const outputnames::FolderScan scan = outputnames::photosIn(inputInfo.filePath());
-        sources = scan.photos;
+        for (const QString &photo : scan.photos)
+            if (shard.takes(QFileInfo(photo).fileName()))
+                sources << photo;
+        if (!shard.isWhole())
+            say(tr("分片 %1/%2：文件夹里 %3 张照片中的 %4 张属于这一份")
+                    .arg(shard.index)
+                    .arg(shard.count)
+                    .arg(scan.photos.size())
+                    .arg(sources.size()));
         const int ownResults = scan.ownResults, leftOut = scan.others;
-        if (sources.isEmpty())
+        if (scan.photos.isEmpty())
             say(tr("文件夹里没有可发送的照片（png、jpg、jpeg）：%1").arg(inputInfo.filePath()));
         else if (ownResults > 0)
             say(tr("文件夹里另有 %1 个文件不是 png、jpg 或 jpeg 照片（其中 %2 个是本程序的结果），不会发送")

@@ -4,6 +4,7 @@
 #include "outputchoices.h"
 #include "outputplan.h"
 #include "scaleandmix.h"
+#include "shard.h"
 #include "uploadoutcome.h"
 
 #include <QMetaType>
@@ -88,6 +89,8 @@ public:
     void connectWorkers();
 
     void setRedo(bool redo) { this->redo = redo; }
+    // A folder's share of its photos that this batch sends (by default all of them).
+    void setShard(const Shard &shard) { this->shard = shard; }
     // The files each photo of the next batches gets besides its master, and how they are made.
     void setChoices(const OutputChoices &choices) { this->choices = choices; }
     const OutputChoices &outputChoices() const { return choices; }
@@ -201,6 +204,7 @@ private:
     ScaleAndMix *mixer;
     QThread *worker;
     bool redo = false;
+    Shard shard;
     OutputChoices choices;
     bool writesAccounts = true;
     bool asksBeforeSpending = false;

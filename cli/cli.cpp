@@ -36,6 +36,7 @@ int run(const QStringList &arguments, const commandline::Early &early, const std
     options.jobs = early.jobs;
     options.endpoint = early.serviceUrl;
     options.choices = early.choices;
+    options.shard = early.shard;
     // Standard error carries errors alone (and a progress line on a terminal).
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {
         if (type != QtDebugMsg && type != QtInfoMsg)

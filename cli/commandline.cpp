@@ -79,6 +79,10 @@ void addOptions(QCommandLineParser &parser)
     parser.addOption({QStringLiteral("watch"),
                       QStringLiteral("With --batch and a folder: keep watching it, and send each new or replaced photo "
                                      "once it has stood still for 2 s.")});
+    parser.addOption({QStringLiteral("shard"),
+                      QStringLiteral("With --batch and a folder: send only share K of N of its photos (K/N, by a hash of "
+                                     "each file name), so that N machines share one folder, each photo sent once."),
+                      QStringLiteral("K/N")});
     parser.addOption({QStringLiteral("background"),
                       QStringLiteral("Also make each result laid on a colour: white, black or #rrggbb."),
                       QStringLiteral("colour")});
@@ -160,7 +164,7 @@ Output chooseOutput(const QCommandLineParser &parser, const OutputChoices &base)
 
 QString batchOnlyOption(const QCommandLineParser &parser)
 {
-    for (const char *name : {"output", "key-file", "report", "watch"})
+    for (const char *name : {"output", "key-file", "report", "watch", "shard"})
         if (parser.isSet(QLatin1String(name)))
             return QStringLiteral("--") + QLatin1String(name);
     return {};
@@ -242,7 +246,10 @@ Early readEarly(int argc, char *argv[])
     early.batch = parser.isSet(QStringLiteral("batch"));
     if (early.onlyPrints)
         return early;
-    for (const QString &error : {service.error, jobs.error, output.error}) {
+    QString shardError;
+    if (parser.isSet(QStringLiteral("shard")))
+        early.shard = Shard::parse(parser.value(QStringLiteral("shard")), &shardError);
+    for (const QString &error : {service.error, jobs.error, output.error, shardError}) {
         if (!error.isEmpty()) {
             early.refusal = error;
             return early;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "outputchoices.h"
+#include "shard.h"
 
 #include <QString>
 #include <QStringList>
@@ -67,6 +68,7 @@ struct Early
     QUrl serviceUrl;
     int jobs = 0;
     OutputChoices choices;
+    Shard shard;
 };
 // Qt's own options (-platform, say) are left to the application object, which takes them out.
 Early readEarly(int argc, char *argv[]);

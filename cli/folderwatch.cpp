@@ -31,7 +31,8 @@ FolderWatch::FolderWatch(QObject *parent)
 void FolderWatch::markPhotosTaken(const QString &folder)
 {
     for (const QString &photo : outputnames::photosIn(folder).photos)
-        markTaken(photo);
+        if (shard.takes(QFileInfo(photo).fileName()))
+            markTaken(photo);
 }
 
 void FolderWatch::start(const QString &watched)
@@ -49,7 +50,7 @@ void FolderWatch::scan()
     const qint64 now = clock.elapsed();
     for (const QFileInfo &entry : entries) {
         const QString source = entry.filePath();
-        if (!outputnames::isPhoto(entry) || sending.contains(source))
+        if (!outputnames::isPhoto(entry) || !shard.takes(entry.fileName()) || sending.contains(source))
             continue;
         const qint64 modified = entry.lastModified().toMSecsSinceEpoch();
         if (taken.value(source, {-1, -1}) == qMakePair(entry.size(), modified))

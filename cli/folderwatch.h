@@ -1,5 +1,7 @@
 #pragma once
 
+#include "shard.h"
+
 #include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
@@ -21,6 +23,8 @@ public:
 
     // Each photo now in `folder`, as it is: the first pass takes them.
     void markPhotosTaken(const QString &folder);
+    // Only the photos of this share of the folder are watched.
+    void setShard(const Shard &share) { shard = share; }
     void markTaken(const QString &source);
     bool isTaken(const QString &source) const { return taken.contains(source); }
 
@@ -57,4 +61,5 @@ private:
     QFileSystemWatcher *watcher = nullptr;
     QTimer rescanTimer;
     QTimer settleTimer;
+    Shard shard;
 };

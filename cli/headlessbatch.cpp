@@ -23,6 +23,8 @@ HeadlessBatch::HeadlessBatch(const Options &options, const QString &key, QObject
     batch = std::make_unique<Batch>(new RemoveBGConn(options.endpoint, settings));
     batch->connectWorkers();
     batch->setRedo(options.redo);
+    batch->setShard(options.shard);
+    watch.setShard(options.shard);
     batch->setChoices(options.choices);
     // The engine writes the client's lines in the log; standard error gets a photo's error once,
     // with the photo, when the photo ends, and any other (a refused key) when its batch does.

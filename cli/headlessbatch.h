@@ -29,6 +29,7 @@ public:
         int jobs = 4;
         QUrl endpoint;
         OutputChoices choices;
+        Shard shard; // the share of a folder this process sends
     };
     // The exit statuses.
     enum Status { AllDone = 0, SomeFailed = 1, BadUsage = 2, KeyRefused = 3, Interrupted = 130 };

@@ -58,6 +58,7 @@ private slots:
     void headlessLogFollowsTheSystemLanguage();
     void headlessWatch_data();
     void headlessWatch();
+    void shardsSendEachPhotoOnce();
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
@@ -163,6 +164,8 @@ void TestCli::refusalsNeedNoDisplay_data()
     QTest::newRow("--background, with --batch") << QStringList{"--batch", "--background=teal", "x"} << QString() << "--background";
     QTest::newRow("--crop's margin") << QStringList{"--crop=-2"} << QString() << "--crop";
     QTest::newRow("--canvas") << QStringList{"--canvas", "round"} << QString() << "--canvas";
+    QTest::newRow("--shard past its count") << QStringList{"--batch", "--shard", "4/3", "x"} << QString() << "--shard gives \"4/3\"";
+    QTest::newRow("--shard goes with --batch") << QStringList{"--shard", "1/2", "x"} << QString() << "--shard goes with --batch";
     QTest::newRow("a bare --crop takes no positional") << QStringList{"--crop", "--jobs", "0", "/x"} << QString() << "--jobs";
     QTest::newRow("an unknown option") << QStringList{"--bogus"} << QString() << "Unknown option 'bogus'.";
     QTest::newRow("an unknown option, with a display too") << QStringList{"--bogus", "/x"} << "QT_QPA_PLATFORM=offscreen"
@@ -487,6 +490,35 @@ void TestCli::headlessWatch()
     QVERIFY(QFile::exists(folder + QStringLiteral("-no-bg-small/late.jpg-no-bg.mask.png")));
     QCOMPARE(run.out.mid(run.out.size() - 2, 1), QStringList({"本批共 3 张：保存 2 张，跳过 0 张，失败 1 张"}));
     QCOMPARE(report.value(QStringLiteral("photos")).toArray().size(), 3);
+}
+
+// Three processes on one folder, as three machines would run: each photo sent by one of them,
+// whatever their order; the same share again sends nothing.
+void TestCli::shardsSendEachPhotoOnce()
+{
+    const QString folder = path(QStringLiteral("shared"));
+    QVERIFY(QDir().mkpath(folder));
+    QSet<QByteArray> photos;
+    for (int i = 0; i < 12; ++i) {
+        writeImage(folder + QStringLiteral("/p%1.jpg").arg(i), photoLike(24, 16, 3, i));
+        photos << readBytes(folder + QStringLiteral("/p%1.jpg").arg(i));
+    }
+    const std::string cutout = encode(cutoutLike(12, 8), ".png").toStdString();
+    service->setResponder([=](int, const httplib::Request &, httplib::Response &response) { response.set_content(cutout, "image/png"); });
+    int sent = 0;
+    for (const char *share : {"2/3", "3/3", "1/3", "1/3"}) {
+        const ProgramRun run = runBatch(quorrinProgram, service->endpoint(), {folder, "--shard", share}, {"QUORRIN_API_KEY=k"});
+        QCOMPARE(run.status, 0);
+        QVERIFY2(run.out.value(0).startsWith(QStringLiteral("分片 %1：文件夹里 12 张照片中的 ").arg(QLatin1String(share))),
+                 qPrintable(run.out.join(QLatin1Char('\n'))));
+        QVERIFY(service->uploadCount() - sent < 12); // a share, never the whole folder
+        sent = service->uploadCount();
+    }
+    QSet<QByteArray> uploaded;
+    for (const ReceivedUpload &upload : service->uploads())
+        uploaded << upload.imageBytes();
+    QCOMPARE(service->uploadCount(), 12);
+    QCOMPARE(uploaded, photos);
 }
 
 QTEST_GUILESS_MAIN(TestCli)

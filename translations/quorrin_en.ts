@@ -165,6 +165,10 @@ All done!</translation>
         <source>%1：已有的结果不完整，已改名为 %2，重新发送</source>
         <translation>%1: the result already there is incomplete; renamed to %2, sending again</translation>
     </message>
+    <message>
+        <source>分片 %1/%2：文件夹里 %3 张照片中的 %4 张属于这一份</source>
+        <translation>Share %1/%2: %4 of the folder&apos;s %3 photos are this share&apos;s</translation>
+    </message>
 </context>
 <context>
     <name>DesktopNotifier</name>
