@@ -264,6 +264,8 @@ void TestMetadata::readsTheProfile_data()
     QTest::newRow("a size field one too large") << pngPhoto(iccpChunk(QByteArray(p).replace(0, 4, u32(1001)))) << QByteArray()
                                                 << "its size field is wrong";
     QTest::newRow("a tag table that just fits") << pngPhoto(iccpChunk(iccProfile(192, 5))) << iccProfile(192, 5) << "";
+    const QByteArray withData = iccProfile(300, 2).replace(148, 8, u32(156) + u32(144));
+    QTest::newRow("tags whose data lies within, up to the end") << pngPhoto(iccpChunk(withData)) << withData << "";
     QTest::newRow("a tag whose data runs past the end")
         << pngPhoto(iccpChunk(iccProfile(300, 2).replace(148, 8, u32(290) + u32(20)))) << QByteArray() << "a tag lies outside it";
     QTest::newRow("a second iCCP after a good one is not looked at")
