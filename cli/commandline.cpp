@@ -79,6 +79,9 @@ void addOptions(QCommandLineParser &parser)
     parser.addOption({QStringLiteral("watch"),
                       QStringLiteral("With --batch and a folder: keep watching it, and send each new or replaced photo "
                                      "once it has stood still for 2 s.")});
+    parser.addOption({QStringLiteral("json"),
+                      QStringLiteral("With --batch: standard output carries JSON Lines instead of the log: one object per "
+                                     "photo as it ends, then one for the account.")});
     parser.addOption({QStringLiteral("shard"),
                       QStringLiteral("With --batch and a folder: send only share K of N of its photos (K/N, by a hash of "
                                      "each file name), so that N machines share one folder, each photo sent once."),
@@ -164,7 +167,7 @@ Output chooseOutput(const QCommandLineParser &parser, const OutputChoices &base)
 
 QString batchOnlyOption(const QCommandLineParser &parser)
 {
-    for (const char *name : {"output", "key-file", "report", "watch", "shard"})
+    for (const char *name : {"output", "key-file", "report", "watch", "shard", "json"})
         if (parser.isSet(QLatin1String(name)))
             return QStringLiteral("--") + QLatin1String(name);
     return {};

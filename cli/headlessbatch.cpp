@@ -8,6 +8,7 @@
 #include "removebgconn.h"
 
 #include <QCoreApplication>
+#include <QJsonDocument>
 #include <QDir>
 #include <QFileInfo>
 
@@ -100,8 +101,18 @@ void HeadlessBatch::say(const QString &line)
     // The choices were named when the watch began; each new photo's batch would repeat them.
     if (firstPassOver && line == options.choices.summary())
         return;
+    // With --json, standard output is for the JSON Lines alone.
+    if (options.json)
+        return;
     progress.clear();
     printLine(stdout, line);
+    progress.show();
+}
+
+void HeadlessBatch::printJson(const QJsonObject &object)
+{
+    progress.clear();
+    printLine(stdout, QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
     progress.show();
 }
 
@@ -109,6 +120,10 @@ void HeadlessBatch::photoEnded(const PhotoOutcome &outcome)
 {
     if (firstPassOver && outcome.kind != PhotoOutcome::Unsent)
         ++progress.finished;
+    if (options.json && outcome.kind != PhotoOutcome::Unsent) {
+        printJson(photoReport(outcome));
+        printedPhotos << outcome.source;
+    }
     if (outcome.kind == PhotoOutcome::Failed) {
         ++progress.failed;
         unprintedErrors.removeOne(outcome.reason);
@@ -192,6 +207,13 @@ void HeadlessBatch::end(int status)
         return;
     ended = true;
     exitStatus = status;
+    if (options.json) {
+        // The photos that ended without a line of their own (skipped, unsent), then the account.
+        for (const PhotoOutcome &photo : qAsConst(session.photos))
+            if (!printedPhotos.contains(photo.source))
+                printJson(photoReport(photo));
+        printJson(accountReport(session, options.input, options.output, status));
+    }
     if (!options.report.isEmpty() && !writeJsonReport(options.report, session, options.input, options.output, status)
         && status == AllDone)
         exitStatus = SomeFailed;

@@ -4,6 +4,7 @@
 #include "folderwatch.h"
 #include "progressline.h"
 
+#include <QJsonObject>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -30,6 +31,7 @@ public:
         QUrl endpoint;
         OutputChoices choices;
         Shard shard; // the share of a folder this process sends
+        bool json = false; // standard output carries JSON Lines, not the log
     };
     // The exit statuses.
     enum Status { AllDone = 0, SomeFailed = 1, BadUsage = 2, KeyRefused = 3, Interrupted = 130 };
@@ -51,6 +53,7 @@ private:
     void batchFinished(const BatchAccount &account);
     void sendSettledPhotos();
     void end(int status);
+    void printJson(const QJsonObject &object);
 
     Options options;
     QString key;
@@ -64,4 +67,5 @@ private:
     ProgressLine progress;
     QStringList unprintedErrors; // the client's, until a photo's end or its batch's says whose
     FolderWatch watch;
+    QStringList printedPhotos; // with --json, the photos whose line is out
 };

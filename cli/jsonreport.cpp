@@ -61,27 +61,28 @@ const char *failureName(PhotoOutcome::Failure failure)
 
 } // namespace
 
-QByteArray jsonReport(const BatchAccount &account, const QString &input, const QString &output, int status)
+QJsonObject photoReport(const PhotoOutcome &photo)
 {
-    QJsonArray photos;
-    for (const PhotoOutcome &photo : account.photos) {
-        QJsonObject entry{{QStringLiteral("path"), photo.source}, {QStringLiteral("outcome"), QLatin1String(outcomeName(photo.kind))}};
-        if (photo.kind == PhotoOutcome::Failed) {
-            entry.insert(QStringLiteral("failure"), QLatin1String(failureName(photo.failure)));
-            entry.insert(QStringLiteral("reason"), photo.reasonForReport);
-            if (!photo.explanation.isEmpty())
-                entry.insert(QStringLiteral("explanation"), photo.explanation);
-        }
-        // What this run wrote: a result, or the service's cut-out kept where the composite failed.
-        QJsonArray files;
-        if (photo.kind == PhotoOutcome::Saved || photo.kind == PhotoOutcome::Finished || photo.kind == PhotoOutcome::NoSubject
-            || photo.failure == PhotoOutcome::CompositeFailed)
-            files << photo.result;
-        for (const QString &file : photo.files)
-            files << file;
-        entry.insert(QStringLiteral("files"), files);
-        photos << entry;
+    QJsonObject entry{{QStringLiteral("path"), photo.source}, {QStringLiteral("outcome"), QLatin1String(outcomeName(photo.kind))}};
+    if (photo.kind == PhotoOutcome::Failed) {
+        entry.insert(QStringLiteral("failure"), QLatin1String(failureName(photo.failure)));
+        entry.insert(QStringLiteral("reason"), photo.reasonForReport);
+        if (!photo.explanation.isEmpty())
+            entry.insert(QStringLiteral("explanation"), photo.explanation);
     }
+    // What this run wrote: a result, or the service's cut-out kept where the composite failed.
+    QJsonArray files;
+    if (photo.kind == PhotoOutcome::Saved || photo.kind == PhotoOutcome::Finished || photo.kind == PhotoOutcome::NoSubject
+        || photo.failure == PhotoOutcome::CompositeFailed)
+        files << photo.result;
+    for (const QString &file : photo.files)
+        files << file;
+    entry.insert(QStringLiteral("files"), files);
+    return entry;
+}
+
+QJsonObject accountReport(const BatchAccount &account, const QString &input, const QString &output, int status)
+{
     QJsonObject counts;
     for (PhotoOutcome::Kind kind : {PhotoOutcome::Saved, PhotoOutcome::Finished, PhotoOutcome::Derived, PhotoOutcome::Skipped,
                                     PhotoOutcome::NoSubject, PhotoOutcome::Failed, PhotoOutcome::Unsent})
@@ -90,10 +91,19 @@ QByteArray jsonReport(const BatchAccount &account, const QString &input, const Q
                        {QStringLiteral("output"), output},
                        {QStringLiteral("stopped"), account.stopped || status == HeadlessBatch::Interrupted},
                        {QStringLiteral("exitStatus"), status},
-                       {QStringLiteral("counts"), counts},
-                       {QStringLiteral("photos"), photos}};
+                       {QStringLiteral("counts"), counts}};
     if (account.balanceKnown)
         report.insert(QStringLiteral("balanceLeft"), account.balanceLeft);
+    return report;
+}
+
+QByteArray jsonReport(const BatchAccount &account, const QString &input, const QString &output, int status)
+{
+    QJsonArray photos;
+    for (const PhotoOutcome &photo : account.photos)
+        photos << photoReport(photo);
+    QJsonObject report = accountReport(account, input, output, status);
+    report.insert(QStringLiteral("photos"), photos);
     return QJsonDocument(report).toJson();
 }
 

@@ -59,6 +59,7 @@ private slots:
     void headlessWatch_data();
     void headlessWatch();
     void shardsSendEachPhotoOnce();
+    void jsonLinesAreAllThatIsPrinted();
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
@@ -519,6 +520,42 @@ void TestCli::shardsSendEachPhotoOnce()
         uploaded << upload.imageBytes();
     QCOMPARE(service->uploadCount(), 12);
     QCOMPARE(uploaded, photos);
+}
+
+// Standard output is JSON Lines alone, each photo's the report's object for it, then the
+// account; the same in any language; errors stay on standard error.
+void TestCli::jsonLinesAreAllThatIsPrinted()
+{
+    const QString folder = path(QStringLiteral("lines"));
+    QVERIFY(QDir().mkpath(folder));
+    for (const char *name : {"a.jpg", "b.jpg", "c.jpg"})
+        writeImage(folder + QLatin1Char('/') + QLatin1String(name), photoLike(24, 16, 3, name[0]));
+    QVERIFY(writeBytes(folder + QStringLiteral("/b.jpg"), readBytes(folder + QStringLiteral("/b.jpg")).left(200)));
+    const std::string cutout = encode(cutoutLike(12, 8), ".png").toStdString();
+    service->setResponder([=](int, const httplib::Request &, httplib::Response &response) { response.set_content(cutout, "image/png"); });
+    runBatch(quorrinProgram, service->endpoint(), {folder + QStringLiteral("/a.jpg"), "--output", folder + QStringLiteral("-no-bg-small/a.jpg-no-bg.png")},
+             {"QUORRIN_API_KEY=k"});
+    const ProgramRun run = runBatch(quorrinProgram, service->endpoint(), {folder, "--json"}, {"QUORRIN_API_KEY=k", "LANG=en_US.UTF-8"});
+    QCOMPARE(run.status, 1);
+    QStringList outcomes;
+    QJsonObject account;
+    for (const QString &line : run.out) {
+        QJsonParseError error;
+        const QJsonObject object = QJsonDocument::fromJson(line.toUtf8(), &error).object();
+        QVERIFY2(error.error == QJsonParseError::NoError && !object.isEmpty(), qPrintable(line));
+        if (object.contains(QStringLiteral("path")))
+            outcomes << QFileInfo(object.value(QStringLiteral("path")).toString()).fileName() + QLatin1Char(' ')
+                            + object.value(QStringLiteral("outcome")).toString() + QLatin1Char(' ')
+                            + object.value(QStringLiteral("failure")).toString();
+        else
+            account = object;
+    }
+    outcomes.sort();
+    QCOMPARE(outcomes, QStringList({"a.jpg skipped ", "b.jpg failed damaged", "c.jpg saved "}));
+    QCOMPARE(run.out.last(), QString::fromUtf8(QJsonDocument(account).toJson(QJsonDocument::Compact)));
+    QCOMPARE(account.value(QStringLiteral("exitStatus")).toInt(), 1);
+    QCOMPARE(account.value(QStringLiteral("counts")).toObject().value(QStringLiteral("saved")).toInt(), 1);
+    QVERIFY2(run.err.contains(QStringLiteral("b.jpg")), qPrintable(run.err));
 }
 
 QTEST_GUILESS_MAIN(TestCli)
