@@ -69,7 +69,7 @@ Record fromJpeg(QFile &file)
 {
     for (qint64 at = 2;;) {
         const QByteArray head = readAt(file, at, 4);
-        if (head.size() < 4 || quint8(head[0]) != 0xff)
+        if (head.size() < 4 || quint8(head.at(0)) != 0xff)
             return {};
         const quint8 marker = quint8(head[1]);
         if (marker == 0xda || marker == 0xd9)

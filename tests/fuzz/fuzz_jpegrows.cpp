@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, std::size_t siz
     if (!rows.start(data, size))
         return 0;
     const cv::Size size2d = rows.size();
-    if (size2d.area() <= 0 || std::uint64_t(size2d.area()) > 4'000'000)
+    // In 64 bits: a header may claim far more than an int holds.
+    if (size2d.width <= 0 || size2d.height <= 0 || std::uint64_t(size2d.width) * std::uint64_t(size2d.height) > 4'000'000)
         return 0;
     cv::Mat colour(size2d, CV_8UC3);
     int last = 0;
