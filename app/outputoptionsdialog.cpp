@@ -1,4 +1,5 @@
 #include "outputoptionsdialog.h"
+#include "masterfile.h"
 #include "variant.h"
 
 #include "edgecleaner.h"
@@ -61,7 +62,7 @@ QString sizeText(const QSpinBox *width, const QSpinBox *height)
 bool readMaster(const QString &path, cv::Mat &colour, cv::Mat &alpha)
 {
     cv::Mat fullColour, fullAlpha;
-    if (!ScaleAndMix::readMaster(path, fullColour, fullAlpha))
+    if (!masterfile::read(path, fullColour, fullAlpha))
         return false;
     colour = fitted(fullColour);
     alpha = fitted(fullAlpha);

@@ -180,12 +180,9 @@ void Batch::begin(const QStringList &sources, const QString &output, bool single
         // Anyone who can write to a shared folder could otherwise have a batch write over a
         // file of the user's; and the photo itself is never a place to save to. Such a photo
         // is refused before it is paid for.
-        const QFileInfo target(photo.outcome.result);
-        const bool onPhoto = target.exists() && target.canonicalFilePath() == QFileInfo(source).canonicalFilePath();
-        if (outputplan::isUnsafeTarget(photo.outcome.result) || onPhoto) {
-            const BilingualText text = outputplan::isUnsafeTarget(photo.outcome.result)
-                                           ? batchtexts::unsafeTarget(source)
-                                           : BilingualText::translate("Batch", "创建文件失败：%1").arg(source);
+        const bool unsafe = outputplan::isUnsafeTarget(photo.outcome.result);
+        if (unsafe || outputplan::isThePhoto(photo.outcome.result, source)) {
+            const BilingualText text = unsafe ? batchtexts::unsafeTarget(source) : batchtexts::cannotCreate(source);
             photo.outcome.reason = text.shown;
             photo.outcome.reasonForReport = text.original;
             run.planLines << text.shown;
@@ -526,7 +523,7 @@ void Batch::writeAccount(const BatchAccount &account)
 {
     if (!writesAccounts)
         return;
-    const QStringList lines = accountLines(account);
+    const QStringList lines = batchtexts::accountLines(account);
     for (const QString &text : lines)
         say(text);
 }
@@ -543,11 +540,6 @@ BatchAccount Batch::accountSoFar() const
             account.photos.last().kind = PhotoOutcome::Unsent;
     }
     return account;
-}
-
-QStringList Batch::accountLines(const BatchAccount &account)
-{
-    return batchtexts::accountLines(account);
 }
 
 void Batch::say(const QString &text)

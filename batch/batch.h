@@ -101,7 +101,6 @@ public:
     void answerSpending(bool send);
     // Whether each batch's account is written as lines when it ends (the default).
     void setWritesAccounts(bool writes) { writesAccounts = writes; }
-    static QStringList accountLines(const BatchAccount &account);
 
     // Lists the photos that `input` names, fixes each one's result from `output`, and sends
     // those not already done, with `key`. A batch still running is replaced, and keeps

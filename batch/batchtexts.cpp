@@ -95,6 +95,11 @@ BilingualText compositeFailure(ScaleAndMix::Outcome outcome, bool fromMaster)
     return BilingualText::translate("Batch", "未能生成原尺寸图（%1），已保留服务的小图").arg(why);
 }
 
+BilingualText cannotCreate(const QString &source)
+{
+    return BilingualText::translate("Batch", "创建文件失败：%1").arg(source);
+}
+
 BilingualText unsafeTarget(const QString &source)
 {
     return BilingualText::translate("Batch", "%1：结果的位置是一个链接或特殊文件，没有发送，也没有写入").arg(fileName(source));

@@ -16,6 +16,8 @@ QStringList accountLines(const BatchAccount &account);
 // Why a composite failed: made from a master already there (`fromMaster`) or from the
 // service's cut-out, which is then kept.
 BilingualText compositeFailure(ScaleAndMix::Outcome outcome, bool fromMaster);
+// A result that cannot be created where it is asked for.
+BilingualText cannotCreate(const QString &source);
 // A result's place that holds a link or a special file.
 BilingualText unsafeTarget(const QString &source);
 

@@ -40,15 +40,13 @@ BilingualText save(const QByteArray &cutout, const QString &result, const QStrin
     if (!result.isEmpty() && !folder.exists() && !folder.mkdir(folder.absolutePath()))
         return BilingualText::translate("Batch", "创建路径失败：%1").arg(folder.absolutePath());
     // The user's own photo is never a place to save to, however its path is spelled.
-    const QFileInfo target(result);
-    if (result.isEmpty() || target.isDir()
-        || (target.exists() && target.canonicalFilePath() == QFileInfo(source).canonicalFilePath()))
-        return BilingualText::translate("Batch", "创建文件失败：%1").arg(source);
+    if (result.isEmpty() || QFileInfo(result).isDir() || outputplan::isThePhoto(result, source))
+        return batchtexts::cannotCreate(source);
     if (outputplan::isUnsafeTarget(result))
         return batchtexts::unsafeTarget(source);
     QSaveFile file(result);
     if (!file.open(QIODevice::WriteOnly))
-        return BilingualText::translate("Batch", "创建文件失败：%1").arg(source);
+        return batchtexts::cannotCreate(source);
     const QByteArray bytes = withRecord(cutout, record);
     if (file.write(bytes) != bytes.size() || !file.commit())
         return BilingualText::translate("Batch", "保存失败：%1").arg(source);

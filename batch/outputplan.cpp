@@ -76,6 +76,12 @@ QString setAside(const QString &result)
     return {};
 }
 
+bool isThePhoto(const QString &result, const QString &source)
+{
+    const QFileInfo target(result);
+    return target.exists() && target.canonicalFilePath() == QFileInfo(source).canonicalFilePath();
+}
+
 bool isCutShort(const QString &result)
 {
     QFile file(result);

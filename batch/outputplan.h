@@ -11,6 +11,8 @@ namespace outputplan {
 // Whether a result's place holds a link or a special file: what is written there would land
 // elsewhere, so nothing is.
 bool isUnsafeTarget(const QString &result);
+// Whether a result's place is the photo itself, however its path is spelled.
+bool isThePhoto(const QString &result, const QString &source);
 // Whether this is a PNG, or a result named as a JPEG, that does not end as it must: a result
 // cut short, never complete, which a batch sets aside before it sends the photo again.
 bool isCutShort(const QString &result);

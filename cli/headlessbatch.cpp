@@ -1,5 +1,6 @@
 #include "headlessbatch.h"
 
+#include "batchtexts.h"
 #include "jsonreport.h"
 #include "outcomelines.h"
 #include "outputnames.h"
@@ -87,7 +88,7 @@ void HeadlessBatch::interrupt()
                 session = batch->accountSoFar();
         }
         if (firstPassOver && interrupts == 1) {
-            for (const QString &line : Batch::accountLines(session))
+            for (const QString &line : batchtexts::accountLines(session))
                 say(line);
         }
         end(Interrupted);
@@ -172,7 +173,7 @@ void HeadlessBatch::batchFinished(const BatchAccount &account)
         session.balanceLeft = account.balanceLeft;
     }
     if (interrupted) {
-        for (const QString &line : Batch::accountLines(session))
+        for (const QString &line : batchtexts::accountLines(session))
             say(line);
         end(Interrupted);
         return;

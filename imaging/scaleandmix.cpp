@@ -58,20 +58,6 @@ ScaleAndMix::Report ScaleAndMix::make(const Request &request, int threads)
     }
 }
 
-bool ScaleAndMix::readMaster(const QString &path, cv::Mat &colour, cv::Mat &alpha, int threads)
-{
-    try {
-        return masterfile::read(path, colour, alpha, threads);
-    } catch (...) {
-        return false;
-    }
-}
-
-bool ScaleAndMix::hasCleanEdges(const QByteArray &masterHead)
-{
-    return masterfile::hasCleanEdges(masterHead);
-}
-
 void ScaleAndMix::expect(const Request &request)
 {
     QMutexLocker locker(&expectedLock);

@@ -71,13 +71,6 @@ public:
     static Outcome composite(const QString &originFile, const QString &targetFile, int threads = 0);
     static Report make(const Request &request, int threads = 0);
 
-    // A master's colour and alpha, 8 bits each, read as every file from outside is; its own
-    // masters are read on `threads` threads. False when it cannot be read or has no alpha.
-    static bool readMaster(const QString &path, cv::Mat &colour, cv::Mat &alpha, int threads = 0);
-
-    // Whether a master's first bytes say its edges were cleaned.
-    static bool hasCleanEdges(const QByteArray &masterHead);
-
     // The request that the next toBigPic() for this target and origin carries out, instead
     // of the plain composite; several for one target are taken in turn. Thread-safe: the
     // batch calls it before it asks for the composite.

@@ -1,3 +1,4 @@
+#include "masterfile.h"
 #include "composite.h"
 #include "cutoutfile.h"
 #include "fakeservice.h"
@@ -153,7 +154,7 @@ void TestBatch::outputChoices()
     for (const char *photo : {"a.jpg", "b.png"}) {
         const QString master = output + QLatin1Char('/') + QLatin1String(photo) + QStringLiteral("-no-bg.png");
         const bool clean = second.contains(QStringLiteral("--edges=clean"));
-        QCOMPARE(ScaleAndMix::hasCleanEdges(readBytes(master).left(128)), clean);
+        QCOMPARE(masterfile::hasCleanEdges(readBytes(master).left(128)), clean);
         // Unless cleaned, the colours are the photo's own.
         cv::Mat colour;
         cv::cvtColor(readImage(master, cv::IMREAD_UNCHANGED), colour, cv::COLOR_BGRA2BGR);
