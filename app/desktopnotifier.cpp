@@ -14,6 +14,7 @@ namespace {
 const QString notifications = QStringLiteral("org.freedesktop.Notifications");
 const QString notificationsPath = QStringLiteral("/org/freedesktop/Notifications");
 const QString openAction = QStringLiteral("open-folder");
+const QString reviewAction = QStringLiteral("review");
 
 } // namespace
 
@@ -65,7 +66,7 @@ void DesktopNotifier::batchEnded(int saved, int skipped, int failed, bool window
     QDBusMessage notify = QDBusMessage::createMethodCall(notifications, notificationsPath, notifications, QStringLiteral("Notify"));
     notify << QStringLiteral("Quorrin") << uint(0) << QStringLiteral("quorrin") << tr("抠图完成")
            << tr("保存 %1 张，跳过 %2 张，失败 %3 张").arg(saved).arg(skipped).arg(failed)
-           << QStringList{openAction, tr("打开输出文件夹")}
+           << QStringList{openAction, tr("打开输出文件夹"), reviewAction, tr("审阅结果")}
            << QVariantMap{{QStringLiteral("desktop-entry"), QStringLiteral("quorrin")}} << -1;
     // Asynchronous: a slow or broken service never holds the window.
     auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(notify), this);
@@ -81,6 +82,10 @@ void DesktopNotifier::batchEnded(int saved, int skipped, int failed, bool window
 
 void DesktopNotifier::actionInvoked(uint id, const QString &action)
 {
-    if (id == lastNotification && id != 0 && action == openAction && !folderToOpen.isEmpty())
+    if (id != lastNotification || id == 0)
+        return;
+    if (action == openAction && !folderToOpen.isEmpty())
         QDesktopServices::openUrl(QUrl::fromLocalFile(folderToOpen));
+    else if (action == reviewAction)
+        emit reviewAsked();
 }

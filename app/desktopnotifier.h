@@ -23,6 +23,10 @@ public:
     // `outputFolder` is what the notification's action opens.
     void batchEnded(int saved, int skipped, int failed, bool windowActive, const QString &outputFolder);
 
+signals:
+    // The notification's review action was chosen.
+    void reviewAsked();
+
 private slots:
     void actionInvoked(uint id, const QString &action);
 

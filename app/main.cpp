@@ -25,6 +25,12 @@ int openWindow(QCoreApplication &app, const commandline::Early &early)
     // Options given on the command line win, for this run, over the choices kept from the dialog.
     window.setOutputChoices(commandline::chooseOutput(parser, window.outputChoices()).choices);
     window.openPaths(parser.positionalArguments());
+    if (early.review) {
+        if (parser.isSet(QStringLiteral("output")))
+            window.setOutputPath(parser.value(QStringLiteral("output")));
+        window.openReview(true);
+        return app.exec();
+    }
     window.show();
     return app.exec();
 }

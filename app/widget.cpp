@@ -8,6 +8,7 @@
 #include "outputnames.h"
 #include "outputoptionsdialog.h"
 #include "removebgconn.h"
+#include "reviewwindow.h"
 #include "scaleandmix.h"
 
 #include <QAction>
@@ -156,6 +157,23 @@ Widget::Widget(RemoveBGConn *client, QWidget *parent)
                             account.count(PhotoOutcome::Skipped), account.count(PhotoOutcome::Failed), isActiveWindow(),
                             account.photos.isEmpty() ? QString() : QFileInfo(account.photos.first().result).absolutePath());
     });
+    connect(batch, &Batch::finished, this, [this](const BatchAccount &account) {
+        for (const PhotoOutcome &photo : account.photos)
+            if (photo.kind == PhotoOutcome::Failed || photo.kind == PhotoOutcome::Unsent)
+                failures.insert(photo.source, photo.reason);
+            else
+                failures.remove(photo.source);
+        if (review) {
+            review->setReasons(failures);
+            review->reload();
+        }
+        const bool madeSome = std::any_of(account.photos.begin(), account.photos.end(), [](const PhotoOutcome &photo) {
+            return photo.kind != PhotoOutcome::Failed && photo.kind != PhotoOutcome::Unsent;
+        });
+        if (madeSome && !batch->isRunning())
+            log(tr("审阅和修改这批结果：按 Ctrl+R，或点输出框右侧的“审阅结果”"));
+    });
+    connect(desktop, &DesktopNotifier::reviewAsked, this, [this] { openReview(); });
     connect(batch, &Batch::addTask, desktop, [desktop](const QString &, const QString &, bool last) {
         if (last)
             desktop->batchStarted();
@@ -216,6 +234,14 @@ Widget::Widget(RemoveBGConn *client, QWidget *parent)
     optionsAction->setText(tr("输出选项"));
     optionsAction->setToolTip(optionsAction->text());
     connect(optionsAction, &QAction::triggered, this, &Widget::editOutputChoices);
+    auto *reviewAction = ui->outputEdit->addAction(
+        QIcon::fromTheme(QStringLiteral("view-preview"), style()->standardIcon(QStyle::SP_FileDialogContentsView)),
+        QLineEdit::TrailingPosition);
+    reviewAction->setObjectName(QStringLiteral("reviewResults"));
+    reviewAction->setText(tr("审阅结果"));
+    reviewAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+    reviewAction->setToolTip(tr("审阅结果（Ctrl+R）"));
+    connect(reviewAction, &QAction::triggered, this, [this] { openReview(); });
 
     setAcceptDrops(true);
     installEventFilter(new WindowEventFilter(this, [this] { return holdClose(); }, [this](QEvent *event) { return takeDrop(event); }));
@@ -243,6 +269,41 @@ void Widget::setOutputChoices(const OutputChoices &choices)
     choicesFromCommandLine = choicesFromCommandLine || choices != *this->choices;
     *this->choices = choices;
     batch->setChoices(choices);
+}
+
+void Widget::setOutputPath(const QString &path)
+{
+    ui->outputEdit->setText(path);
+}
+
+void Widget::openReview(bool standalone)
+{
+    if (review) {
+        review->show();
+        review->raise();
+        review->activateWindow();
+        return;
+    }
+    review = new ReviewWindow(ui->inputEdit->text(), ui->outputEdit->text(), *choices);
+    review->setAttribute(Qt::WA_DeleteOnClose);
+    review->setReasons(failures);
+    connect(review, &ReviewWindow::sendAgain, this, [this](const QStringList &photos) {
+        show();
+        raise();
+        if (ui->lineEdit->text().isEmpty()) {
+            log(tr("请先填写密钥，再重新发送"));
+            return;
+        }
+        batch->setChoices(*choices);
+        batch->startPhotos(photos, ui->outputEdit->text(), singleFileMode, ui->lineEdit->text());
+    });
+    // Standing alone, the review is the program: closing it ends it unless this window shows.
+    if (standalone)
+        connect(review, &QObject::destroyed, this, [this] {
+            if (!isVisible())
+                close();
+        });
+    review->show();
 }
 
 void Widget::editOutputChoices()

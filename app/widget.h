@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
+#include <QPointer>
 #include <QString>
 #include <QUrl>
 #include <QVector>
@@ -13,6 +15,7 @@ struct OutputChoices;
 struct PreviewPhoto;
 class QThread;
 class RemoveBGConn;
+class ReviewWindow;
 class ScaleAndMix;
 
 namespace Ui {
@@ -44,6 +47,12 @@ public:
     // Output choices for this run alone, from the command line: they win over the saved
     // ones. When they differ from those, nothing chosen in this run is saved.
     void setOutputChoices(const OutputChoices &choices);
+    // Opens the review of the input's results, as the output field names them; `standalone`
+    // when it is the only window the user asked for, so that this one shows only when a
+    // photo is sent again.
+    void openReview(bool standalone = false);
+    // Sets the output field, as typed there.
+    void setOutputPath(const QString &path);
 
 signals:
     void addTask(QString fileName, QString token, bool startFlag);
@@ -83,6 +92,8 @@ private:
     class QAction *keyAction;
     bool keyKept = false;
     std::unique_ptr<OutputChoices> choices;
+    QHash<QString, QString> failures; // the last batch's, by photo, for the review's tiles
+    QPointer<ReviewWindow> review;
     bool choicesFromCommandLine = false;
     enum class Closing { No, Finishing, Now } closing = Closing::No;
 };

@@ -1,6 +1,7 @@
 #include "batch.h"
 
 #include "imageformat.h"
+#include "masterfile.h"
 #include "batchtexts.h"
 #include "cutoutfile.h"
 #include "outputnames.h"
@@ -170,7 +171,7 @@ void Batch::begin(const QStringList &sources, const QString &output, bool single
     run.id = ++lastRunId;
     run.choices = choices;
     run.key = key;
-    int skipped = 0;
+    int skipped = 0, editedKept = 0;
     for (const QString &source : sources) {
         Photo photo;
         photo.outcome.source = source;
@@ -190,7 +191,10 @@ void Batch::begin(const QStringList &sources, const QString &output, bool single
             run.photos << photo;
             continue;
         }
-        photo.plan = redo ? Plan::Send : outputplan::planFor(source, photo.outcome.result, choices);
+        // Not even --redo undoes what the user touched up by hand.
+        const bool keptEdit = redo && masterfile::isEdited(photo.outcome.result);
+        editedKept += keptEdit ? 1 : 0;
+        photo.plan = redo && !keptEdit ? Plan::Send : outputplan::planFor(source, photo.outcome.result, choices);
         // Before the upload reads it: a photo changed after this no longer matches its results.
         if (photo.plan != Plan::Skip)
             photo.record = provenance::of(source).text();
@@ -216,6 +220,11 @@ void Batch::begin(const QStringList &sources, const QString &output, bool single
     }
     if (skipped > 0) {
         run.planLines.prepend(tr("已跳过 %1 张结果已存在且完整的照片（删除结果文件或用 --redo 可重新发送）").arg(skipped));
+        for (int &end : run.finishEnds)
+            ++end;
+    }
+    if (editedKept > 0) {
+        run.planLines.prepend(tr("%1 张照片的结果经过手工修改，--redo 不重做它们（把结果移走可重新发送）").arg(editedKept));
         for (int &end : run.finishEnds)
             ++end;
     }

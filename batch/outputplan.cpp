@@ -111,6 +111,9 @@ Plan basePlan(const QString &source, const QString &result, const OutputChoices 
         return Plan::Send;
     // A result that says what it was made from is complete only for that photo; one made
     // before results said so is judged by its time, as it always was.
+    // Touched up by hand: what the service gave again would undo the user's work.
+    if (outputnames::formatOf(result) == TargetFormat::Png && masterfile::isEdited(result) && !isCutShort(result))
+        return Plan::Skip;
     const provenance::Record made = provenance::readFrom(result);
     if (made.valid() ? made != provenance::of(source) : resultInfo.lastModified() <= QFileInfo(source).lastModified())
         return Plan::Send;
@@ -164,7 +167,7 @@ Plan planFor(const QString &source, const QString &result, const OutputChoices &
         missing = missing || (!other.isEmpty() && other != result && (!info.isFile() || info.lastModified() < made));
     }
     // Edges cleaned, or back to the photo's own, as the choices say.
-    const bool edgesOtherwise = outputnames::formatOf(result) == TargetFormat::Png
+    const bool edgesOtherwise = outputnames::formatOf(result) == TargetFormat::Png && !masterfile::isEdited(result)
                                 && (choices.edges == OutputChoices::Edges::Clean) != masterfile::hasCleanEdges(head(result, 128));
     if (!missing && !edgesOtherwise)
         return Plan::Skip;

@@ -26,7 +26,8 @@ enum class Plan { Send, Skip, Finish, Derive };
 // photo's own upright size, a JPEG at that size for a JPEG name (for a CutoutOnly name, the
 // service's cut-out itself). Finish when it is the service's cut-out, a PNG with alpha at
 // another size (under a JPEG name, at any size), never composited.
-// Send otherwise. Reads headers, and decodes only a TIFF or WebP of the right size.
+// Send otherwise. A master touched up by hand is always complete. Reads headers, and
+// decodes only a TIFF or WebP of the right size.
 Plan planFor(const QString &source, const QString &result);
 // As above, and Derive when the result is complete but a file the choices ask for beside it
 // is missing or older than it, or its edges are cleaned and the choices say otherwise (or

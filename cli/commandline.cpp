@@ -67,6 +67,9 @@ void addOptions(QCommandLineParser &parser)
                       QStringLiteral("n")});
     parser.addOption({redoOption, QStringLiteral("Send every photo again, even one whose result is already complete.")});
     parser.addOption({QStringLiteral("batch"), QStringLiteral("Run one batch for INPUT (a photo or a folder) with no window.")});
+    parser.addOption({QStringLiteral("review"),
+                      QStringLiteral("Open the review window on INPUT's results (under --output, if given) to look at "
+                                     "them and touch them up.")});
     parser.addOption({QStringLiteral("output"),
                       QStringLiteral("With --batch: the result file or folder (default: as the window proposes)."),
                       QStringLiteral("path")});
@@ -112,7 +115,7 @@ void addOptions(QCommandLineParser &parser)
                       QStringLiteral("mode")});
     parser.addPositionalArgument(QStringLiteral("INPUT"),
                                  QStringLiteral("The photo or folder to cut out: with --batch, what the batch sends; "
-                                                "without, the window's input path."),
+                                                "with --review, whose results are shown; without, the window's input path."),
                                  QStringLiteral("[INPUT]"));
 }
 
@@ -167,8 +170,9 @@ Output chooseOutput(const QCommandLineParser &parser, const OutputChoices &base)
 
 QString batchOnlyOption(const QCommandLineParser &parser)
 {
+    const bool review = parser.isSet(QStringLiteral("review"));
     for (const char *name : {"output", "key-file", "report", "watch", "shard", "json"})
-        if (parser.isSet(QLatin1String(name)))
+        if (parser.isSet(QLatin1String(name)) && !(review && qstrcmp(name, "output") == 0))
             return QStringLiteral("--") + QLatin1String(name);
     return {};
 }
@@ -258,7 +262,12 @@ Early readEarly(int argc, char *argv[])
             return early;
         }
     }
-    if (!early.batch && !batchOnlyOption(parser).isEmpty())
+    early.review = parser.isSet(QStringLiteral("review"));
+    if (early.review && early.batch)
+        early.refusal = QStringLiteral("quorrin: --review and --batch cannot go together");
+    else if (early.review && parser.positionalArguments().isEmpty())
+        early.refusal = QStringLiteral("quorrin: --review needs a photo or a folder");
+    else if (!early.batch && !batchOnlyOption(parser).isEmpty())
         early.refusal = QStringLiteral("quorrin: %1 goes with --batch").arg(batchOnlyOption(parser));
     return early;
 }

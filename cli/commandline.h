@@ -52,7 +52,8 @@ struct Output
 // The output choices the command line gives, each over the one in `base`.
 Output chooseOutput(const QCommandLineParser &parser, const OutputChoices &base = {});
 
-// The first option given that only --batch takes; empty when there is none.
+// The first option given that only --batch takes (--output goes with --review too); empty
+// when there is none.
 QString batchOnlyOption(const QCommandLineParser &parser);
 
 // Whether --redo asks for every photo to be sent again.
@@ -65,6 +66,7 @@ struct Early
     QString refusal;         // the one line for standard error, then exit status 2; empty when none
     bool onlyPrints = false; // --help or --version, which print and leave
     bool batch = false;      // --batch: no window
+    bool review = false;     // --review: the review window alone
     QUrl serviceUrl;
     int jobs = 0;
     OutputChoices choices;

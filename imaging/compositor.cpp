@@ -212,7 +212,8 @@ ScaleAndMix::Report fromMaster(const ScaleAndMix::Request &request, int threads)
     const Format format = targetFormatOf(request.target);
     const bool cleaned = format == Format::Png && masterfile::hasCleanEdges(bytes);
     const bool clean = request.choices.edges == OutputChoices::Edges::Clean;
-    if (format == Format::Png && clean != cleaned) {
+    // A master touched up by hand keeps its colours as they are: only its photo could replace them.
+    if (format == Format::Png && clean != cleaned && !masterfile::isEdited(request.target)) {
         if (clean) {
             edgecleaner::clean(colour, alpha, threads);
         } else {
@@ -383,6 +384,34 @@ ScaleAndMix::Report make(const ScaleAndMix::Request &request, int threads)
     });
     const Others made = others.get();
     report.outcome = written ? writeOthers(made, request.origin, report) : ScaleAndMix::WriteFailed;
+    return report;
+}
+
+ScaleAndMix::Report saveEdited(const ScaleAndMix::Request &request, const cv::Mat &colour, const cv::Mat &alpha,
+                               int threads)
+{
+    ScaleAndMix::Report report;
+    if (targetFormatOf(request.target) != Format::Png) {
+        report.outcome = ScaleAndMix::FormatHasNoAlpha;
+        return report;
+    }
+    // What the master carried (profile, density, the photo's record) goes on with it.
+    const QByteArray bytes = imagefile::read(request.target);
+    photometadata::Metadata metadata =
+        photometadata::read(reinterpret_cast<const unsigned char *>(bytes.constData()), std::size_t(bytes.size()));
+    if (!request.record.isEmpty())
+        metadata.record = request.record.toStdString();
+    std::vector<unsigned char> marks = masterfile::hasCleanEdges(bytes) ? masterfile::cleanEdgesChunk()
+                                                                        : std::vector<unsigned char>();
+    const std::vector<unsigned char> edited = masterfile::editedChunk();
+    marks.insert(marks.end(), edited.begin(), edited.end());
+    if (!writeFile(request.target, [&](QIODevice &out) {
+            return encode(out, Format::Png, {colour, alpha}, metadata, request.choices, marks, true, threads);
+        })) {
+        report.outcome = ScaleAndMix::WriteFailed;
+        return report;
+    }
+    report.outcome = writeOthers(encodeOthersOrNone(request, colour, alpha, metadata), request.origin, report);
     return report;
 }
 

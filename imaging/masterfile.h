@@ -21,4 +21,10 @@ bool read(const QString &path, cv::Mat &colour, cv::Mat &alpha, int threads = 0)
 std::vector<unsigned char> cleanEdgesChunk();
 bool hasCleanEdges(const QByteArray &masterHead);
 
+// The chunk a master touched up by hand carries, and whether the master at `path` carries it
+// among the chunks before its pixels. A batch never sends such a photo again, nor writes
+// over its master.
+std::vector<unsigned char> editedChunk();
+bool isEdited(const QString &path);
+
 } // namespace masterfile

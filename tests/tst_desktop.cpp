@@ -129,11 +129,17 @@ void TestDesktop::endOfABatch()
         QTest::qWait(200); // long enough for a notification that must not come
         QCOMPARE(notifications.received.size(), notified ? 1 : 0);
         if (notified) {
-            QCOMPARE(notifications.received.first(), QStringLiteral("抠图完成|保存 3 张，跳过 1 张，失败 0 张|open-folder,打开输出文件夹"));
-            // Only its own notification's action opens the folder.
+            QCOMPARE(notifications.received.first(),
+                     QStringLiteral("抠图完成|保存 3 张，跳过 1 张，失败 0 张|open-folder,打开输出文件夹,review,审阅结果"));
+            // Only its own notification's actions open the folder or the review.
+            QSignalSpy reviews(&notifier, &DesktopNotifier::reviewAsked);
             emit notifications.ActionInvoked(8, QStringLiteral("open-folder"));
+            emit notifications.ActionInvoked(8, QStringLiteral("review"));
             emit notifications.ActionInvoked(7, QStringLiteral("open-folder"));
             QTRY_COMPARE(listener.opened, QList<QUrl>{QUrl::fromLocalFile(QStringLiteral("/photos-no-bg-small"))});
+            emit notifications.ActionInvoked(7, QStringLiteral("review"));
+            QTRY_COMPARE(reviews.size(), 1);
+            QCOMPARE(listener.opened.size(), 1);
         }
     }
     qInstallMessageHandler(before);
