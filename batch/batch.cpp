@@ -218,13 +218,13 @@ void Batch::begin(const QStringList &sources, const QString &output, bool single
         }
         run.photos << photo;
     }
-    if (skipped > 0) {
-        run.planLines.prepend(tr("已跳过 %1 张结果已存在且完整的照片（删除结果文件或用 --redo 可重新发送）").arg(skipped));
+    if (editedKept > 0) {
+        run.planLines.prepend(tr("%1 张照片的结果经过手工修改，--redo 不重做它们（把结果移走可重新发送）").arg(editedKept));
         for (int &end : run.finishEnds)
             ++end;
     }
-    if (editedKept > 0) {
-        run.planLines.prepend(tr("%1 张照片的结果经过手工修改，--redo 不重做它们（把结果移走可重新发送）").arg(editedKept));
+    if (skipped > 0) {
+        run.planLines.prepend(tr("已跳过 %1 张结果已存在且完整的照片（删除结果文件或用 --redo 可重新发送）").arg(skipped));
         for (int &end : run.finishEnds)
             ++end;
     }

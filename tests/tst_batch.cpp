@@ -1,3 +1,4 @@
+#include "compositor.h"
 #include "masterfile.h"
 #include "composite.h"
 #include "cutoutfile.h"
@@ -6,6 +7,7 @@
 #include "batch.h"
 #include "outputplan.h"
 #include "provenance.h"
+#include "reviewitems.h"
 #include "removebgconn.h"
 
 #include <QSignalSpy>
@@ -31,6 +33,9 @@ private slots:
     void plansWithChoices_data();
     void plansWithChoices();
     void aSavedCutoutSaysWhatItWasMadeFrom();
+    void reviewMarks_data();
+    void reviewMarks();
+    void thumbnailNames();
     void damagedPhotosAreNotSent_data();
     void damagedPhotosAreNotSent();
 };
@@ -67,6 +72,9 @@ void TestBatch::outputChoices_data()
     QTest::newRow("a master cut short is set aside past a link in the way, never through it")
         << QStringList{} << QStringList{} << 3 << QStringList{"a.jpg-no-bg.png.damaged2"}
         << "a.jpg：已有的结果不完整，已改名为 a.jpg-no-bg.png.damaged2，重新发送";
+    QTest::newRow("a master touched up by hand is kept, even under --redo; its files are made from it")
+        << QStringList{} << QStringList{"--format=jpg"} << 3 << QStringList{"a.jpg-no-bg.bg-white.jpg", "b.png-no-bg.bg-white.jpg"}
+        << "1 张照片的结果经过手工修改，--redo 不重做它们（把结果移走可重新发送）";
     QTest::newRow("a photo with 7 MB of metadata before its frame is not sent again")
         << QStringList{} << QStringList{} << 2 << QStringList{} << "本批共 2 张：保存 0 张，跳过 2 张，失败 0 张";
 }
@@ -125,6 +133,17 @@ void TestBatch::outputChoices()
     }
     if (tag.contains(QLatin1String("cut short")))
         QVERIFY(QFile::resize(masterA, QFileInfo(masterA).size() / 2));
+    const cv::Rect erased(128, 96, 64, 48);
+    if (tag.contains(QLatin1String("by hand"))) {
+        cv::Mat colour, alpha;
+        QVERIFY(masterfile::read(masterA, colour, alpha));
+        alpha(erased).setTo(0);
+        ScaleAndMix::Request edit;
+        edit.origin = photoA;
+        edit.target = masterA;
+        QCOMPARE(compositor::saveEdited(edit, colour, alpha, 1).outcome, ScaleAndMix::Written);
+        batch.setRedo(true);
+    }
     const QString victim = dir.filePath(QStringLiteral("victim"));
     if (tag.contains(QLatin1String("link in the way")))
         QVERIFY(QFile::link(victim, masterA + QStringLiteral(".damaged")));
@@ -161,6 +180,16 @@ void TestBatch::outputChoices()
         QCOMPARE(cv::norm(colour, readImage(photos + QLatin1Char('/') + QLatin1String(photo), cv::IMREAD_COLOR), cv::NORM_INF) == 0,
                  !clean);
     }
+    if (tag.contains(QLatin1String("by hand"))) {
+        QVERIFY(masterfile::isEdited(masterA));
+        cv::Mat planes[4];
+        cv::split(readImage(masterA, cv::IMREAD_UNCHANGED), planes);
+        QCOMPARE(cv::countNonZero(planes[3](erased)), 0);
+        const cv::Mat white = readImage(output + QStringLiteral("/a.jpg-no-bg.bg-white.jpg"), cv::IMREAD_COLOR);
+        // Whole JPEG blocks inside what was erased: no edge rings into them.
+        const cv::Rect inside(erased.x + 16, erased.y + 16, 32, 16);
+        QVERIFY(cv::norm(white(inside), cv::Mat(inside.size(), CV_8UC3, cv::Scalar::all(255)), cv::NORM_INF) <= 3);
+    }
     // A folder scan of the output takes none of them for a photo.
     lines.clear();
     QTest::ignoreMessage(QtDebugMsg, "isDir");
@@ -189,6 +218,8 @@ void TestBatch::plansWithChoices_data()
                                                                          << int(outputplan::Plan::Finish);
     QTest::newRow("the service's cut-out under a JPEG name, cut short, is sent again") << "p.jpg" << "png=fast" << 0 << send;
     QTest::newRow("a JPEG result cut short is sent again") << "p.jpg" << "png=fast" << 0 << send;
+    QTest::newRow("a master touched up by hand, older than its photo, is kept") << "p-no-bg.png" << "png=fast" << 0 << skip;
+    QTest::newRow("a master touched up by hand keeps its edges") << "p-no-bg.png" << "edges=clean" << 0 << skip;
 }
 
 void TestBatch::plansWithChoices()
@@ -213,7 +244,14 @@ void TestBatch::plansWithChoices()
     };
     if (QString::fromLatin1(QTest::currentDataTag()).contains(QLatin1String("cut short")))
         QVERIFY(QFile::resize(master, QFileInfo(master).size() - 1));
-    const QDateTime made = QFileInfo(photo).lastModified().addSecs(100);
+    const bool byHand = QString::fromLatin1(QTest::currentDataTag()).contains(QLatin1String("by hand"));
+    if (byHand) {
+        QByteArray marked = readBytes(master);
+        const std::vector<unsigned char> chunk = masterfile::editedChunk();
+        marked.insert(33, reinterpret_cast<const char *>(chunk.data()), int(chunk.size()));
+        QVERIFY(writeBytes(master, marked));
+    }
+    const QDateTime made = QFileInfo(photo).lastModified().addSecs(byHand ? -100 : 100);
     QVERIFY(age(master, made));
     if (otherAge != 0) {
         QVERIFY(writeBytes(outputnames::maskPath(master, choices), "mask"));
@@ -239,6 +277,57 @@ void TestBatch::aSavedCutoutSaysWhatItWasMadeFrom()
     QVERIFY(file.open(QIODevice::Append)
             && file.setFileTime(QFileInfo(result).lastModified().addSecs(-60), QFileDevice::FileModificationTime));
     QCOMPARE(int(outputplan::planFor(photo, result)), int(outputplan::Plan::Send));
+}
+
+void TestBatch::reviewMarks_data()
+{
+    QTest::addColumn<int>("kept");   // pixels of 10,000 with alpha 200
+    QTest::addColumn<int>("opaque"); // of the rest, with alpha 255; the others 0
+    QTest::addColumn<int>("mark");
+
+    QTest::newRow("nothing kept") << 0 << 0 << int(reviewitems::Mark::NoSubject);
+    QTest::newRow("99 pixels kept of 10,000") << 99 << 0 << int(reviewitems::Mark::MostlyClear);
+    QTest::newRow("100 pixels kept of 10,000") << 100 << 0 << int(reviewitems::Mark::Fine);
+    QTest::newRow("all but 99 opaque") << 0 << 9901 << int(reviewitems::Mark::MostlyOpaque);
+    QTest::newRow("all but 100 opaque") << 0 << 9900 << int(reviewitems::Mark::Fine);
+    QTest::newRow("a subject on a cleared background") << 3000 << 1000 << int(reviewitems::Mark::Fine);
+}
+
+void TestBatch::reviewMarks()
+{
+    QFETCH(int, kept);
+    QFETCH(int, opaque);
+    QFETCH(int, mark);
+    cv::Mat alpha(100, 100, CV_8U, cv::Scalar(0));
+    alpha.reshape(1, 1).colRange(0, kept).setTo(200);
+    alpha.reshape(1, 1).colRange(kept, kept + opaque).setTo(255);
+    QCOMPARE(int(reviewitems::markOf(alpha)), mark);
+}
+
+void TestBatch::thumbnailNames()
+{
+    QTemporaryDir dir;
+    const QString master = dir.filePath(QStringLiteral("a.jpg-no-bg.png"));
+    QVERIFY(reviewitems::thumbnailPath(dir.path(), master, 192).isEmpty());
+    QVERIFY(writeBytes(master, "12345"));
+    const QString first = reviewitems::thumbnailPath(dir.path(), master, 192);
+    QCOMPARE(QFileInfo(first).absolutePath(), dir.path());
+    QCOMPARE(reviewitems::thumbnailPath(dir.path(), master, 192), first);
+    QVERIFY(reviewitems::thumbnailPath(dir.path(), master, 96) != first);
+    QVERIFY(writeBytes(dir.filePath(QStringLiteral("b.jpg-no-bg.png")), "12345"));
+    QVERIFY(reviewitems::thumbnailPath(dir.path(), dir.filePath(QStringLiteral("b.jpg-no-bg.png")), 192) != first);
+    // The same size, another time; then another size.
+    QFile file(master);
+    QVERIFY(file.open(QIODevice::Append)
+            && file.setFileTime(QFileInfo(master).lastModified().addSecs(-5), QFileDevice::FileModificationTime));
+    file.close();
+    const QString retimed = reviewitems::thumbnailPath(dir.path(), master, 192);
+    QVERIFY(retimed != first);
+    const QDateTime when = QFileInfo(master).lastModified();
+    QVERIFY(writeBytes(master, "123456"));
+    QVERIFY(file.open(QIODevice::Append) && file.setFileTime(when, QFileDevice::FileModificationTime));
+    file.close();
+    QVERIFY(reviewitems::thumbnailPath(dir.path(), master, 192) != retimed);
 }
 
 void TestBatch::damagedPhotosAreNotSent_data()

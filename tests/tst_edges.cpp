@@ -1,3 +1,4 @@
+#include "brush.h"
 #include "edgecleaner.h"
 #include "testimages.h"
 
@@ -119,6 +120,8 @@ private slots:
     void sameForAnyThreadCount();
     void copesWithTinyPictures_data();
     void copesWithTinyPictures();
+    void brushStrokes_data();
+    void brushStrokes();
 };
 
 void TestEdges::leavesClearAndOpaquePixels_data()
@@ -242,6 +245,59 @@ void TestEdges::copesWithTinyPictures()
 
     QVERIFY(samePixels(colour, scene.photo, (scene.alpha == 0) | (scene.alpha == 255)));
     QVERIFY(errorOnWhite(colour, scene).first <= errorOnWhite(scene.photo, scene).first);
+}
+
+
+void TestEdges::brushStrokes_data()
+{
+    // On a 40 x 40 master of alpha 200, colour 10, over a photo of colour 90: one stroke of
+    // radius 8 from `from` to `to`, then the pixel at `probe`.
+    QTest::addColumn<bool>("restore");
+    QTest::addColumn<QPoint>("from");
+    QTest::addColumn<QPoint>("to");
+    QTest::addColumn<QPoint>("probe");
+    QTest::addColumn<int>("alpha");
+    QTest::addColumn<int>("colour");
+
+    QTest::newRow("erased at the centre") << false << QPoint(20, 20) << QPoint(20, 20) << QPoint(20, 20) << 0 << 10;
+    QTest::newRow("erased inside the hard half") << false << QPoint(20, 20) << QPoint(20, 20) << QPoint(24, 20) << 0 << 10;
+    // Weight 128 at three quarters of the radius: 200 * 127 / 255.
+    QTest::newRow("the soft edge takes half") << false << QPoint(20, 20) << QPoint(20, 20) << QPoint(26, 20) << 100 << 10;
+    QTest::newRow("untouched at the rim") << false << QPoint(20, 20) << QPoint(20, 20) << QPoint(28, 20) << 200 << 10;
+    QTest::newRow("dabs along a drag do not compound")
+        << false << QPoint(20, 20) << QPoint(22, 20) << QPoint(20, 26) << 100 << 10;
+    QTest::newRow("a drag reaches its end") << false << QPoint(5, 20) << QPoint(35, 20) << QPoint(35, 20) << 0 << 10;
+    QTest::newRow("restored at the centre from the photo") << true << QPoint(20, 20) << QPoint(20, 20) << QPoint(20, 20) << 255 << 90;
+    // 200 + 55 * 128 / 255
+    QTest::newRow("restored half at the soft edge") << true << QPoint(20, 20) << QPoint(20, 20) << QPoint(26, 20) << 228 << 90;
+    QTest::newRow("restore leaves the rim") << true << QPoint(20, 20) << QPoint(20, 20) << QPoint(29, 20) << 200 << 10;
+}
+
+void TestEdges::brushStrokes()
+{
+    QFETCH(bool, restore);
+    QFETCH(QPoint, from);
+    QFETCH(QPoint, to);
+    QFETCH(QPoint, probe);
+    QFETCH(int, alpha);
+    QFETCH(int, colour);
+
+    cv::Mat masterColour(40, 40, CV_8UC3, cv::Scalar::all(10)), masterAlpha(40, 40, CV_8U, cv::Scalar(200));
+    const cv::Mat photo(40, 40, CV_8UC3, cv::Scalar::all(90));
+    const cv::Mat colourBefore = masterColour.clone(), alphaBefore = masterAlpha.clone();
+    brush::Stroke stroke(masterColour, masterAlpha, photo, restore ? brush::Tool::Restore : brush::Tool::Erase);
+    // As the view lays them: a dab where the button goes down, then the drag.
+    stroke.drag(cv::Point2f(from.x(), from.y()), cv::Point2f(from.x(), from.y()), 8);
+    stroke.drag(cv::Point2f(from.x(), from.y()), cv::Point2f(to.x(), to.y()), 8);
+    const brush::Change change = stroke.finish();
+    QCOMPARE(int(masterAlpha.at<uchar>(probe.y(), probe.x())), alpha);
+    QCOMPARE(int(masterColour.at<cv::Vec3b>(probe.y(), probe.x())[1]), colour);
+    // Undone, the master is as it was, byte for byte; redone, as the stroke left it.
+    const cv::Mat colourAfter = masterColour.clone(), alphaAfter = masterAlpha.clone();
+    brush::apply(change, masterColour, masterAlpha, true);
+    QCOMPARE(cv::norm(masterAlpha, alphaBefore, cv::NORM_INF) + cv::norm(masterColour, colourBefore, cv::NORM_INF), 0.0);
+    brush::apply(change, masterColour, masterAlpha, false);
+    QCOMPARE(cv::norm(masterAlpha, alphaAfter, cv::NORM_INF) + cv::norm(masterColour, colourAfter, cv::NORM_INF), 0.0);
 }
 
 QTEST_GUILESS_MAIN(TestEdges)
