@@ -32,6 +32,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QTranslator>
+#include <QListWidget>
 #include <QtTest>
 
 #include <httplib.h>
@@ -90,6 +91,8 @@ QStringList accountLines(const QString &counts, const QStringList &failures = {}
 // A composite that failed, as its photo's line and as its line in the account.
 const QString compositeFailed = QStringLiteral("未能生成原尺寸图（无法读取原图），已保留服务的小图");
 
+const QString reviewHint = QStringLiteral("审阅和修改这批结果：按 Ctrl+R，或点输出框右侧的“审阅结果”");
+
 // The log once the engine has ended `batches` batches. A composite's own line comes
 // whenever the composite ends, so it is left out here; the account lists it all the same.
 QStringList settledLog(QWidget *window, int batches = 1)
@@ -100,8 +103,10 @@ QStringList settledLog(QWidget *window, int batches = 1)
         return {};
     }
     QStringList lines = windowLog(window);
+    // So is the way to the review after an account: cutoutWithNothingInItIsCountedApart sees it.
     lines.erase(std::remove_if(lines.begin(), lines.end(), [](const QString &line) {
-                    return line.contains(QStringLiteral("：未能生成原尺寸图")) && !line.startsWith(QStringLiteral("失败："));
+                    return (line.contains(QStringLiteral("：未能生成原尺寸图")) && !line.startsWith(QStringLiteral("失败：")))
+                           || line == reviewHint;
                 }),
                 lines.end());
     return lines;
@@ -590,7 +595,8 @@ void TestWindow::aStopAfterTheUploadsLeavesTheAccountWhole()
     QVERIFY(writeResult(text("outputEdit"), encode(cutoutLike(10, 8), ".png")));
     click("matBtn");
     click("stopBtn");
-    QCOMPARE(settledLog(window.get()).mid(windowLog(window.get()).size() - 2),
+    const QStringList log = settledLog(window.get());
+    QCOMPARE(log.mid(log.size() - 2),
              accountLines(QStringLiteral("本批共 1 张：保存 0 张，跳过 0 张，失败 0 张，由服务的小图生成 1 张")));
 }
 
@@ -1007,6 +1013,20 @@ void TestWindow::cutoutWithNothingInItIsCountedApart()
     QCOMPARE(log.mid(log.size() - 3), QStringList({"本批共 2 张：保存 1 张，跳过 0 张，失败 0 张，没有找到主体 1 张",
                                                    "服务没有找到主体（已计费，请检查）：a.jpg", "没有失败的照片。"}));
     QCOMPARE(account().count(PhotoOutcome::NoSubject), 1);
+
+    // The account's last line leads to the review, where both stand out.
+    QCOMPARE(lastLogLine(window.get()), reviewHint);
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(path(QStringLiteral("cache"))));
+    window->findChild<QAction *>(QStringLiteral("reviewResults"))->trigger();
+    QWidget *review = nullptr;
+    for (QWidget *top : QApplication::topLevelWidgets())
+        review = top->objectName() == QLatin1String("review") ? top : review;
+    QVERIFY(review);
+    QCOMPARE(review->windowTitle(), QStringLiteral("Quorrin 审阅 — ") + QDir::toNativeSeparators(folder + QStringLiteral("-no-bg-small")));
+    auto *grid = review->findChild<QListWidget *>(QStringLiteral("reviewGrid"));
+    QTRY_COMPARE(grid->item(0)->text() + QLatin1Char('|') + grid->item(1)->text(),
+                 QStringLiteral("a.jpg\n⚠ 没有找到主体|b.jpg\n⚠ 没有找到主体"));
+    review->close();
 }
 
 void TestWindow::resultsAlreadyThere_data()
