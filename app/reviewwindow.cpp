@@ -16,6 +16,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QStandardPaths>
 #include <QVBoxLayout>
 
 namespace {
@@ -79,7 +80,7 @@ ReviewWindow::ReviewWindow(const QString &input, const QString &output, const Ou
     QPixmap waiting(tileSide, tileSide);
     waiting.fill(QColor(0xee, 0xee, 0xee));
     for (const reviewitems::Item &item : items) {
-        auto *tile = new QListWidgetItem(QIcon(waiting), QFileInfo(item.source).fileName(), grid);
+        auto *tile = new QListWidgetItem(QIcon(waiting), QFileInfo(item.source).fileName() + QLatin1Char('\n'), grid);
         tile->setToolTip(item.source);
     }
     marks.fill(reviewitems::Mark::Fine, items.size());
@@ -155,11 +156,12 @@ void ReviewWindow::showTile(int index, const Thumbnails::Tile &tile)
     if (tile.mark == reviewitems::Mark::NoResult && reasons.contains(items.at(index).source))
         placeholder = reasons.value(items.at(index).source);
     entry->setIcon(QIcon(tilePixmap(tile, choices, placeholder)));
-    QString text = QFileInfo(items.at(index).source).fileName();
+    // Always two lines: the grid sizes every tile as its first.
+    QString text = QFileInfo(items.at(index).source).fileName() + QLatin1Char('\n');
     if (reviewitems::wantsALook(tile.mark))
-        text += QStringLiteral("\n⚠ ") + reviewitems::describe(tile.mark);
+        text += QStringLiteral("⚠ ") + reviewitems::describe(tile.mark);
     else if (tile.edited)
-        text += QStringLiteral("\n✎ ") + tr("已手工修改");
+        text += QStringLiteral("✎ ") + tr("已手工修改");
     entry->setText(text);
     entry->setToolTip(items.at(index).source + QLatin1Char('\n') + placeholder);
     const bool missing = tile.image.isNull();
@@ -272,6 +274,10 @@ void ReviewWindow::trashCurrent()
         say(tr("%1 还没有结果，下次批处理会发送它").arg(QFileInfo(item.source).fileName()));
         return;
     }
+    // Qt puts the file beside the working folder when the home trash is not there yet.
+    const QString trash = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/Trash");
+    QDir().mkpath(trash + QStringLiteral("/files"));
+    QDir().mkpath(trash + QStringLiteral("/info"));
     QFile master(item.master);
     if (!master.moveToTrash()) {
         say(tr("无法把 %1 移到回收站：%2").arg(QDir::toNativeSeparators(item.master), master.errorString()));
