@@ -1,6 +1,8 @@
 #include "testimages.h"
 
 #include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -148,4 +150,34 @@ void stopAfterAFailedRow()
     std::fflush(stdout);
     std::fflush(stderr);
     std::_Exit(1);
+}
+
+QByteArray heifFromPng(const QByteArray &png, const QStringList &arguments)
+{
+    QTemporaryDir dir;
+    if (!writeBytes(dir.filePath(QStringLiteral("in.png")), png))
+        return {};
+    QProcess encoder;
+    encoder.start(QStringLiteral("heif-enc"), QStringList(arguments) << QStringLiteral("-o") << dir.filePath(QStringLiteral("out.heif"))
+                                                                      << dir.filePath(QStringLiteral("in.png")));
+    if (!encoder.waitForFinished(60000) || encoder.exitStatus() != QProcess::NormalExit || encoder.exitCode() != 0)
+        return {};
+    return readBytes(dir.filePath(QStringLiteral("out.heif")));
+}
+
+QByteArray heifEncoded(const cv::Mat &image, const QStringList &arguments)
+{
+    return heifFromPng(encode(image, ".png"), arguments);
+}
+
+cv::Mat heifConverted(const QByteArray &heif)
+{
+    QTemporaryDir dir;
+    if (!writeBytes(dir.filePath(QStringLiteral("in.heif")), heif))
+        return {};
+    QProcess converter;
+    converter.start(QStringLiteral("heif-convert"), {dir.filePath(QStringLiteral("in.heif")), dir.filePath(QStringLiteral("out.png"))});
+    if (!converter.waitForFinished(60000) || converter.exitCode() != 0)
+        return {};
+    return readImage(dir.filePath(QStringLiteral("out.png")), cv::IMREAD_COLOR);
 }
