@@ -342,7 +342,7 @@ void TestCli::headless()
     const bool preview = arguments.contains(QStringLiteral("preview"));
     for (const ReceivedUpload &upload : service->uploads()) {
         QCOMPARE(upload.apiKey, std::string("the key"));
-        QVERIFY(QByteArray::fromStdString(upload.body).startsWith(preview ? "size=preview&image_file_b64=/9j/" : "size=auto&image_file_b64=/9j/"));
+        QVERIFY(QByteArray::fromStdString(upload.body).startsWith(preview ? "size=preview&image_file_b64=_9j_" : "size=auto&image_file_b64=_9j_"));
     }
     if (arguments.contains(path(QStringLiteral("gone/report.json")))) {
         QVERIFY2(run.err.startsWith(QStringLiteral("quorrin: cannot write the report ")), qPrintable(run.err));
