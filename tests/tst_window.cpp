@@ -845,7 +845,7 @@ void TestWindow::dialogs()
     QVERIFY(!options.testFlag(QFileDialog::DontConfirmOverwrite));
     if (!forFolders)
         QCOMPARE(filters, QStringList{forSaving ? QStringLiteral("Images (*.png *.tif *.tiff *.webp *.jpg *.jpeg)")
-                                                : QStringLiteral("Images (*.png *.jpg *.JPG *.PNG)")});
+                                                : QStringLiteral("Images (*.png *.jpg *.jpeg *.heic *.heif *.avif *.PNG *.JPG *.JPEG *.HEIC *.HEIF *.AVIF)")});
     QCOMPARE(text(fieldName), QString());
     if (field == QLatin1String("inputEdit"))
         QCOMPARE(text("outputEdit"), proposalBefore);
