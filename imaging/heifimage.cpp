@@ -98,8 +98,9 @@ bool isHeif(const unsigned char *data, std::size_t size)
         return false;
     if (heifBrand(data + 8))
         return true;
-    // The compatible brands follow the minor version; only those within reach are looked at.
-    for (std::size_t at = 16; at + 4 <= boxSize && at + 4 <= size; at += 4)
+    // The compatible brands follow the minor version. Only those in the first 32 bytes count,
+    // so that a file's head alone decides, as the header reader reads it.
+    for (std::size_t at = 16; at + 4 <= boxSize && at + 4 <= size && at + 4 <= 32; at += 4)
         if (heifBrand(data + at))
             return true;
     return false;

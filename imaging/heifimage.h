@@ -11,7 +11,7 @@
 namespace heifimage {
 
 // Whether the first bytes are an ISO media file whose `ftyp` names a HEIF image brand (as its
-// major brand, or among the compatible ones within `size`). libheif decides the rest.
+// major brand, or among the compatible ones in its first 32 bytes). libheif decides the rest.
 bool isHeif(const unsigned char *data, std::size_t size);
 
 struct Info
