@@ -99,10 +99,10 @@ public:
     void setShard(const Shard &shard) { this->shard = shard; }
     // The files each photo of the next batches gets besides its master, and how they are made.
     void setChoices(const OutputChoices &choices) { this->choices = choices; }
+    const OutputChoices &outputChoices() const { return choices; }
     // The size asked of the service for the photos of the next batches.
     void setUploadSize(UploadSize size) { uploadSize = size; }
     UploadSize size() const { return uploadSize; }
-    const OutputChoices &outputChoices() const { return choices; }
     // Whether a batch whose photos cost more than the balance, or more than 50 photos with a
     // known balance, first asks through spendingQuestion() (off by default: a script is never asked).
     void setAsksBeforeSpending(bool asks) { asksBeforeSpending = asks; }
