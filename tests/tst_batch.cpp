@@ -14,6 +14,7 @@
 #include <QtEndian>
 #include <QtTest>
 
+#include <httplib.h>
 #include <zlib.h>
 
 #include <opencv2/imgcodecs.hpp>
@@ -34,6 +35,8 @@ private slots:
     void aSavedCutoutSaysWhatItWasMadeFrom();
     void damagedPhotosAreNotSent_data();
     void damagedPhotosAreNotSent();
+    void aPreviewCostsAQuarterBeforeSending_data();
+    void aPreviewCostsAQuarterBeforeSending();
 };
 
 void TestBatch::outputChoices_data()
@@ -343,6 +346,44 @@ void TestBatch::damagedPhotosAreNotSent()
     QVERIFY(uploaded.startsWith("\xff\xd8\xff"));
     const cv::Mat decoded = cv::imdecode(cv::Mat(1, uploaded.size(), CV_8U, const_cast<char *>(uploaded.constData())), cv::IMREAD_COLOR);
     QCOMPARE(QSize(decoded.cols, decoded.rows), sent);
+}
+
+void TestBatch::aPreviewCostsAQuarterBeforeSending_data()
+{
+    QTest::addColumn<UploadSize>("size");
+    QTest::addColumn<double>("cost"); // of three photos, with 1.5 credits left; asked when over
+    QTest::newRow("three previews cost 0.75: sent without a question") << UploadSize::Preview << 0.75;
+    QTest::newRow("three at the size auto cost 3: asked first") << UploadSize::Auto << 3.0;
+    QTest::newRow("three at full size cost 3: asked first") << UploadSize::Full << 3.0;
+}
+
+void TestBatch::aPreviewCostsAQuarterBeforeSending()
+{
+    QFETCH(UploadSize, size);
+    QFETCH(double, cost);
+
+    QTemporaryDir dir;
+    FakeService service;
+    service.setResponder(answerWithReducedCutout);
+    service.setAccountResponder([](const httplib::Request &, httplib::Response &response) {
+        response.set_content(R"({"data":{"attributes":{"credits":{"total":1.5}}}})", "application/json");
+    });
+    for (const char *name : {"a.jpg", "b.jpg", "c.jpg"})
+        writeImage(dir.filePath(QLatin1String(name)), photoLike(64, 48));
+    Batch batch(new RemoveBGConn(service.endpoint()));
+    batch.connectWorkers();
+    batch.setUploadSize(size);
+    batch.setAsksBeforeSpending(true);
+    QVector<double> asked;
+    connect(&batch, &Batch::spendingQuestion, this, [&](const SpendingQuestion &question) {
+        asked << question.cost;
+        batch.answerSpending(true);
+    });
+    QSignalSpy accounts(&batch, &Batch::finished);
+    batch.start(dir.path(), dir.filePath(QStringLiteral("out")), QStringLiteral("k"));
+    QTRY_COMPARE_WITH_TIMEOUT(accounts.size(), 1, 10000);
+    QCOMPARE(asked, cost > 1.5 ? QVector<double>{cost} : QVector<double>{});
+    QCOMPARE(accounts.at(0).at(0).value<BatchAccount>().credits, cost);
 }
 
 QTEST_MAIN(TestBatch)
