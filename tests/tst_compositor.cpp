@@ -27,7 +27,7 @@
 
 namespace {
 
-enum class Source { Jpeg, Grey, SixteenBit, WithAlpha, ExifRotated, CutShort, Heic, Avif };
+enum class Source { Jpeg, Grey, SixteenBit, WithAlpha, ExifRotated, CutShort, Heic, Avif, HeicTurned, HeicMirrored };
 
 QByteArray sourceBytes(Source kind, cv::Size size)
 {
@@ -56,6 +56,10 @@ QByteArray sourceBytes(Source kind, cv::Size size)
         return heifEncoded(photoLike(size.width, size.height));
     case Source::Avif:
         return heifEncoded(photoLike(size.width, size.height), {QStringLiteral("-A")});
+    case Source::HeicTurned: // stored on its side, a quarter turn anticlockwise makes it upright
+        return withHeifTransform(heifEncoded(photoLike(size.height, size.width)), "irot", 1);
+    case Source::HeicMirrored:
+        return withHeifTransform(heifEncoded(photoLike(size.width, size.height)), "imir", 1);
     }
     return {};
 }
@@ -64,7 +68,7 @@ QByteArray sourceBytes(Source kind, cv::Size size)
 cv::Mat uprightColour(Source kind, const QByteArray &bytes)
 {
     // libheif is the only HEIF decoder at hand: its own tool's decoding is the reference.
-    if (kind == Source::Heic || kind == Source::Avif)
+    if (kind == Source::Heic || kind == Source::Avif || kind == Source::HeicTurned || kind == Source::HeicMirrored)
         return heifConverted(bytes);
     const cv::Mat raw(1, bytes.size(), CV_8U, const_cast<char *>(bytes.constData()));
     if (kind != Source::ExifRotated)
@@ -265,6 +269,8 @@ void TestCompositor::rebuildsAtFullResolution_data()
     QTest::newRow("WebP target keeps alpha, losslessly") << Source::Jpeg << cv::Size(200, 150) << cv::Size(50, 40) << CV_8U << "out.webp";
     QTest::newRow("HEIC photo, odd size") << Source::Heic << cv::Size(201, 151) << cv::Size(50, 40) << CV_8U << "phone.heic-no-bg.png";
     QTest::newRow("AVIF photo") << Source::Avif << cv::Size(160, 120) << cv::Size(40, 30) << CV_8U << "photo.avif-no-bg.png";
+    QTest::newRow("HEIC turned by its irot") << Source::HeicTurned << cv::Size(120, 160) << cv::Size(30, 40) << CV_8U << "turned.png";
+    QTest::newRow("HEIC mirrored by its imir") << Source::HeicMirrored << cv::Size(160, 120) << cv::Size(40, 30) << CV_8U << "mirrored.png";
 }
 
 void TestCompositor::rebuildsAtFullResolution()
@@ -518,6 +524,8 @@ void TestCompositor::headersGiveTheSize_data()
     const QByteArray heic = heifEncoded(colour);
     if (!heic.isEmpty()) {
         row("HEIC", heic, wide);
+        QTest::newRow("HEIC turned a quarter by its irot") << withHeifTransform(heic, "irot", 1) << wide << tall << false;
+        row("HEIC turned a half by its irot", withHeifTransform(heic, "irot", 2), wide);
         row("HEIC cut before its image data: no size, still HEIF", heic.left(heic.indexOf("mdat") + 8), QSize());
         row("AVIF", heifEncoded(colour, {QStringLiteral("-A")}), wide);
     }

@@ -170,6 +170,16 @@ QByteArray heifEncoded(const cv::Mat &image, const QStringList &arguments)
     return heifFromPng(encode(image, ".png"), arguments);
 }
 
+QByteArray withHeifTransform(const QByteArray &heif, const char *box, char value)
+{
+    // The property keeps its 16 bytes, so that no offset in the file moves; libheif reads
+    // the one byte it needs and skips the rest.
+    const int pixi = heif.indexOf("pixi") - 4;
+    if (pixi < 0 || heif.mid(pixi, 4) != QByteArray("\0\0\0\x10", 4))
+        return {};
+    return QByteArray(heif).replace(pixi, 16, QByteArray("\0\0\0\x10", 4) + box + value + QByteArray(7, '\0'));
+}
+
 cv::Mat heifConverted(const QByteArray &heif)
 {
     QTemporaryDir dir;
