@@ -22,6 +22,7 @@ int openWindow(QCoreApplication &app, const commandline::Early &early)
     QApplication::setStyle(QStringLiteral("Fusion"));
     Widget window(early.serviceUrl, early.jobs);
     window.setRedo(commandline::redoAll(parser));
+    window.setUploadSize(early.size);
     // Options given on the command line win, for this run, over the choices kept from the dialog.
     window.setOutputChoices(commandline::chooseOutput(parser, window.outputChoices()).choices);
     window.openPaths(parser.positionalArguments());

@@ -110,6 +110,7 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QVe
     , maskBox(new QCheckBox(tr("另存蒙版")))
     , pngBox(new QComboBox)
     , edgesBox(new QCheckBox(tr("清理边缘颜色")))
+    , sizeBox(new QComboBox)
     , problemLabel(new QLabel)
     , preview(new QLabel)
     , photoLabel(new QLabel)
@@ -132,6 +133,12 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QVe
     maskBox->setObjectName(QStringLiteral("mask"));
     pngBox->setObjectName(QStringLiteral("png"));
     edgesBox->setObjectName(QStringLiteral("edges"));
+    sizeBox->setObjectName(QStringLiteral("size"));
+    sizeBox->addItem(tr("自动（每张 1 点额度）"), int(UploadSize::Auto));
+    sizeBox->addItem(tr("预览（每张 0.25 点额度）"), int(UploadSize::Preview));
+    sizeBox->addItem(tr("原尺寸（每张 1 点额度）"), int(UploadSize::Full));
+    sizeBox->setToolTip(tr("预览：上传不超过 100 万像素的 JPEG，服务只回答约 25 万像素的抠图，每张计 0.25 点额度；"
+                           "边缘用 --edges refine 在原尺寸上精修最合适"));
     preview->setObjectName(QStringLiteral("preview"));
     photoLabel->setObjectName(QStringLiteral("previewPhoto"));
     previousButton->setObjectName(QStringLiteral("previousPhoto"));
@@ -187,6 +194,10 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QVe
     form->addRow(tr("PNG 压缩"), pngBox);
     form->addRow(maskBox);
     form->addRow(edgesBox);
+    form->addRow(tr("上传尺寸"), sizeBox);
+    auto *sizeNote = new QLabel(sizeBox->toolTip());
+    sizeNote->setWordWrap(true);
+    form->addRow(sizeNote);
     form->addRow(problemLabel);
     auto *stepRow = new QHBoxLayout;
     stepRow->addWidget(previousButton);
@@ -379,4 +390,14 @@ void OutputOptionsDialog::showPreview(OutputChoices choices)
         edgecleaner::clean(shown, alpha);
     }
     preview->setPixmap(pixmapOf(fitted(variant::render(shown, alpha, choices))));
+}
+
+void OutputOptionsDialog::setUploadSize(UploadSize size)
+{
+    sizeBox->setCurrentIndex(sizeBox->findData(int(size)));
+}
+
+UploadSize OutputOptionsDialog::uploadSize() const
+{
+    return UploadSize(sizeBox->currentData().toInt());
 }

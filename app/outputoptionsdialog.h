@@ -1,6 +1,7 @@
 #pragma once
 
 #include "outputchoices.h"
+#include "removebgconn.h"
 
 #include <QDialog>
 #include <QString>
@@ -38,6 +39,9 @@ public:
 
     OutputChoices choices() const;
     void accept() override;
+    // The size asked of the service: a setting of the run, kept apart from the output choices.
+    void setUploadSize(UploadSize size);
+    UploadSize uploadSize() const;
 
 private:
     void showChoices(const OutputChoices &choices);
@@ -64,6 +68,7 @@ private:
     QCheckBox *maskBox;
     QComboBox *pngBox;
     QCheckBox *edgesBox;
+    QComboBox *sizeBox;
     QLabel *problemLabel;
     QLabel *preview;
     QLabel *photoLabel;

@@ -258,6 +258,11 @@ void Widget::setRedo(bool redo)
     batch->setRedo(redo);
 }
 
+void Widget::setUploadSize(UploadSize size)
+{
+    batch->setUploadSize(size);
+}
+
 const OutputChoices &Widget::outputChoices() const
 {
     return *choices;
@@ -309,7 +314,11 @@ void Widget::openReview(bool standalone)
 void Widget::editOutputChoices()
 {
     OutputOptionsDialog dialog(*choices, previewPhotos(), this);
-    if (dialog.exec() != QDialog::Accepted || dialog.choices() == *choices)
+    dialog.setUploadSize(batch->size());
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    batch->setUploadSize(dialog.uploadSize());
+    if (dialog.choices() == *choices)
         return;
     *choices = dialog.choices();
     if (choicesFromCommandLine) {
@@ -410,7 +419,7 @@ void Widget::solveMessage(const QString &msg)
 void Widget::on_inputBtn_clicked()
 {
     ui->inputEdit->setText(QFileDialog::getOpenFileName(
-        this, tr("打开文件"), QString(), tr("Images (*.png *.jpg *.JPG *.PNG)")));
+        this, tr("打开文件"), QString(), tr("Images (*.png *.jpg *.jpeg *.heic *.heif *.avif *.PNG *.JPG *.JPEG *.HEIC *.HEIF *.AVIF)")));
 }
 
 void Widget::on_outputBtn_clicked()

@@ -11,6 +11,7 @@
 #include <memory>
 
 class Batch;
+enum class UploadSize;
 struct OutputChoices;
 struct PreviewPhoto;
 class QThread;
@@ -38,6 +39,7 @@ public:
 
     // Send every photo again, even one whose result is already complete.
     void setRedo(bool redo);
+    void setUploadSize(UploadSize size);
     // Sets the input field to the first of `paths`, as if it had been chosen in a dialog
     // (the output is proposed, the mode set); with several, one line says which was taken.
     // For the command line and for a drop.

@@ -27,6 +27,11 @@ int BatchAccount::count(PhotoOutcome::Kind kind) const
     return int(std::count_if(photos.begin(), photos.end(), [kind](const PhotoOutcome &photo) { return photo.kind == kind; }));
 }
 
+double creditsPerUpload(UploadSize size)
+{
+    return size == UploadSize::Preview ? 0.25 : 1.0;
+}
+
 namespace {
 
 PhotoOutcome::Failure failureOf(UploadOutcome::Kind kind)
@@ -81,7 +86,10 @@ Batch::Batch(RemoveBGConn *client, QObject *parent)
     connect(uploader, &RemoveBGConn::connectInfo, this, &Batch::say);
     connect(uploader, &RemoveBGConn::connectError, this, &Batch::say);
     uploader->setHoldAfterKeyCheck(true);
-    uploader->setPhotoCheck(photocheck::damage);
+    uploader->setPreparation([](const QByteArray &photo, UploadSize size) {
+        photocheck::Upload upload = photocheck::prepare(photo, size == UploadSize::Preview);
+        return PreparedUpload{upload.refusal, upload.damaged, std::move(upload.made)};
+    });
     uploader->moveToThread(worker);
     mixer->moveToThread(worker);
 }
@@ -170,6 +178,7 @@ void Batch::begin(const QStringList &sources, const QString &output, bool single
     Run run;
     run.id = ++lastRunId;
     run.choices = choices;
+    run.size = uploadSize;
     run.key = key;
     int skipped = 0, editedKept = 0;
     for (const QString &source : sources) {
@@ -240,6 +249,8 @@ void Batch::begin(const QStringList &sources, const QString &output, bool single
         announce(runs.back());
         return;
     }
+    const UploadSize size = added.size;
+    QMetaObject::invokeMethod(uploader, [this, size] { uploader->setUploadSize(size); }, Qt::QueuedConnection);
     // The lines of the photos not sent wait for the key check, so that the balance comes first.
     for (int i = 0; i < added.uploads.size(); ++i)
         emit addTask(added.photos.at(added.uploads.at(i)).outcome.source, key, i == added.uploads.size() - 1);
@@ -338,7 +349,7 @@ void Batch::keyChecked(int clientBatch, bool balanceKnown, double balance)
     SpendingQuestion question;
     question.toSend = run->uploads.size();
     question.skipped = run->photos.size() - question.toSend;
-    question.cost = question.toSend;
+    question.cost = question.toSend * creditsPerUpload(run->size);
     question.balance = balance;
     if (asksBeforeSpending && balanceKnown && !run->stopped && (question.cost > balance || question.toSend > 50)) {
         askingFor = clientBatch;
@@ -370,6 +381,7 @@ void Batch::uploadFinished(const UploadOutcome &outcome)
     // A late photo of a batch that another has replaced stays out of that batch's lines.
     const bool quiet = outcome.late && run != &runs.back();
     if (outcome.kind == UploadOutcome::CutOut) {
+        ++run->cutouts;
         save(*run, index, outcome.cutout, outcome.late, quiet);
     } else if (outcome.kind == UploadOutcome::Abandoned || outcome.kind == UploadOutcome::CreditSpent) {
         // The photo a spent credit stopped at was not charged: it is one more to send later.
@@ -515,6 +527,8 @@ void Batch::finishIfDone(int runId)
                          || std::any_of(run->photos.begin(), run->photos.end(),
                                         [](const Photo &photo) { return photo.outcome.failure == PhotoOutcome::KeyRefused; });
     account.balanceLeft = run->balanceLeft;
+    account.size = run->size;
+    account.credits = run->cutouts * creditsPerUpload(run->size);
     for (Photo &photo : run->photos) {
         if (photo.outcome.kind == PhotoOutcome::Pending)
             end(photo, PhotoOutcome::Unsent);

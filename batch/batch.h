@@ -3,6 +3,7 @@
 #include "bilingualtext.h"
 #include "outputchoices.h"
 #include "outputplan.h"
+#include "removebgconn.h"
 #include "scaleandmix.h"
 #include "shard.h"
 #include "uploadoutcome.h"
@@ -52,15 +53,20 @@ struct BatchAccount
     bool keyRefused = false; // the service refused the key, or its credit ran out
     bool balanceKnown = false;
     double balanceLeft = 0;
+    UploadSize size = UploadSize::Auto;
+    double credits = 0; // the cut-outs the service answered with, a preview at a quarter credit
     int count(PhotoOutcome::Kind kind) const;
 };
+
+// What one upload of this size costs, in credits.
+double creditsPerUpload(UploadSize size);
 
 // What a batch is about to spend, asked before its first upload.
 struct SpendingQuestion
 {
     int toSend = 0;
     int skipped = 0; // already complete, or made from the service's cut-outs without an upload
-    int cost = 0;    // one credit a photo
+    double cost = 0; // one credit a photo, a quarter for a preview
     double balance = 0;
 };
 
@@ -94,6 +100,9 @@ public:
     // The files each photo of the next batches gets besides its master, and how they are made.
     void setChoices(const OutputChoices &choices) { this->choices = choices; }
     const OutputChoices &outputChoices() const { return choices; }
+    // The size asked of the service for the photos of the next batches.
+    void setUploadSize(UploadSize size) { uploadSize = size; }
+    UploadSize size() const { return uploadSize; }
     // Whether a batch whose photos cost more than the balance, or more than 50 photos with a
     // known balance, first asks through spendingQuestion() (off by default: a script is never asked).
     void setAsksBeforeSpending(bool asks) { asksBeforeSpending = asks; }
@@ -152,6 +161,8 @@ private:
         int id = 0;
         int clientBatch = 0;     // the client's number for its uploads; 0: none sent
         OutputChoices choices;
+        UploadSize size = UploadSize::Auto;
+        int cutouts = 0;         // answers with a cut-out: what the service charged for
         QVector<Photo> photos;
         QVector<int> uploads;    // photo index of each upload, in the client's order
         QStringList planLines;   // written once the key check is over, after the balance
@@ -205,6 +216,7 @@ private:
     bool redo = false;
     Shard shard;
     OutputChoices choices;
+    UploadSize uploadSize = UploadSize::Auto;
     bool writesAccounts = true;
     bool asksBeforeSpending = false;
     int askingFor = 0; // the client batch whose question waits for its answer

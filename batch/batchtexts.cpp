@@ -69,6 +69,9 @@ QStringList accountLines(const BatchAccount &account)
     more(PhotoOutcome::NoSubject, QCoreApplication::translate("Batch", "，没有找到主体 %1 张"));
     more(PhotoOutcome::Unsent, QCoreApplication::translate("Batch", "，未发送 %1 张"));
     QStringList lines{counts};
+    if (account.size == UploadSize::Preview)
+        lines << QCoreApplication::translate("Batch", "按预览尺寸发送，每张计 0.25 点额度：本批共计 %1 点")
+                     .arg(QString::number(account.credits, 'g', 15));
     QStringList empty;
     for (const PhotoOutcome &photo : account.photos)
         if (photo.kind == PhotoOutcome::NoSubject)

@@ -77,7 +77,7 @@ bool isOwnResult(const QString &fileName)
 
 bool isPhotoSuffix(const QString &fileSuffix)
 {
-    for (const char *known : {"png", "jpg", "jpeg"})
+    for (const char *known : {"png", "jpg", "jpeg", "heic", "heif", "avif"})
         if (fileSuffix.compare(QLatin1String(known), Qt::CaseInsensitive) == 0)
             return true;
     return false;

@@ -6,11 +6,13 @@
 #include "benchsupport.h"
 #include "outputchoices.h"
 #include "outputnames.h"
+#include "photocheck.h"
 #include "scaleandmix.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -186,6 +188,51 @@ void compareEdges(int runs, double floorMs)
                 (median(cleanMs) - median(plainMs)) / floorMs);
 }
 
+QByteArray contentsOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The same photo as a HEIC (heif-enc at quality 80, near a phone's): its master against the
+// JPEG's, both with the PNG writer on every core; and what its upload costs to make, against
+// the JPEG's preview upload.
+void compareHeic(int runs, const std::string &jpegSource, const QString &cutout, const QDir &dir)
+{
+    const QString png = dir.filePath(QStringLiteral("photo.png")), heic = dir.filePath(QStringLiteral("photo.heic"));
+    const QString target = dir.filePath(QStringLiteral("photo.heic-no-bg.png"));
+    runInChild([&] { cv::imwrite(png.toStdString(), cv::imread(jpegSource, cv::IMREAD_COLOR)); });
+    if (QProcess::execute(QStringLiteral("heif-enc"), {QStringLiteral("-q"), QStringLiteral("80"), QStringLiteral("-o"), heic, png}) != 0) {
+        std::printf("\nHEIC: heif-enc (Debian libheif-examples) is needed; left out\n");
+        return;
+    }
+    std::vector<double> jpegMs, heicMs, heicUploadMs, previewMs;
+    qint64 heicUpload = 0, previewUpload = 0;
+    const QByteArray heicBytes = contentsOf(heic), jpegBytes = contentsOf(QString::fromStdString(jpegSource));
+    for (int i = 0; i < runs; ++i) {
+        const QString sources[] = {QString::fromStdString(jpegSource), heic};
+        std::vector<double> *times[] = {&jpegMs, &heicMs};
+        for (int s = 0; s < 2; ++s) {
+            QFile::remove(target);
+            QFile::copy(cutout, target);
+            const QString &source = sources[s];
+            times[s]->push_back(runInChild([&] { ScaleAndMix::composite(source, target, 0); }).milliseconds);
+        }
+        heicUploadMs.push_back(runInChild([&] { photocheck::prepare(heicBytes, false); }).milliseconds);
+        previewMs.push_back(runInChild([&] { photocheck::prepare(jpegBytes, true); }).milliseconds);
+    }
+    heicUpload = photocheck::prepare(heicBytes, false).made.size();
+    previewUpload = photocheck::prepare(jpegBytes, true).made.size();
+    std::printf("\nHEIC of the same photo: %lld bytes (the JPEG: %lld)\n", static_cast<long long>(heicBytes.size()),
+                static_cast<long long>(jpegBytes.size()));
+    std::printf("master from the JPEG %.1f ms, from the HEIC %.1f ms: %.3f times\n", median(jpegMs), median(heicMs),
+                median(heicMs) / median(jpegMs));
+    std::printf("the HEIC's upload, a JPEG of its pixels: %.1f ms, %lld bytes\n", median(heicUploadMs),
+                static_cast<long long>(heicUpload));
+    std::printf("--size preview upload of the JPEG: %.1f ms, %lld bytes (%.3f of the photo)\n", median(previewMs),
+                static_cast<long long>(previewUpload), double(previewUpload) / double(jpegBytes.size()));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -281,5 +328,6 @@ int main(int argc, char **argv)
                     eight / fMs);
     }
     compareEdges(runs, fMs);
+    compareHeic(runs, source, cutout, QDir(dir.path()));
     return 0;
 }

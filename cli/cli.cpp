@@ -37,6 +37,7 @@ int run(const QStringList &arguments, const commandline::Early &early, const std
     options.endpoint = early.serviceUrl;
     options.choices = early.choices;
     options.shard = early.shard;
+    options.size = early.size;
     options.json = parser.isSet(QStringLiteral("json"));
     // Standard error carries errors alone (and a progress line on a terminal).
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {

@@ -89,6 +89,10 @@ void addOptions(QCommandLineParser &parser)
                       QStringLiteral("With --batch and a folder: send only share K of N of its photos (K/N, by a hash of "
                                      "each file name), so that N machines share one folder, each photo sent once."),
                       QStringLiteral("K/N")});
+    parser.addOption({QStringLiteral("size"),
+                      QStringLiteral("The size asked of the service: auto (the default), full, or preview (an upload of at "
+                                     "most 1 megapixel, a quarter of a credit; --edges refine suits it)."),
+                      QStringLiteral("size")});
     parser.addOption({QStringLiteral("background"),
                       QStringLiteral("Also make each result laid on a colour: white, black or #rrggbb."),
                       QStringLiteral("colour")});
@@ -211,6 +215,18 @@ Jobs chooseJobs(const QCommandLineParser &parser, const QProcessEnvironment &env
                    .arg(origin, text, QString::number(mostJobs))};
 }
 
+Size chooseSize(const QCommandLineParser &parser)
+{
+    if (!parser.isSet(QStringLiteral("size")))
+        return {};
+    const QString text = parser.value(QStringLiteral("size"));
+    static const char *const names[] = {"auto", "preview", "full"};
+    for (int i = 0; i < 3; ++i)
+        if (text == QLatin1String(names[i]))
+            return {UploadSize(i), {}};
+    return {UploadSize::Auto, QStringLiteral("quorrin: --size takes auto, preview or full, not \"%1\"").arg(text)};
+}
+
 bool redoAll(const QCommandLineParser &parser)
 {
     return parser.isSet(redoOption);
@@ -247,6 +263,8 @@ Early readEarly(int argc, char *argv[])
     const ServiceAddress service = chooseServiceAddress(parser, environment);
     const Jobs jobs = chooseJobs(parser, environment);
     const Output output = chooseOutput(parser);
+    const Size size = chooseSize(parser);
+    early.size = size.size;
     early.serviceUrl = service.url;
     early.jobs = jobs.count;
     early.choices = output.choices;
@@ -256,7 +274,7 @@ Early readEarly(int argc, char *argv[])
     QString shardError;
     if (parser.isSet(QStringLiteral("shard")))
         early.shard = Shard::parse(parser.value(QStringLiteral("shard")), &shardError);
-    for (const QString &error : {service.error, jobs.error, output.error, shardError}) {
+    for (const QString &error : {service.error, jobs.error, output.error, size.error, shardError}) {
         if (!error.isEmpty()) {
             early.refusal = error;
             return early;

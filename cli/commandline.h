@@ -1,6 +1,7 @@
 #pragma once
 
 #include "outputchoices.h"
+#include "removebgconn.h"
 #include "shard.h"
 
 #include <QString>
@@ -56,6 +57,14 @@ Output chooseOutput(const QCommandLineParser &parser, const OutputChoices &base 
 // when there is none.
 QString batchOnlyOption(const QCommandLineParser &parser);
 
+struct Size
+{
+    UploadSize size = UploadSize::Auto;
+    QString error; // one line for standard error when the value is none of the three
+};
+// The size asked of the service: --size preview, full or auto (the default).
+Size chooseSize(const QCommandLineParser &parser);
+
 // Whether --redo asks for every photo to be sent again.
 bool redoAll(const QCommandLineParser &parser);
 
@@ -71,6 +80,7 @@ struct Early
     int jobs = 0;
     OutputChoices choices;
     Shard shard;
+    UploadSize size = UploadSize::Auto;
 };
 // Qt's own options (-platform, say) are left to the application object, which takes them out.
 Early readEarly(int argc, char *argv[]);

@@ -26,6 +26,7 @@ HeadlessBatch::HeadlessBatch(const Options &options, const QString &key, QObject
     batch->connectWorkers();
     batch->setRedo(options.redo);
     batch->setShard(options.shard);
+    batch->setUploadSize(options.size);
     watch.setShard(options.shard);
     batch->setChoices(options.choices);
     // The engine writes the client's lines in the log; standard error gets a photo's error once,

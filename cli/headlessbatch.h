@@ -31,6 +31,7 @@ public:
         QUrl endpoint;
         OutputChoices choices;
         Shard shard; // the share of a folder this process sends
+        UploadSize size = UploadSize::Auto;
         bool json = false; // standard output carries JSON Lines, not the log
     };
     // The exit statuses.

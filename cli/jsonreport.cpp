@@ -92,6 +92,9 @@ QJsonObject accountReport(const BatchAccount &account, const QString &input, con
                        {QStringLiteral("stopped"), account.stopped || status == HeadlessBatch::Interrupted},
                        {QStringLiteral("exitStatus"), status},
                        {QStringLiteral("counts"), counts}};
+    static const char *const sizes[] = {"auto", "preview", "full"};
+    report.insert(QStringLiteral("size"), QLatin1String(sizes[int(account.size)]));
+    report.insert(QStringLiteral("credits"), account.credits);
     if (account.balanceKnown)
         report.insert(QStringLiteral("balanceLeft"), account.balanceLeft);
     return report;

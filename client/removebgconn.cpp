@@ -261,11 +261,15 @@ bool RemoveBGConn::send(Upload &upload)
         file.close();
     }
 
-    // Never paid for: a photo whose data its decoder finds cut short or corrupt.
-    if (upload.tries == 0 && photoCheck) {
-        if (const char *damage = photoCheck(image)) {
-            const BilingualText text = BilingualText::translate("RemoveBGConn", "照片已损坏（%1），未发送")
-                                           .arg(BilingualText::translate("PhotoCheck", damage));
+    // Never paid for: a photo whose data its decoder finds cut short or corrupt, or one whose
+    // upload cannot be made.
+    if (preparation) {
+        PreparedUpload prepared = preparation(image, uploadSize);
+        if (prepared.refusal) {
+            const BilingualText why = BilingualText::translate("PhotoCheck", prepared.refusal);
+            const BilingualText text = prepared.damaged
+                                           ? BilingualText::translate("RemoveBGConn", "照片已损坏（%1），未发送").arg(why)
+                                           : BilingualText::translate("RemoveBGConn", "无法生成要上传的图像（%1），未发送").arg(why);
             upload.state = Upload::Settled;
             upload.outcome.kind = UploadOutcome::Damaged;
             upload.outcome.reason = text.shown;
@@ -273,14 +277,17 @@ bool RemoveBGConn::send(Upload &upload)
             say(upload, {Line::Error, text.shown, {}});
             return false;
         }
+        if (!prepared.made.isEmpty())
+            image = std::move(prepared.made);
     }
 
+    static const char *const sizeFields[] = {"size=auto&", "size=preview&", "size=full&"};
     QByteArray body;
     const QByteArray encoded =
         image.toBase64(QByteArray::Base64UrlEncoding | QByteArray::KeepTrailingEquals);
     image.clear();
-    body.reserve(25 + encoded.size());
-    body.append("size=auto&");
+    body.reserve(28 + encoded.size());
+    body.append(sizeFields[int(uploadSize)]);
     body.append("image_file_b64=");
     body.append(encoded);
 

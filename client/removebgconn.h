@@ -16,6 +16,23 @@
 class QNetworkAccessManager;
 class QNetworkReply;
 
+// The size asked of the service: the body's first field.
+enum class UploadSize { Auto, Preview, Full };
+
+// What goes up for one photo, decided from its bytes before it is sent.
+struct PreparedUpload
+{
+    // Why nothing is sent: a source text of the context "PhotoCheck"; null to send.
+    const char *refusal = nullptr;
+    // The refusal is about the photo's own data (cut short, corrupt), not about the upload
+    // that could not be made from it.
+    bool damaged = false;
+    // What is sent in the photo's place (a JPEG made from its pixels); empty: its own bytes.
+    QByteArray made;
+};
+
+Q_DECLARE_METATYPE(UploadSize)
+
 // Works a queue of (image path, API key) tasks against the cloud background-removal
 // service, several uploads at once, and reports everything as text, each photo's lines
 // together and in the order the photos were queued; and each photo's outcome as a typed value.
@@ -40,10 +57,12 @@ public:
     // Whether each batch waits after its key check for goAhead(); before the move to the
     // worker thread only.
     void setHoldAfterKeyCheck(bool hold) { holdAfterKeyCheck = hold; }
-    // A look at each photo's bytes before its first upload: a source text (of the context
-    // "PhotoCheck") saying why it is damaged, or null to send it. Before the move to the
-    // worker thread only.
-    void setPhotoCheck(std::function<const char *(const QByteArray &)> check) { photoCheck = std::move(check); }
+    // Each photo's bytes, before each upload, turned into what is sent or why nothing is:
+    // run on the client's thread. Before the move to the worker thread only.
+    using Preparation = std::function<PreparedUpload(const QByteArray &photo, UploadSize size)>;
+    void setPreparation(Preparation prepare) { preparation = std::move(prepare); }
+    // The size asked for the uploads sent from now on.
+    void setUploadSize(UploadSize size) { uploadSize = size; }
 
 signals:
     void receivedData(QByteArray d, QString filePath);
@@ -138,7 +157,8 @@ private:
     QString keyRefusal;
     qint64 pausedUntil = 0; // a 429 holds back the whole batch
     QElapsedTimer clock;
-    std::function<const char *(const QByteArray &)> photoCheck;
+    Preparation preparation;
+    UploadSize uploadSize = UploadSize::Auto;
     QTimer *wakeTimer; // children, so that they move to the worker thread with the client
     AccountCheck *accountCheck = nullptr; // the key check under way
     Check checking = Check::None;

@@ -1,5 +1,7 @@
 #include "imageformat.h"
 
+#include "heifimage.h"
+
 #include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
@@ -63,6 +65,8 @@ public:
     virtual ~Source() = default;
     // Copies `length` bytes at `offset` into `out`; false when they are not all there.
     virtual bool read(std::uint64_t offset, std::size_t length, unsigned char *out) = 0;
+    // A HEIF container, read by libheif, which walks its boxes itself.
+    virtual heifimage::Info heif() = 0;
 };
 
 class MemorySource : public Source
@@ -76,6 +80,7 @@ public:
         std::memcpy(out, bytes.data + offset, length);
         return true;
     }
+    heifimage::Info heif() override { return heifimage::probe(bytes.data, bytes.size); }
 
 private:
     Bytes bytes;
@@ -85,7 +90,7 @@ private:
 class FileSource : public Source
 {
 public:
-    explicit FileSource(const std::string &path) : file(std::fopen(path.c_str(), "rb")) {}
+    explicit FileSource(const std::string &path) : path(path), file(std::fopen(path.c_str(), "rb")) {}
     ~FileSource() override
     {
         if (file)
@@ -109,8 +114,10 @@ public:
         std::memcpy(out, window.data() + (offset - windowStart), length);
         return true;
     }
+    heifimage::Info heif() override { return heifimage::probeFile(path); }
 
 private:
+    std::string path;
     std::FILE *file;
     std::vector<unsigned char> window = std::vector<unsigned char>(std::size_t(1) << 16);
     std::uint64_t windowStart = 0;
@@ -311,6 +318,10 @@ Header probeSource(Source &source, bool upright)
     }
     if (format == Format::Tiff)
         return tiffHeader(source);
+    if (format == Format::Heif) {
+        const heifimage::Info info = source.heif();
+        return upright ? sized(Format::Heif, info.width, info.height) : sized(Format::Heif, info.storedWidth, info.storedHeight);
+    }
     const Bytes bytes{head, have};
     switch (format) {
     case Format::Png:
@@ -348,6 +359,8 @@ Format sniff(const unsigned char *data, std::size_t size)
         return Format::Tiff;
     if (bytes.startsWith(0, "BM"))
         return Format::Bmp;
+    if (heifimage::isHeif(data, size))
+        return Format::Heif;
     return Format::Unknown;
 }
 
@@ -388,6 +401,8 @@ cv::Mat decode(const unsigned char *data, std::size_t size, int flags)
     const Header header = probe(data, size);
     if (!header.acceptable())
         return {};
+    if (header.format == Format::Heif)
+        return heifimage::decode(data, size, flags == cv::IMREAD_UNCHANGED);
     cv::Mat image;
     try {
         image = cv::imdecode(cv::Mat(1, int(size), CV_8U, const_cast<unsigned char *>(data)), flags);

@@ -10,7 +10,7 @@
 // decoder sees the bytes. Only these formats are ever handed to a decoder.
 namespace imageformat {
 
-enum class Format { Unknown, Jpeg, Png, Webp, Tiff, Bmp };
+enum class Format { Unknown, Jpeg, Png, Webp, Tiff, Bmp, Heif };
 
 // No image larger than this is decoded: 250 megapixels.
 constexpr std::uint64_t maxPixels = 250'000'000;
@@ -18,7 +18,7 @@ constexpr std::uint64_t maxPixels = 250'000'000;
 struct Header
 {
     Format format = Format::Unknown;
-    int width = 0;  // as stored, before any EXIF orientation is applied
+    int width = 0;  // as stored, before any EXIF orientation (or HEIF rotation and crop) is applied
     int height = 0;
     // True when the format is known and its header gives a size within maxPixels.
     bool acceptable() const;
@@ -29,7 +29,8 @@ Format sniff(const unsigned char *data, std::size_t size);
 // The format and the stored size from the header. A header that is cut short, malformed
 // or claims no pixels gives a zero size; an unknown format gives Format::Unknown.
 Header probe(const unsigned char *data, std::size_t size);
-// As probe(), but the size a decoder gives: a JPEG's EXIF orientation 5 to 8 turns it.
+// As probe(), but the size a decoder gives: a JPEG's EXIF orientation 5 to 8 turns it, a
+// HEIF's transformations turn and crop it.
 Header probeUpright(const unsigned char *data, std::size_t size);
 // As probe() or probeUpright(), of a file named in the local 8-bit encoding: only the bytes
 // the header needs are read, wherever its metadata puts them.

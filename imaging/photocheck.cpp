@@ -1,11 +1,17 @@
 #include "photocheck.h"
 
+#include "heifimage.h"
 #include "imageformat.h"
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <QtGlobal>
 
 #include <zlib.h>
 
+#include <algorithm>
+#include <cmath>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +25,9 @@ namespace {
 
 const char *const cutShort = QT_TRANSLATE_NOOP("PhotoCheck", "数据在结尾之前中断");
 const char *const corrupt = QT_TRANSLATE_NOOP("PhotoCheck", "数据有误");
+const char *const unreadable = QT_TRANSLATE_NOOP("PhotoCheck", "无法读取这张照片");
+const char *const tooLarge = QT_TRANSLATE_NOOP("PhotoCheck", "超过 2.5 亿像素");
+const char *const noDecoder = QT_TRANSLATE_NOOP("PhotoCheck", "这种 HEIF 编码无法解码");
 
 struct JpegErrors
 {
@@ -149,12 +158,110 @@ const char *pngDamage(const QByteArray &photo)
     return status == Z_OK && inflated < expected ? cutShort : corrupt;
 }
 
+const char *heifDamage(heifimage::Failure failure)
+{
+    switch (failure) {
+    case heifimage::Failure::None:
+    case heifimage::Failure::Unsupported:
+    case heifimage::Failure::TooLarge:
+        return nullptr;
+    case heifimage::Failure::CutShort:
+        return cutShort;
+    case heifimage::Failure::Corrupt:
+        break;
+    }
+    return corrupt;
+}
+
+QByteArray jpegOf(const cv::Mat &image, int quality)
+{
+    std::vector<unsigned char> encoded;
+    try {
+        if (!cv::imencode(".jpg", image, encoded, {cv::IMWRITE_JPEG_QUALITY, quality}))
+            return {};
+    } catch (...) {
+        return {};
+    }
+    return QByteArray(reinterpret_cast<const char *>(encoded.data()), int(encoded.size()));
+}
+
+Upload madeFrom(const cv::Mat &image, bool preview)
+{
+    Upload upload;
+    if (image.empty()) {
+        upload.refusal = unreadable;
+        return upload;
+    }
+    const double pixels = double(image.cols) * image.rows;
+    if (!preview || pixels <= previewPixels) {
+        upload.made = jpegOf(image, preview ? 90 : 95);
+    } else {
+        const double scale = std::sqrt(previewPixels / pixels);
+        // A side that comes out a hair under a whole number is that number.
+        const auto side = [scale](int length) { return std::max(1, int(std::floor(length * scale + 1e-6))); };
+        cv::Size size(side(image.cols), side(image.rows));
+        while (double(size.width) * size.height > previewPixels)
+            --(size.width > size.height ? size.width : size.height);
+        cv::Mat small;
+        cv::resize(image, small, size, 0, 0, cv::INTER_AREA);
+        upload.made = jpegOf(small, 90);
+    }
+    if (upload.made.isEmpty())
+        upload.refusal = unreadable;
+    return upload;
+}
+
 } // namespace
+
+Upload prepare(const QByteArray &photo, bool preview)
+{
+    const auto *data = reinterpret_cast<const unsigned char *>(photo.constData());
+    const std::size_t size = std::size_t(photo.size());
+    const imageformat::Header header = imageformat::probe(data, size);
+    Upload upload;
+    // Over the bound: nothing is made from it; a photo's own bytes go as they always have.
+    const bool overBound = header.width > 0 && !header.acceptable();
+    if (overBound && (preview || header.format == imageformat::Format::Heif)) {
+        upload.refusal = tooLarge;
+        return upload;
+    }
+    if (header.format == imageformat::Format::Heif) {
+        heifimage::Failure failure = heifimage::Failure::None;
+        const cv::Mat image = heifimage::decode(data, size, false, &failure);
+        if (const char *damaged = heifDamage(failure)) {
+            upload.refusal = damaged;
+            upload.damaged = true;
+            return upload;
+        }
+        if (image.empty()) {
+            upload.refusal = failure == heifimage::Failure::Unsupported ? noDecoder
+                             : failure == heifimage::Failure::TooLarge  ? tooLarge
+                                                                        : unreadable;
+            return upload;
+        }
+        return madeFrom(image, preview);
+    }
+    if (const char *damaged = damage(photo)) {
+        upload.refusal = damaged;
+        upload.damaged = true;
+        return upload;
+    }
+    if (!preview)
+        return upload;
+    return madeFrom(header.acceptable() ? imageformat::decode(data, size, cv::IMREAD_COLOR) : cv::Mat(), true);
+}
 
 const char *damage(const QByteArray &photo)
 {
     const auto *data = reinterpret_cast<const unsigned char *>(photo.constData());
     const imageformat::Header header = imageformat::probe(data, std::size_t(photo.size()));
+    // A HEIF whose item is cut short may not even give its size.
+    if (header.format == imageformat::Format::Heif) {
+        heifimage::Failure failure = heifimage::Failure::None;
+        if (header.acceptable() || header.width == 0)
+            heifimage::decode(data, std::size_t(photo.size()), false, &failure);
+        return heifDamage(failure);
+    }
     // What cannot be decoded at all is the service's to refuse, and the compositor's.
     if (!header.acceptable())
         return nullptr;

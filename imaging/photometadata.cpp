@@ -1,5 +1,6 @@
 #include "photometadata.h"
 
+#include "heifimage.h"
 #include "imageformat.h"
 #include "provenance.h"
 
@@ -330,6 +331,10 @@ Metadata read(const unsigned char *data, std::size_t size)
         break;
     case imageformat::Format::Tiff:
         metadata.density = readTiff(bytes, metadata, true);
+        break;
+    case imageformat::Format::Heif:
+        if (Buffer profile = heifimage::iccProfile(data, size); !profile.empty())
+            keepProfile(metadata, std::move(profile));
         break;
     default:
         break;

@@ -39,7 +39,8 @@ struct Metadata
 
 // Reads a JPEG (APP2 ICC_PROFILE segments joined in their sequence order; JFIF density, or
 // EXIF resolution), PNG (iCCP, sRGB, gAMA, cHRM, pHYs), WebP (ICCP) or TIFF (tag 34675, its
-// resolution tags). Never reads outside `data`; anything malformed is left out.
+// resolution tags), or HEIF (its primary image's ICC profile, through libheif). Never reads
+// outside `data`; anything malformed is left out.
 Metadata read(const unsigned char *data, std::size_t size);
 
 // The PNG chunks that carry the metadata, each whole, for a writer to put between IHDR and

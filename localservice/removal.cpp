@@ -116,7 +116,8 @@ Answer decodeAndCut(const std::string &imageBytes, bool fullSize, bool quick)
 {
     const auto *data = reinterpret_cast<const unsigned char *>(imageBytes.data());
     const imageformat::Header header = imageformat::probe(data, imageBytes.size());
-    if (header.format == imageformat::Format::Unknown)
+    // The service takes no HEIF, and neither does its stand-in.
+    if (header.format == imageformat::Format::Unknown || header.format == imageformat::Format::Heif)
         return errorAnswer(400, "Unknown image format: send a JPEG, PNG, WebP, TIFF or BMP");
     if (!header.acceptable())
         return errorAnswer(400, "Image too large or malformed: at most 250 megapixels");

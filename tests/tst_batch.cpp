@@ -10,11 +10,13 @@
 #include "reviewitems.h"
 #include "removebgconn.h"
 
+
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <QtTest>
 
+#include <httplib.h>
 #include <zlib.h>
 
 #include <opencv2/imgcodecs.hpp>
@@ -38,6 +40,8 @@ private slots:
     void thumbnailNames();
     void damagedPhotosAreNotSent_data();
     void damagedPhotosAreNotSent();
+    void aPreviewCostsAQuarterBeforeSending_data();
+    void aPreviewCostsAQuarterBeforeSending();
 };
 
 void TestBatch::outputChoices_data()
@@ -335,16 +339,21 @@ void TestBatch::damagedPhotosAreNotSent_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("photo");
     QTest::addColumn<QString>("reason"); // empty: sent
+    QTest::addColumn<UploadSize>("size");
+    QTest::addColumn<QSize>("sent"); // the upload's size when it is a JPEG made from the photo; empty: the photo's own bytes
 
     const QByteArray jpeg = encode(photoLike(320, 240), ".jpg"), png = encode(photoLike(320, 240), ".png");
     const QString cutShort = QStringLiteral("照片已损坏（数据在结尾之前中断），未发送");
-    QTest::newRow("a JPEG cut at half") << "a.jpg" << jpeg.left(jpeg.size() / 2) << cutShort;
-    QTest::newRow("a JPEG cut at nine tenths") << "a.jpg" << jpeg.left(jpeg.size() * 9 / 10) << cutShort;
-    QTest::newRow("a JPEG without its end marker") << "a.jpg" << jpeg.left(jpeg.size() - 2) << cutShort;
-    QTest::newRow("a JPEG with a stray byte before a marker: sent")
-        << "a.jpg" << QByteArray(jpeg).insert(jpeg.indexOf("\xff\xdb"), '\0') << QString();
-    QTest::newRow("a whole JPEG: sent") << "a.jpg" << jpeg << QString();
-    QTest::newRow("a PNG cut short") << "a.png" << png.left(png.size() * 2 / 3) << cutShort;
+    const auto row = [](const char *name, const char *file, const QByteArray &photo, const QString &reason,
+                        UploadSize size = UploadSize::Auto, QSize sent = QSize()) {
+        QTest::newRow(name) << QString::fromLatin1(file) << photo << reason << size << sent;
+    };
+    row("a JPEG cut at half", "a.jpg", jpeg.left(jpeg.size() / 2), cutShort);
+    row("a JPEG cut at nine tenths", "a.jpg", jpeg.left(jpeg.size() * 9 / 10), cutShort);
+    row("a JPEG without its end marker", "a.jpg", jpeg.left(jpeg.size() - 2), cutShort);
+    row("a JPEG with a stray byte before a marker: sent", "a.jpg", QByteArray(jpeg).insert(jpeg.indexOf("\xff\xdb"), '\0'), QString());
+    row("a whole JPEG: sent", "a.jpg", jpeg, QString());
+    row("a PNG cut short", "a.png", png.left(png.size() * 2 / 3), cutShort);
     // A byte of the image data changed, its chunk's CRC made good: zlib's own checksum fails.
     QByteArray bad = png;
     const int idat = bad.indexOf("IDAT");
@@ -352,16 +361,39 @@ void TestBatch::damagedPhotosAreNotSent_data()
     bad[idat + 4 + length / 2] = char(bad.at(idat + 4 + length / 2) ^ 0x55);
     const quint32 crc = quint32(crc32(0, reinterpret_cast<const Bytef *>(bad.constData() + idat), uInt(4 + length)));
     qToBigEndian(crc, bad.data() + idat + 4 + length);
-    QTest::newRow("a PNG whose data fails its checksum") << "a.png" << bad << QStringLiteral("照片已损坏（数据有误），未发送");
-    QTest::newRow("a whole PNG: sent") << "a.png" << png << QString();
+    row("a PNG whose data fails its checksum", "a.png", bad, QStringLiteral("照片已损坏（数据有误），未发送"));
+    row("a whole PNG: sent", "a.png", png, QString());
+
+    // HEIF rows are left empty, and skipped, where heif-enc is missing.
+    const QByteArray heic = heifEncoded(photoLike(320, 240));
+    row("a whole HEIC: sent as a JPEG of its pixels", "a.HEIC", heic, QString(), UploadSize::Auto, QSize(320, 240));
+    row("a HEIC cut at half", "a.heic", heic.left(heic.size() / 2), cutShort);
+    row("a HEIC cut just before its end", "a.heic", heic.left(heic.size() - 16), cutShort);
+    row("a whole HEIC asked in full size", "a.heif", heic, QString(), UploadSize::Full, QSize(320, 240));
+
+    // 1600 x 900 stored on its side: the preview is upright, within 1 megapixel.
+    const QByteArray large = withExifOrientation(encode(photoLike(1600, 900), ".jpg"), 6);
+    row("a preview of a turned JPEG of 1.44 megapixels", "a.jpg", large, QString(), UploadSize::Preview, QSize(750, 1333));
+    row("a preview of a small PNG: a JPEG of its size", "a.png", png, QString(), UploadSize::Preview, QSize(320, 240));
+    row("a preview of a HEIC", "a.heic", heic, QString(), UploadSize::Preview, QSize(320, 240));
+    row("a preview of a JPEG cut short", "a.jpg", jpeg.left(jpeg.size() / 2), cutShort, UploadSize::Preview);
+    row("a preview of a file that is no image", "a.jpg", QByteArray("not a photo at all"),
+        QStringLiteral("无法生成要上传的图像（无法读取这张照片），未发送"), UploadSize::Preview);
+    row("a preview over 250 megapixels", "a.png", pngClaiming(20000, 20000),
+        QStringLiteral("无法生成要上传的图像（超过 2.5 亿像素），未发送"), UploadSize::Preview);
 }
 
 // Never paid for: the line, the account and the report's reason; the service never sees it.
+// What is sent instead of a photo is a JPEG of its upright pixels, and a preview costs a quarter.
 void TestBatch::damagedPhotosAreNotSent()
 {
     QFETCH(QString, name);
     QFETCH(QByteArray, photo);
     QFETCH(QString, reason);
+    QFETCH(UploadSize, size);
+    QFETCH(QSize, sent);
+    if (photo.isEmpty())
+        QSKIP("heif-enc (Debian libheif-examples) is needed to make a HEIC photo");
 
     QTemporaryDir dir;
     FakeService service;
@@ -370,21 +402,77 @@ void TestBatch::damagedPhotosAreNotSent()
     QVERIFY(writeBytes(path, photo));
     Batch batch(new RemoveBGConn(service.endpoint()));
     batch.connectWorkers();
+    batch.setUploadSize(size);
     QStringList lines;
     connect(&batch, &Batch::line, this, [&lines](const QString &line) { lines << line; });
     QSignalSpy accounts(&batch, &Batch::finished);
     batch.start(path, path + QStringLiteral("-no-bg-small.png"), QStringLiteral("k"));
     QTRY_COMPARE_WITH_TIMEOUT(accounts.size(), 1, 10000);
-    const PhotoOutcome outcome = accounts.at(0).at(0).value<BatchAccount>().photos.value(0);
+    const BatchAccount account = accounts.at(0).at(0).value<BatchAccount>();
+    const PhotoOutcome outcome = account.photos.value(0);
     QCOMPARE(service.uploadCount(), reason.isEmpty() ? 1 : 0);
     QCOMPARE(outcome.kind, reason.isEmpty() ? PhotoOutcome::Saved : PhotoOutcome::Failed);
+    const double credits = reason.isEmpty() ? (size == UploadSize::Preview ? 0.25 : 1.0) : 0.0;
+    QCOMPARE(account.credits, credits);
+    QCOMPARE(lines.contains(QStringLiteral("按预览尺寸发送，每张计 0.25 点额度：本批共计 %1 点").arg(credits)),
+             size == UploadSize::Preview);
     if (!reason.isEmpty()) {
         QCOMPARE(outcome.failure, PhotoOutcome::Damaged);
         QCOMPARE(outcome.reasonForReport, reason);
         QVERIFY2(lines.contains(reason), qPrintable(lines.join(QLatin1Char('\n'))));
         QVERIFY(lines.contains(QStringLiteral("失败：%1：%2").arg(name, reason)));
         QVERIFY(!QFile::exists(path + QStringLiteral("-no-bg-small.png")));
+        return;
     }
+    static const char *const fields[] = {"size=auto&", "size=preview&", "size=full&"};
+    const ReceivedUpload upload = service.uploads().front();
+    QVERIFY(QByteArray::fromStdString(upload.body).startsWith(fields[int(size)]));
+    const QByteArray uploaded = upload.imageBytes();
+    if (sent.isEmpty()) {
+        QCOMPARE(uploaded, photo);
+        return;
+    }
+    QVERIFY(uploaded.startsWith("\xff\xd8\xff"));
+    const cv::Mat decoded = cv::imdecode(cv::Mat(1, uploaded.size(), CV_8U, const_cast<char *>(uploaded.constData())), cv::IMREAD_COLOR);
+    QCOMPARE(QSize(decoded.cols, decoded.rows), sent);
+}
+
+void TestBatch::aPreviewCostsAQuarterBeforeSending_data()
+{
+    QTest::addColumn<UploadSize>("size");
+    QTest::addColumn<double>("cost"); // of three photos, with 1.5 credits left; asked when over
+    QTest::newRow("three previews cost 0.75: sent without a question") << UploadSize::Preview << 0.75;
+    QTest::newRow("three at the size auto cost 3: asked first") << UploadSize::Auto << 3.0;
+    QTest::newRow("three at full size cost 3: asked first") << UploadSize::Full << 3.0;
+}
+
+void TestBatch::aPreviewCostsAQuarterBeforeSending()
+{
+    QFETCH(UploadSize, size);
+    QFETCH(double, cost);
+
+    QTemporaryDir dir;
+    FakeService service;
+    service.setResponder(answerWithReducedCutout);
+    service.setAccountResponder([](const httplib::Request &, httplib::Response &response) {
+        response.set_content(R"({"data":{"attributes":{"credits":{"total":1.5}}}})", "application/json");
+    });
+    for (const char *name : {"a.jpg", "b.jpg", "c.jpg"})
+        writeImage(dir.filePath(QLatin1String(name)), photoLike(64, 48));
+    Batch batch(new RemoveBGConn(service.endpoint()));
+    batch.connectWorkers();
+    batch.setUploadSize(size);
+    batch.setAsksBeforeSpending(true);
+    QVector<double> asked;
+    connect(&batch, &Batch::spendingQuestion, this, [&](const SpendingQuestion &question) {
+        asked << question.cost;
+        batch.answerSpending(true);
+    });
+    QSignalSpy accounts(&batch, &Batch::finished);
+    batch.start(dir.path(), dir.filePath(QStringLiteral("out")), QStringLiteral("k"));
+    QTRY_COMPARE_WITH_TIMEOUT(accounts.size(), 1, 10000);
+    QCOMPARE(asked, cost > 1.5 ? QVector<double>{cost} : QVector<double>{});
+    QCOMPARE(accounts.at(0).at(0).value<BatchAccount>().credits, cost);
 }
 
 QTEST_MAIN(TestBatch)

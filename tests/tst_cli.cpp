@@ -281,6 +281,8 @@ void TestCli::headless_data()
     row("the credit spent at the second photo, which is unsent: 3", {"@/in", "--jobs", "1"}, key, 3, "402 b");
     row("SIGTERM stops it, keeping what is in flight: 130", {"@/in", "--jobs", "1"}, key, 130, "hold");
     row("a report that cannot be written: 1", {"@/in", "--report", "@/gone/report.json"}, key, 1);
+    row("a preview batch: small JPEGs, a quarter credit each", {"@/in", "--size", "preview"}, key, 0);
+    row("a size of the service's that is not one: 2", {"@/in", "--size", "small"}, key, 2);
 }
 
 void TestCli::headless()
@@ -337,8 +339,11 @@ void TestCli::headless()
         QVERIFY(!QFile::exists(path(QStringLiteral("report.json"))));
         return;
     }
-    for (const ReceivedUpload &upload : service->uploads())
+    const bool preview = arguments.contains(QStringLiteral("preview"));
+    for (const ReceivedUpload &upload : service->uploads()) {
         QCOMPARE(upload.apiKey, std::string("the key"));
+        QVERIFY(QByteArray::fromStdString(upload.body).startsWith(preview ? "size=preview&image_file_b64=_9j_" : "size=auto&image_file_b64=_9j_"));
+    }
     if (arguments.contains(path(QStringLiteral("gone/report.json")))) {
         QVERIFY2(run.err.startsWith(QStringLiteral("quorrin: cannot write the report ")), qPrintable(run.err));
         QCOMPARE(service->uploadCount(), 2);
@@ -347,6 +352,8 @@ void TestCli::headless()
     const QJsonObject report = QJsonDocument::fromJson(readBytes(path(QStringLiteral("report.json")))).object();
     QCOMPARE(report.value(QStringLiteral("exitStatus")).toInt(), status);
     QCOMPARE(report.value(QStringLiteral("stopped")).toBool(), status == 130);
+    QCOMPARE(report.value(QStringLiteral("size")).toString(), QLatin1String(preview ? "preview" : "auto"));
+    QCOMPARE(run.out.contains(QStringLiteral("按预览尺寸发送，每张计 0.25 点额度：本批共计 0.5 点")), preview);
     QStringList outcomes;
     for (const QJsonValue &photo : report.value(QStringLiteral("photos")).toArray()) {
         const QJsonObject entry = photo.toObject();
@@ -363,6 +370,7 @@ void TestCli::headless()
     if (arguments.contains(QStringLiteral("--mask")) || arguments.contains(QStringLiteral("--crop")))
         wanted.replaceInStrings(QStringLiteral(":saved:1"), QStringLiteral(":saved:2"));
     QCOMPARE(outcomes, wanted);
+    QCOMPARE(report.value(QStringLiteral("credits")).toDouble(), outcomes.filter(QStringLiteral(":saved:")).size() * (preview ? 0.25 : 1.0));
     QVERIFY(status != 0 || QFileInfo::exists(path(QStringLiteral("in-no-bg-small/a.jpg-no-bg.png"))));
     if (trouble == QLatin1String("402 b"))
         QVERIFY2(run.out.contains(QStringLiteral("账户额度已用完（HTTP 402），已停止发送，1 张未发送")), qPrintable(run.out.join('|')));

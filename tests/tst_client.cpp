@@ -250,18 +250,24 @@ void TestClient::wireFormat_data()
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QByteArray>("expectedBase64");
     QTest::addColumn<QString>("token");
+    QTest::addColumn<UploadSize>("size");
+    QTest::addColumn<QByteArray>("made"); // what the preparation sends in the file's place
 
-    QTest::newRow("empty file") << QByteArray() << QByteArray() << QStringLiteral("key-0");
-    QTest::newRow("one byte") << QByteArray("A") << QByteArray("QQ==") << QStringLiteral("key-1");
-    QTest::newRow("two bytes") << QByteArray("AB") << QByteArray("QUI=") << QStringLiteral("key-2");
-    QTest::newRow("three bytes") << QByteArray("ABC") << QByteArray("QUJD") << QStringLiteral("key-3");
+    QTest::newRow("empty file") << QByteArray() << QByteArray() << QStringLiteral("key-0") << UploadSize::Auto << QByteArray();
+    QTest::newRow("one byte") << QByteArray("A") << QByteArray("QQ==") << QStringLiteral("key-1") << UploadSize::Auto << QByteArray();
+    QTest::newRow("two bytes") << QByteArray("AB") << QByteArray("QUI=") << QStringLiteral("key-2") << UploadSize::Auto << QByteArray();
+    QTest::newRow("three bytes") << QByteArray("ABC") << QByteArray("QUJD") << QStringLiteral("key-3") << UploadSize::Auto << QByteArray();
     QTest::newRow("bytes FB FF use the URL-safe alphabet")
-        << QByteArray("\xfb\xff", 2) << QByteArray("-_8=") << QStringLiteral("key-4");
+        << QByteArray("\xfb\xff", 2) << QByteArray("-_8=") << QStringLiteral("key-4") << UploadSize::Auto << QByteArray();
     QTest::newRow("token with inner spaces and non-ASCII is sent unaltered")
-        << QByteArray("\xfb\xef\xbe", 3) << QByteArray("----") << QStringLiteral("clé 密钥 with inner spaces");
-    QTest::newRow("empty token") << QByteArray("hi") << QByteArray("aGk=") << QString();
+        << QByteArray("\xfb\xef\xbe", 3) << QByteArray("----") << QStringLiteral("clé 密钥 with inner spaces") << UploadSize::Auto << QByteArray();
+    QTest::newRow("empty token") << QByteArray("hi") << QByteArray("aGk=") << QString() << UploadSize::Auto << QByteArray();
     // A sparse file: its Base64 would not fit in one QByteArray, and reading it once crashed.
-    QTest::newRow("file over 1 GiB is sent as unreadable") << QByteArray("sparse") << QByteArray() << QStringLiteral("k");
+    QTest::newRow("file over 1 GiB is sent as unreadable") << QByteArray("sparse") << QByteArray() << QStringLiteral("k") << UploadSize::Auto << QByteArray();
+    QTest::newRow("preview asked: its size first") << QByteArray("hi") << QByteArray("aGk=") << QStringLiteral("k") << UploadSize::Preview << QByteArray();
+    QTest::newRow("full size asked") << QByteArray("hi") << QByteArray("aGk=") << QStringLiteral("k") << UploadSize::Full << QByteArray();
+    QTest::newRow("bytes made from the photo go in its place")
+        << QByteArray("photo") << QByteArray("QUJD") << QStringLiteral("k") << UploadSize::Preview << QByteArray("ABC");
 }
 
 void TestClient::wireFormat()
@@ -269,10 +275,20 @@ void TestClient::wireFormat()
     QFETCH(QByteArray, content);
     QFETCH(QByteArray, expectedBase64);
     QFETCH(QString, token);
+    QFETCH(UploadSize, size);
+    QFETCH(QByteArray, made);
 
     FakeService service;
     RemoveBGConn client(service.endpoint());
     EventLog log(&client);
+    client.setUploadSize(size);
+    QByteArray prepared;
+    UploadSize preparedFor = UploadSize::Auto;
+    client.setPreparation([&](const QByteArray &photo, UploadSize asked) {
+        prepared = photo;
+        preparedFor = asked;
+        return PreparedUpload{nullptr, false, made};
+    });
     const QString path = pathFor(QStringLiteral("wire.bin"), content);
     if (content == "sparse")
         QVERIFY(QFile::resize(path, (qint64(1) << 30) + 1));
@@ -286,7 +302,10 @@ void TestClient::wireFormat()
     QCOMPARE(upload.path, std::string("/v1.0/removebg"));
     QCOMPARE(QByteArray::fromStdString(upload.apiKey), token.toUtf8());
     QCOMPARE(upload.contentType, std::string("application/x-www-form-urlencoded"));
-    QCOMPARE(QByteArray::fromStdString(upload.body), "size=auto&image_file_b64=" + expectedBase64);
+    static const char *const fields[] = {"size=auto&", "size=preview&", "size=full&"};
+    QCOMPARE(QByteArray::fromStdString(upload.body), fields[int(size)] + QByteArray("image_file_b64=") + expectedBase64);
+    QCOMPARE(prepared, content == "sparse" ? QByteArray() : content);
+    QCOMPARE(preparedFor, size);
 }
 
 void TestClient::wireFormatOfARealJpeg()

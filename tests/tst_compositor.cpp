@@ -27,7 +27,7 @@
 
 namespace {
 
-enum class Source { Jpeg, Grey, SixteenBit, WithAlpha, ExifRotated, CutShort };
+enum class Source { Jpeg, Grey, SixteenBit, WithAlpha, ExifRotated, CutShort, Heic, Avif, HeicTurned, HeicMirrored };
 
 QByteArray sourceBytes(Source kind, cv::Size size)
 {
@@ -52,6 +52,14 @@ QByteArray sourceBytes(Source kind, cv::Size size)
         const QByteArray whole = encode(photoLike(size.width, size.height), ".jpg");
         return whole.left(whole.size() * 3 / 5);
     }
+    case Source::Heic:
+        return heifEncoded(photoLike(size.width, size.height));
+    case Source::Avif:
+        return heifEncoded(photoLike(size.width, size.height), {QStringLiteral("-A")});
+    case Source::HeicTurned: // stored on its side, a quarter turn anticlockwise makes it upright
+        return withHeifTransform(heifEncoded(photoLike(size.height, size.width)), "irot", 1);
+    case Source::HeicMirrored:
+        return withHeifTransform(heifEncoded(photoLike(size.width, size.height)), "imir", 1);
     }
     return {};
 }
@@ -59,6 +67,9 @@ QByteArray sourceBytes(Source kind, cv::Size size)
 // The source's pixels as a viewer shows them, found without the code under test.
 cv::Mat uprightColour(Source kind, const QByteArray &bytes)
 {
+    // libheif is the only HEIF decoder at hand: its own tool's decoding is the reference.
+    if (kind == Source::Heic || kind == Source::Avif || kind == Source::HeicTurned || kind == Source::HeicMirrored)
+        return heifConverted(bytes);
     const cv::Mat raw(1, bytes.size(), CV_8U, const_cast<char *>(bytes.constData()));
     if (kind != Source::ExifRotated)
         return cv::imdecode(raw, cv::IMREAD_COLOR);
@@ -256,6 +267,10 @@ void TestCompositor::rebuildsAtFullResolution_data()
     QTest::newRow("paths with Chinese characters") << Source::Jpeg << cv::Size(200, 150) << cv::Size(50, 40) << CV_8U << "猫-no-bg.png";
     QTest::newRow("TIFF target keeps alpha") << Source::Jpeg << cv::Size(200, 150) << cv::Size(50, 40) << CV_8U << "out.tiff";
     QTest::newRow("WebP target keeps alpha, losslessly") << Source::Jpeg << cv::Size(200, 150) << cv::Size(50, 40) << CV_8U << "out.webp";
+    QTest::newRow("HEIC photo, odd size") << Source::Heic << cv::Size(201, 151) << cv::Size(50, 40) << CV_8U << "phone.heic-no-bg.png";
+    QTest::newRow("AVIF photo") << Source::Avif << cv::Size(160, 120) << cv::Size(40, 30) << CV_8U << "photo.avif-no-bg.png";
+    QTest::newRow("HEIC turned by its irot") << Source::HeicTurned << cv::Size(120, 160) << cv::Size(30, 40) << CV_8U << "turned.png";
+    QTest::newRow("HEIC mirrored by its imir") << Source::HeicMirrored << cv::Size(160, 120) << cv::Size(40, 30) << CV_8U << "mirrored.png";
 }
 
 void TestCompositor::rebuildsAtFullResolution()
@@ -269,6 +284,8 @@ void TestCompositor::rebuildsAtFullResolution()
     const QString origin = dir->filePath(QStringLiteral("源图.source"));
     const QString target = dir->filePath(targetName);
     const QByteArray original = sourceBytes(source, sourceSize);
+    if (original.isEmpty())
+        QSKIP("heif-enc and heif-convert (Debian libheif-examples) are needed to make and check a HEIF photo");
     const cv::Mat cutout = cutoutLike(cutoutSize.width, cutoutSize.height, cutoutDepth);
     QVERIFY(writeBytes(origin, original));
     QVERIFY(writeBytes(target, encode(cutout, ".png")));
@@ -283,6 +300,7 @@ void TestCompositor::rebuildsAtFullResolution()
              head.toHex().constData());
     const cv::Mat result = readImage(target, cv::IMREAD_UNCHANGED);
     const cv::Mat colour = uprightColour(source, original);
+    QVERIFY2(!colour.empty(), "the reference decoding");
     QCOMPARE(result.cols, colour.cols);
     QCOMPARE(result.rows, colour.rows);
     QCOMPARE(result.type(), CV_8UC4);
@@ -503,6 +521,14 @@ void TestCompositor::headersGiveTheSize_data()
     row("TIFF with a negative SLONG width", tiffWith({{256, 9, 0xffff8000}, {257, 3, 8}}), QSize());
     row("TIFF naming its width twice", tiffWith({{256, 9, 32768}, {257, 9, 32768}, {256, 3, 8}, {257, 3, 8}}), QSize());
     row("BMP", encoded(colour, ".bmp"), wide);
+    const QByteArray heic = heifEncoded(colour);
+    if (!heic.isEmpty()) {
+        row("HEIC", heic, wide);
+        QTest::newRow("HEIC turned a quarter by its irot") << withHeifTransform(heic, "irot", 1) << wide << tall << false;
+        row("HEIC turned a half by its irot", withHeifTransform(heic, "irot", 2), wide);
+        row("HEIC cut before its image data: no size, still HEIF", heic.left(heic.indexOf("mdat") + 8), QSize());
+        row("AVIF", heifEncoded(colour, {QStringLiteral("-A")}), wide);
+    }
     row("BMP with a core header", coreBmp(300, 200), QSize(300, 200));
     row("a side over 2^20", pngClaiming((1 << 20) + 1, 10), QSize(), true);
     row("a width of 0", pngClaiming(0, 10), QSize(), true);

@@ -213,6 +213,7 @@ private slots:
     void outputOptions();
     void outputChoicesFromTheSettings();
     void commandLineOutputChoicesAreNotSaved();
+    void theUploadSizeIsTheRunsAlone();
     void outputOptionsPreview_data();
     void outputOptionsPreview();
 
@@ -851,7 +852,7 @@ void TestWindow::dialogs()
     QVERIFY(!options.testFlag(QFileDialog::DontConfirmOverwrite));
     if (!forFolders)
         QCOMPARE(filters, QStringList{forSaving ? QStringLiteral("Images (*.png *.tif *.tiff *.webp *.jpg *.jpeg)")
-                                                : QStringLiteral("Images (*.png *.jpg *.JPG *.PNG)")});
+                                                : QStringLiteral("Images (*.png *.jpg *.jpeg *.heic *.heif *.avif *.PNG *.JPG *.JPEG *.HEIC *.HEIF *.AVIF)")});
     QCOMPARE(text(fieldName), QString());
     if (field == QLatin1String("inputEdit"))
         QCOMPARE(text("outputEdit"), proposalBefore);
@@ -1394,6 +1395,24 @@ void TestWindow::commandLineOutputChoicesAreNotSaved()
     window->setOutputChoices(window->outputChoices());
     withOutputOptions([](OutputOptionsDialog *dialog) { applyEdits(dialog, QStringLiteral("mask=1")); dialog->accept(); });
     QVERIFY(QFile::exists(settingsFile()));
+}
+
+// The dialog shows the size the command line gave and changes it for this run; the output
+// choices kept for the next run are not touched.
+void TestWindow::theUploadSizeIsTheRunsAlone()
+{
+    window->setUploadSize(UploadSize::Preview);
+    int shown = -1;
+    withOutputOptions([&](OutputOptionsDialog *dialog) {
+        shown = dialog->findChild<QComboBox *>(QStringLiteral("size"))->currentIndex();
+        applyEdits(dialog, QStringLiteral("size=2"));
+        dialog->accept();
+    });
+    QCOMPARE(shown, 1);
+    QCOMPARE(window->findChild<Batch *>()->size(), UploadSize::Full);
+    QVERIFY(!QFile::exists(settingsFile()));
+    withOutputOptions([](OutputOptionsDialog *dialog) { applyEdits(dialog, QStringLiteral("size=0")); dialog->reject(); });
+    QCOMPARE(window->findChild<Batch *>()->size(), UploadSize::Full);
 }
 
 void TestWindow::outputOptionsPreview_data()

@@ -1,6 +1,8 @@
 #include "testimages.h"
 
 #include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -148,4 +150,44 @@ void stopAfterAFailedRow()
     std::fflush(stdout);
     std::fflush(stderr);
     std::_Exit(1);
+}
+
+QByteArray heifFromPng(const QByteArray &png, const QStringList &arguments)
+{
+    QTemporaryDir dir;
+    if (!writeBytes(dir.filePath(QStringLiteral("in.png")), png))
+        return {};
+    QProcess encoder;
+    encoder.start(QStringLiteral("heif-enc"), QStringList(arguments) << QStringLiteral("-o") << dir.filePath(QStringLiteral("out.heif"))
+                                                                      << dir.filePath(QStringLiteral("in.png")));
+    if (!encoder.waitForFinished(60000) || encoder.exitStatus() != QProcess::NormalExit || encoder.exitCode() != 0)
+        return {};
+    return readBytes(dir.filePath(QStringLiteral("out.heif")));
+}
+
+QByteArray heifEncoded(const cv::Mat &image, const QStringList &arguments)
+{
+    return heifFromPng(encode(image, ".png"), arguments);
+}
+
+QByteArray withHeifTransform(const QByteArray &heif, const char *box, char value)
+{
+    // The property keeps its 16 bytes, so that no offset in the file moves; libheif reads
+    // the one byte it needs and skips the rest.
+    const int pixi = heif.indexOf("pixi") - 4;
+    if (pixi < 0 || heif.mid(pixi, 4) != QByteArray("\0\0\0\x10", 4))
+        return {};
+    return QByteArray(heif).replace(pixi, 16, QByteArray("\0\0\0\x10", 4) + box + value + QByteArray(7, '\0'));
+}
+
+cv::Mat heifConverted(const QByteArray &heif)
+{
+    QTemporaryDir dir;
+    if (!writeBytes(dir.filePath(QStringLiteral("in.heif")), heif))
+        return {};
+    QProcess converter;
+    converter.start(QStringLiteral("heif-convert"), {dir.filePath(QStringLiteral("in.heif")), dir.filePath(QStringLiteral("out.png"))});
+    if (!converter.waitForFinished(60000) || converter.exitCode() != 0)
+        return {};
+    return readImage(dir.filePath(QStringLiteral("out.png")), cv::IMREAD_COLOR);
 }

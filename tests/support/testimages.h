@@ -12,6 +12,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <opencv2/core.hpp>
 
@@ -29,6 +30,17 @@ cv::Mat readImage(const QString &path, int flags);
 
 // The JPEG with an EXIF block that carries the given orientation (1 to 8).
 QByteArray withExifOrientation(const QByteArray &jpeg, int orientation);
+
+// A HEIF file made by heif-enc (libheif-examples) from a PNG, which keeps its ICC profile;
+// `arguments` go to heif-enc first (-A for AVIF). Empty when heif-enc is not installed or fails.
+QByteArray heifFromPng(const QByteArray &png, const QStringList &arguments = {});
+QByteArray heifEncoded(const cv::Mat &image, const QStringList &arguments = {});
+// heif-enc's file with a transformation in place of its `pixi` property, which libheif does
+// without: "irot" turns it by `value` quarter turns anticlockwise, "imir" mirrors it (value 0:
+// top to bottom, 1: left to right). Empty when there is no `pixi` to replace.
+QByteArray withHeifTransform(const QByteArray &heif, const char *box, char value);
+// heif-convert's decoding of a HEIF file, read back from its PNG; empty when it cannot.
+cv::Mat heifConverted(const QByteArray &heif);
 
 // Hostile inputs, each a few bytes made here.
 // 128 zero bytes, "DICM" and one byte: once enough to abort OpenCV's DICOM reader.
