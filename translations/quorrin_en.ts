@@ -169,6 +169,14 @@ All done!</translation>
         <source>分片 %1/%2：文件夹里 %3 张照片中的 %4 张属于这一份</source>
         <translation>Share %1/%2: %4 of the folder&apos;s %3 photos are this share&apos;s</translation>
     </message>
+    <message>
+        <source>%1 张照片的结果经过手工修改，--redo 不重做它们（把结果移走可重新发送）</source>
+        <translation>Results touched up by hand, which --redo leaves alone: %1 (move a result away to send its photo again)</translation>
+    </message>
+    <message>
+        <source>按预览尺寸发送，每张计 0.25 点额度：本批共计 %1 点</source>
+        <translation>Sent at the preview size, 0.25 credit each: %1 credits for this batch</translation>
+    </message>
 </context>
 <context>
     <name>DesktopNotifier</name>
@@ -183,6 +191,10 @@ All done!</translation>
     <message>
         <source>打开输出文件夹</source>
         <translation>Open the output folder</translation>
+    </message>
+    <message>
+        <source>审阅结果</source>
+        <translation>Review the results</translation>
     </message>
 </context>
 <context>
@@ -409,6 +421,26 @@ All done!</translation>
         <source>这张照片的结果里没有主体，无法预览</source>
         <translation>This photo&apos;s result has no subject: nothing to preview</translation>
     </message>
+    <message>
+        <source>自动（每张 1 点额度）</source>
+        <translation>Automatic (1 credit each)</translation>
+    </message>
+    <message>
+        <source>预览（每张 0.25 点额度）</source>
+        <translation>Preview (0.25 credit each)</translation>
+    </message>
+    <message>
+        <source>原尺寸（每张 1 点额度）</source>
+        <translation>Full size (1 credit each)</translation>
+    </message>
+    <message>
+        <source>预览：上传不超过 100 万像素的 JPEG，服务只回答约 25 万像素的抠图，每张计 0.25 点额度；边缘用 --edges refine 在原尺寸上精修最合适</source>
+        <translation>Preview: a JPEG of at most 1 megapixel is uploaded, the service answers a cut-out of about 0.25 megapixels, at 0.25 credit each; --edges refine, which refines the edges at full size, suits it best</translation>
+    </message>
+    <message>
+        <source>上传尺寸</source>
+        <translation>Upload size</translation>
+    </message>
 </context>
 <context>
     <name>PhotoCheck</name>
@@ -419,6 +451,18 @@ All done!</translation>
     <message>
         <source>数据有误</source>
         <translation>its data is corrupt</translation>
+    </message>
+    <message>
+        <source>无法读取这张照片</source>
+        <translation>the photo cannot be read</translation>
+    </message>
+    <message>
+        <source>超过 2.5 亿像素</source>
+        <translation>over 250 megapixels</translation>
+    </message>
+    <message>
+        <source>这种 HEIF 编码无法解码</source>
+        <translation>this HEIF coding cannot be decoded</translation>
     </message>
 </context>
 <context>
@@ -473,6 +517,10 @@ All done!</translation>
         <source>照片已损坏（%1），未发送</source>
         <translation>The photo is damaged (%1); not sent</translation>
     </message>
+    <message>
+        <source>无法生成要上传的图像（%1），未发送</source>
+        <translation>Could not make the image to upload (%1); not sent</translation>
+    </message>
 </context>
 <context>
     <name>ReplyClassification</name>
@@ -506,6 +554,139 @@ All done!</translation>
     <message>
         <source>连接出错（%1），%2 秒后重试</source>
         <translation>Connection failed (%1); trying again in %2 s</translation>
+    </message>
+</context>
+<context>
+    <name>Review</name>
+    <message>
+        <source>还没有结果</source>
+        <translation>No result yet</translation>
+    </message>
+    <message>
+        <source>不是可用的原尺寸结果</source>
+        <translation>Not a usable full-size result</translation>
+    </message>
+    <message>
+        <source>原尺寸图没有生成</source>
+        <translation>The full-size image was never made</translation>
+    </message>
+    <message>
+        <source>没有找到主体</source>
+        <translation>No subject found</translation>
+    </message>
+    <message>
+        <source>几乎全部透明</source>
+        <translation>Almost all transparent</translation>
+    </message>
+    <message>
+        <source>几乎没有去掉背景</source>
+        <translation>Almost nothing taken away</translation>
+    </message>
+</context>
+<context>
+    <name>ReviewCanvas</name>
+    <message>
+        <source>未选画笔（E 擦除，R 恢复）</source>
+        <translation>No brush (E erases, R restores)</translation>
+    </message>
+    <message>
+        <source>擦除</source>
+        <translation>Erase</translation>
+    </message>
+    <message>
+        <source>恢复</source>
+        <translation>Restore</translation>
+    </message>
+    <message>
+        <source>%1，笔刷 %2 像素，缩放 %3%</source>
+        <translation>%1, brush %2 px, zoom %3%</translation>
+    </message>
+    <message>
+        <source>照片无法读取，或与结果的尺寸不同，无法对照</source>
+        <translation>The photo cannot be read, or differs in size from the result: nothing to compare</translation>
+    </message>
+    <message>
+        <source>照片无法读取，或与结果的尺寸不同，无法恢复</source>
+        <translation>The photo cannot be read, or differs in size from the result: nothing to restore from</translation>
+    </message>
+</context>
+<context>
+    <name>ReviewWindow</name>
+    <message>
+        <source>Quorrin 审阅 — %1</source>
+        <translation>Quorrin review — %1</translation>
+    </message>
+    <message>
+        <source>重新发送</source>
+        <translation>Send again</translation>
+    </message>
+    <message>
+        <source>把没有结果的照片（或选中的这张）再发送一次</source>
+        <translation>Send the photos without a result (or the selected one) again</translation>
+    </message>
+    <message>
+        <source>这里没有照片：%1</source>
+        <translation>No photos here: %1</translation>
+    </message>
+    <message>
+        <source>%1 张照片。方向键选择，回车放大，Delete 把结果移到回收站以便重新发送</source>
+        <translation>Photos: %1. Arrows choose, Return enlarges, Delete moves a result to the trash so that it is sent again</translation>
+    </message>
+    <message>
+        <source>已手工修改</source>
+        <translation>Touched up by hand</translation>
+    </message>
+    <message>
+        <source>%1 还没有结果</source>
+        <translation>%1 has no result yet</translation>
+    </message>
+    <message>
+        <source>无法读取 %1：不是可用的原尺寸结果</source>
+        <translation>Cannot read %1: not a usable full-size result</translation>
+    </message>
+    <message>
+        <source>保存修改</source>
+        <translation>Save the changes</translation>
+    </message>
+    <message>
+        <source>%1 的修改还没有保存。保存吗？</source>
+        <translation>The changes to %1 are not saved. Save them?</translation>
+    </message>
+    <message>
+        <source>没有要保存的修改</source>
+        <translation>No changes to save</translation>
+    </message>
+    <message>
+        <source>正在保存 %1…</source>
+        <translation>Saving %1…</translation>
+    </message>
+    <message>
+        <source>已保存 %1，并由它重新生成 %2 个文件</source>
+        <translation>Saved %1, and made %2 files from it again</translation>
+    </message>
+    <message>
+        <source>只有 PNG 结果能保存修改：%1</source>
+        <translation>Only a PNG result can keep changes: %1</translation>
+    </message>
+    <message>
+        <source>已保存 %1，但由它生成的文件没有写成</source>
+        <translation>Saved %1, but the files made from it could not be written</translation>
+    </message>
+    <message>
+        <source>无法保存 %1：文件夹不可写，或磁盘已满；修改仍在窗口里</source>
+        <translation>Cannot save %1: the folder cannot be written, or the disk is full; the changes are still in the window</translation>
+    </message>
+    <message>
+        <source>%1 还没有结果，下次批处理会发送它</source>
+        <translation>%1 has no result yet; the next batch sends it</translation>
+    </message>
+    <message>
+        <source>无法把 %1 移到回收站：%2</source>
+        <translation>Cannot move %1 to the trash: %2</translation>
+    </message>
+    <message>
+        <source>%1 的结果已移到回收站，下次批处理会重新发送它</source>
+        <translation>The result of %1 is in the trash; the next batch sends it again</translation>
     </message>
 </context>
 <context>
@@ -644,10 +825,6 @@ Send them now?</translation>
         <translation>Open a photo</translation>
     </message>
     <message>
-        <source>Images (*.png *.jpg *.JPG *.PNG)</source>
-        <translation>Images (*.png *.jpg *.JPG *.PNG)</translation>
-    </message>
-    <message>
         <source>保存文件</source>
         <translation>Save the result as</translation>
     </message>
@@ -662,6 +839,26 @@ Send them now?</translation>
     <message>
         <source>Images (*.png *.tif *.tiff *.webp *.jpg *.jpeg)</source>
         <translation>Images (*.png *.tif *.tiff *.webp *.jpg *.jpeg)</translation>
+    </message>
+    <message>
+        <source>审阅和修改这批结果：按 Ctrl+R，或点输出框右侧的“审阅结果”</source>
+        <translation>To review and touch up these results: press Ctrl+R, or the “Review the results” action at the end of the output field</translation>
+    </message>
+    <message>
+        <source>审阅结果</source>
+        <translation>Review the results</translation>
+    </message>
+    <message>
+        <source>审阅结果（Ctrl+R）</source>
+        <translation>Review the results (Ctrl+R)</translation>
+    </message>
+    <message>
+        <source>请先填写密钥，再重新发送</source>
+        <translation>Fill in the key first, then send again</translation>
+    </message>
+    <message>
+        <source>Images (*.png *.jpg *.jpeg *.heic *.heif *.avif *.PNG *.JPG *.JPEG *.HEIC *.HEIF *.AVIF)</source>
+        <translation>Images (*.png *.jpg *.jpeg *.heic *.heif *.avif *.PNG *.JPG *.JPEG *.HEIC *.HEIF *.AVIF)</translation>
     </message>
 </context>
 </TS>
