@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include "outputchoices.h"
+
 #include <opencv2/core.hpp>
 
 #include <vector>
@@ -16,9 +18,20 @@ namespace masterfile {
 bool read(const QByteArray &bytes, cv::Mat &colour, cv::Mat &alpha, int threads = 0);
 bool read(const QString &path, cv::Mat &colour, cv::Mat &alpha, int threads = 0);
 
-// The chunk a master with cleaned edges carries right after its header, and whether a
-// master's first bytes hold it.
-std::vector<unsigned char> cleanEdgesChunk();
+// What a PNG master says of how it was made, in text chunks right after its header: its
+// edges, whether its hidden background is cleared, and the size of the cut-out its alpha was
+// scaled from (empty: not known, for a master made before it was written).
+struct Marks
+{
+    OutputChoices::Edges edges = OutputChoices::Edges::Source;
+    bool hiddenCleared = false;
+    cv::Size cutout;
+};
+// The chunks for `marks`; none for a master of the photo's own edges, hidden pixels kept and
+// no cut-out size.
+std::vector<unsigned char> marksChunks(const Marks &marks);
+// A master's first bytes (128 hold every mark).
+Marks marksOf(const QByteArray &masterHead);
 bool hasCleanEdges(const QByteArray &masterHead);
 
 } // namespace masterfile
