@@ -169,7 +169,7 @@ Plan planFor(const QString &source, const QString &result, const OutputChoices &
     if (outputnames::formatOf(result) == TargetFormat::Png) {
         const masterfile::Marks marks = masterfile::marksOf(head(result, 128));
         const bool refined = marks.edges == OutputChoices::Edges::Refine;
-        edgesOtherwise = (choices.hidden == OutputChoices::Hidden::Clear) != marks.hiddenCleared
+        edgesOtherwise = (choices.hidden == OutputChoices::Hidden::Keep) != marks.hiddenKept
                          || (choices.edges == OutputChoices::Edges::Refine && !refined)
                          || (!refined && (choices.edges == OutputChoices::Edges::Source) != (marks.edges == OutputChoices::Edges::Source));
     }

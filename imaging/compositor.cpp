@@ -217,7 +217,7 @@ void finishPixels(cv::Mat &colour, cv::Mat &alpha, const OutputChoices &choices,
 // A master's marks as the choices made it.
 std::vector<unsigned char> marksOf(const OutputChoices &choices, OutputChoices::Edges edges, cv::Size cutout)
 {
-    return masterfile::marksChunks({edges, choices.hidden == OutputChoices::Hidden::Clear, cutout});
+    return masterfile::marksChunks({edges, choices.hidden == OutputChoices::Hidden::Keep, cutout});
 }
 
 void noteProfile(const photometadata::Metadata &metadata, ScaleAndMix::Report &report)
@@ -246,7 +246,7 @@ ScaleAndMix::Report fromMaster(const ScaleAndMix::Request &request, int threads)
     const OutputChoices::Edges edges = marks.edges == OutputChoices::Edges::Refine ? marks.edges : choices.edges;
     const bool edgesChange = refine || (edges != OutputChoices::Edges::Refine && (edges == OutputChoices::Edges::Source) != (marks.edges == OutputChoices::Edges::Source));
     const bool clear = choices.hidden == OutputChoices::Hidden::Clear;
-    if (format == Format::Png && (edgesChange || clear != marks.hiddenCleared)) {
+    if (format == Format::Png && (edgesChange || clear == marks.hiddenKept)) {
         if (edgesChange || !clear) {
             // The photo's own colours again, to start from as a fresh composite does.
             const QByteArray photoBytes = imagefile::read(request.origin);

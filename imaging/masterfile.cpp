@@ -63,8 +63,8 @@ std::vector<unsigned char> marksChunks(const Marks &marks)
         addMark(chunks, "edges=clean");
     else if (marks.edges == OutputChoices::Edges::Refine)
         addMark(chunks, "edges=refine");
-    if (marks.hiddenCleared)
-        addMark(chunks, "hidden=clear");
+    if (marks.hiddenKept)
+        addMark(chunks, "hidden=keep");
     if (!marks.cutout.empty())
         addMark(chunks, "cutout=" + QByteArray::number(marks.cutout.width) + 'x' + QByteArray::number(marks.cutout.height));
     return chunks;
@@ -86,8 +86,8 @@ Marks marksOf(const QByteArray &masterHead)
             marks.edges = OutputChoices::Edges::Clean;
         else if (text == "edges=refine")
             marks.edges = OutputChoices::Edges::Refine;
-        else if (text == "hidden=clear")
-            marks.hiddenCleared = true;
+        else if (text == "hidden=keep")
+            marks.hiddenKept = true;
         else if (text.startsWith("cutout=")) {
             const QList<QByteArray> sides = text.mid(7).split('x');
             const int width = sides.value(0).toInt(), height = sides.value(1).toInt();

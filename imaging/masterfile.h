@@ -19,15 +19,17 @@ bool read(const QByteArray &bytes, cv::Mat &colour, cv::Mat &alpha, int threads 
 bool read(const QString &path, cv::Mat &colour, cv::Mat &alpha, int threads = 0);
 
 // What a PNG master says of how it was made, in text chunks right after its header: its
-// edges, whether its hidden background is cleared, and the size of the cut-out its alpha was
-// scaled from (empty: not known, for a master made before it was written).
+// edges, whether it keeps the photo's pixels under alpha 0, and the size of the cut-out its
+// alpha was scaled from (empty: not known, for a master made before it was written). A
+// master made before the hidden background was cleared is not told from one cleared: it is
+// left as it is until it is made again.
 struct Marks
 {
     OutputChoices::Edges edges = OutputChoices::Edges::Source;
-    bool hiddenCleared = false;
+    bool hiddenKept = false;
     cv::Size cutout;
 };
-// The chunks for `marks`; none for a master of the photo's own edges, hidden pixels kept and
+// The chunks for `marks`; none for the photo's own edges, the hidden background cleared and
 // no cut-out size.
 std::vector<unsigned char> marksChunks(const Marks &marks);
 // A master's first bytes (128 hold every mark).
