@@ -63,7 +63,8 @@ private:
     QSpinBox *heightBox;
     QCheckBox *maskBox;
     QComboBox *pngBox;
-    QCheckBox *edgesBox;
+    QComboBox *edgesBox;
+    QCheckBox *keepHiddenBox;
     QLabel *problemLabel;
     QLabel *preview;
     QLabel *photoLabel;

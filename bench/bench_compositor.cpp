@@ -239,6 +239,21 @@ void compareRefine(int runs, double floorMs)
         const double error = alphaError(refined, truth.alpha, band);
         std::printf("%-44s %8.4f %8.3f\n", method.name, error, error / scaledError);
     }
+    // Larger cut-outs: how much there is left to gain as the scale comes down.
+    for (const double megapixels : {1.0, 3.0, 6.0}) {
+        const double shrink = std::sqrt(megapixels * 1e6 / double(size.area()));
+        const cv::Size larger(int(std::lround(size.width * shrink)), int(std::lround(size.height * shrink)));
+        cv::Mat largerAlpha, largerScaled;
+        cv::resize(truth.alpha, largerAlpha, larger, 0, 0, cv::INTER_AREA);
+        cv::resize(largerAlpha, largerScaled, size, 0, 0, cv::INTER_LANCZOS4);
+        const double before = alphaError(largerScaled, truth.alpha, band);
+        const double largerScale = double(size.width) / larger.width;
+        edgerefiner::refine(truth.photo, largerScaled, std::max(largerScale, edgerefiner::minimumScale));
+        const double after = alphaError(largerScaled, truth.alpha, band);
+        std::printf("from a %.0f MP cut-out (%.2f times a side%s): scaled %.4f, refined %.4f, ratio %.3f\n", megapixels,
+                    largerScale, largerScale < edgerefiner::minimumScale ? ", refined as if it were 3, which it is not" : "", before, after,
+                    after / before);
+    }
     // The service's full-size answer: the truth, which refine leaves as it is.
     cv::Mat full = truth.alpha.clone();
     const bool changed = edgerefiner::refine(truth.photo, full, 1.0);

@@ -270,6 +270,7 @@ void TestEdges::refinesTheAlpha_data()
     QTest::newRow("all clear: nothing to do") << Shape::AllClear << kGreen << 4 << 0.0;
     QTest::newRow("all opaque: nothing to do") << Shape::AllOpaque << kGreen << 4 << 0.0;
     QTest::newRow("a full-size cut-out is left as it is") << Shape::Strand << kGreen << 1 << 0.0;
+    QTest::newRow("a cut-out half the size is left as it is") << Shape::Strand << kGreen << 2 << 0.0;
 }
 
 void TestEdges::refinesTheAlpha()
