@@ -21,6 +21,7 @@ constexpr float kScaledClear = 3.f / 255, kScaledOpaque = 252.f / 255;
 // Where subject and background are about this close in colour (0 to 255 a channel), the
 // photo tells little, and the scaled alpha counts as much as the colours.
 constexpr float kContrast = 24;
+constexpr float kFaint = 0.05f;
 
 // Each pixel's colour from the nearest pixels of weight 1: pushed down a pyramid of weighted
 // means, then pulled back up, a level's own mean counting by how much of it is known.
@@ -137,6 +138,8 @@ void refineTile(const Work &work, cv::Rect core)
         cv::Mat smooth = guided(grey / 255, alpha, work.settings.guidedRadius, 1e-4);
         smooth.copyTo(alpha, band);
     }
+    // The photo's grain on a textured background reads as faint alpha, which no strand is.
+    alpha.setTo(0, band & (alpha < kFaint));
     cv::Mat result;
     alpha.convertTo(result, CV_8U, 255);
     // Only the band changes: far from an edge the cut-out's alpha stays as it was scaled.
