@@ -167,7 +167,7 @@ Plan planFor(const QString &source, const QString &result, const OutputChoices &
     // or kept, as the choices say. A refined alpha stays: only the service could undo it.
     bool edgesOtherwise = false;
     if (outputnames::formatOf(result) == TargetFormat::Png) {
-        const masterfile::Marks marks = masterfile::marksOf(head(result, 128));
+        const masterfile::Marks marks = masterfile::marksOf(head(result, masterfile::marksHeadBytes));
         const bool refined = marks.edges == OutputChoices::Edges::Refine;
         edgesOtherwise = (choices.hidden == OutputChoices::Hidden::Keep) != marks.hiddenKept
                          || (choices.edges == OutputChoices::Edges::Refine && !refined)

@@ -240,7 +240,7 @@ ScaleAndMix::Report fromMaster(const ScaleAndMix::Request &request, int threads)
     }
     const Format format = targetFormatOf(request.target);
     const OutputChoices &choices = request.choices;
-    const masterfile::Marks marks = masterfile::marksOf(bytes.left(128));
+    const masterfile::Marks marks = masterfile::marksOf(bytes.left(masterfile::marksHeadBytes));
     // A refined alpha cannot be had back unrefined without the service's cut-out: it stays.
     const bool refine = choices.edges == OutputChoices::Edges::Refine && marks.edges != OutputChoices::Edges::Refine;
     const OutputChoices::Edges edges = marks.edges == OutputChoices::Edges::Refine ? marks.edges : choices.edges;

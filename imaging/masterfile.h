@@ -32,8 +32,9 @@ struct Marks
 // The chunks for `marks`; none for the photo's own edges, the hidden background cleared and
 // no cut-out size.
 std::vector<unsigned char> marksChunks(const Marks &marks);
-// A master's first bytes (128 hold every mark).
+// A master's first bytes, at least `marksHeadBytes` of them when it has as many.
 Marks marksOf(const QByteArray &masterHead);
+constexpr int marksHeadBytes = 256;
 bool hasCleanEdges(const QByteArray &masterHead);
 
 } // namespace masterfile

@@ -166,7 +166,7 @@ void TestBatch::outputChoices()
         const QString master = output + QLatin1Char('/') + QLatin1String(photo) + QStringLiteral("-no-bg.png");
         const bool refined = (first + second).contains(QStringLiteral("--edges=refine"));
         const bool clean = refined || second.contains(QStringLiteral("--edges=clean"));
-        const masterfile::Marks marks = masterfile::marksOf(readBytes(master).left(128));
+        const masterfile::Marks marks = masterfile::marksOf(readBytes(master).left(masterfile::marksHeadBytes));
         QCOMPARE(marks.edges != OutputChoices::Edges::Source, clean);
         QCOMPARE(marks.edges == OutputChoices::Edges::Refine, refined);
         QCOMPARE(marks.hiddenKept, second.contains(QStringLiteral("--hidden=keep")));
