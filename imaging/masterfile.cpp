@@ -104,4 +104,9 @@ bool hasCleanEdges(const QByteArray &masterHead)
     return marksOf(masterHead).edges != OutputChoices::Edges::Source;
 }
 
+std::vector<unsigned char> cleanEdgesChunk()
+{
+    return marksChunks({OutputChoices::Edges::Clean, false, {}});
+}
+
 } // namespace masterfile

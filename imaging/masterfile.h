@@ -35,6 +35,8 @@ std::vector<unsigned char> marksChunks(const Marks &marks);
 // A master's first bytes, at least `marksHeadBytes` of them when it has as many.
 Marks marksOf(const QByteArray &masterHead);
 constexpr int marksHeadBytes = 256;
+// Cleaned or refined edges; and the chunk of cleaned edges alone.
 bool hasCleanEdges(const QByteArray &masterHead);
+std::vector<unsigned char> cleanEdgesChunk();
 
 } // namespace masterfile
