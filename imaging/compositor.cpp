@@ -244,7 +244,8 @@ ScaleAndMix::Report fromMaster(const ScaleAndMix::Request &request, int threads)
     // A refined alpha cannot be had back unrefined without the service's cut-out: it stays.
     const bool refine = choices.edges == OutputChoices::Edges::Refine && marks.edges != OutputChoices::Edges::Refine;
     const OutputChoices::Edges edges = marks.edges == OutputChoices::Edges::Refine ? marks.edges : choices.edges;
-    const bool edgesChange = refine || (edges != OutputChoices::Edges::Refine && (edges == OutputChoices::Edges::Source) != (marks.edges == OutputChoices::Edges::Source));
+    const bool colourChange = (edges == OutputChoices::Edges::Source) != (marks.edges == OutputChoices::Edges::Source);
+    const bool edgesChange = refine || (edges != OutputChoices::Edges::Refine && colourChange);
     const bool clear = choices.hidden == OutputChoices::Hidden::Clear;
     if (format == Format::Png && (edgesChange || clear == marks.hiddenKept)) {
         if (edgesChange || !clear) {
@@ -257,8 +258,9 @@ ScaleAndMix::Report fromMaster(const ScaleAndMix::Request &request, int threads)
             }
             colour = photo;
             // A master made before it kept its cut-out's size is taken for one from the service's preview.
+            const double previewScale = std::max(1.0, std::sqrt(double(colour.total()) / 250000.0));
             const cv::Size cutout = !marks.cutout.empty() ? marks.cutout
-                                  : cv::Size(int(std::lround(colour.cols / std::max(1.0, std::sqrt(colour.total() / 250000.0)))), 1);
+                                                          : cv::Size(int(std::lround(colour.cols / previewScale)), 1);
             OutputChoices finished = choices;
             finished.edges = edges;
             finishPixels(colour, alpha, finished, cutout, refine, threads);
