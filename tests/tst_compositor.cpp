@@ -211,8 +211,6 @@ private slots:
     void secondRunKeepsTheAlpha();
     void clearsTheHiddenBackground_data();
     void clearsTheHiddenBackground();
-    void marksTheMaster_data();
-    void marksTheMaster();
     void laneRunsCompositesInOrderAndDestructionDropsTheQueued();
     void headersGiveTheSize_data();
     void headersGiveTheSize();
@@ -434,8 +432,12 @@ void TestCompositor::clearsTheHiddenBackground()
     if (edgesCleaned) // only the soft pixels change with clean edges
         colour.copyTo(expected, (alpha > 0) & (alpha < 255));
     QVERIFY2(samePixels(colour, expected), "the photo's pixels, black under alpha 0 unless kept");
-    if (masterName.endsWith(QLatin1String(".png")))
-        QCOMPARE(masterfile::marksOf(readBytes(master).left(masterfile::marksHeadBytes)).hiddenKept, kept);
+    if (masterName.endsWith(QLatin1String(".png"))) {
+        const masterfile::Marks marks = masterfile::marksOf(readBytes(master).left(masterfile::marksHeadBytes));
+        QCOMPARE(marks.hiddenKept, kept);
+        QCOMPARE(marks.edges == OutputChoices::Edges::Clean, edgesCleaned);
+        QCOMPARE(marks.cutout, cv::Size(100, 75));
+    }
     if (first.contains(QStringLiteral("--crop=0"))) {
         const cv::Mat variant = readImage(report.written.value(0), cv::IMREAD_UNCHANGED);
         QCOMPARE(variant.type(), CV_8UC4);
@@ -445,46 +447,6 @@ void TestCompositor::clearsTheHiddenBackground()
         QVERIFY(cv::countNonZero(alphaOf(variant) == 0) > 0);
         QCOMPARE(cv::countNonZero(hidden) == 0, !kept);
     }
-}
-
-void TestCompositor::marksTheMaster_data()
-{
-    QTest::addColumn<QString>("photoName");
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<int>("edges"); // as OutputChoices::Edges
-    QTest::addColumn<bool>("kept");
-
-    QTest::newRow("defaults, as the JPEG decodes") << "a.jpg" << QStringList{} << int(OutputChoices::Edges::Source) << false;
-    QTest::newRow("defaults, from a PNG photo") << "a.png" << QStringList{} << int(OutputChoices::Edges::Source) << false;
-    QTest::newRow("hidden kept") << "a.jpg" << QStringList{"--hidden=keep"} << int(OutputChoices::Edges::Source) << true;
-    QTest::newRow("clean edges") << "a.jpg" << QStringList{"--edges=clean"} << int(OutputChoices::Edges::Clean) << false;
-    QTest::newRow("refined, hidden kept") << "a.png" << QStringList{"--edges=refine", "--hidden=keep"}
-                                          << int(OutputChoices::Edges::Refine) << true;
-}
-
-void TestCompositor::marksTheMaster()
-{
-    QFETCH(QString, photoName);
-    QFETCH(QStringList, arguments);
-    QFETCH(int, edges);
-    QFETCH(bool, kept);
-
-    const QString photo = dir->filePath(photoName), master = dir->filePath(QStringLiteral("m.png"));
-    // The subject the cut-out outlines, sharp and blue, in the photo.
-    cv::Mat pixels = photoLike(400, 300, 3, 4);
-    cv::ellipse(pixels, {200, 150}, {133, 100}, 0, 0, 360, cv::Scalar(200, 60, 40), cv::FILLED, cv::LINE_AA);
-    writeImage(photo, pixels);
-    QVERIFY(writeBytes(master, encode(cutoutLike(100, 75), ".png")));
-    QCOMPARE(makeComposite(photo, master, choicesOf(arguments), false).outcome, ScaleAndMix::Written);
-    const masterfile::Marks marks = masterfile::marksOf(readBytes(master).left(masterfile::marksHeadBytes));
-    QCOMPARE(int(marks.edges), edges);
-    QCOMPARE(marks.hiddenKept, kept);
-    QCOMPARE(marks.cutout, cv::Size(100, 75));
-    // Refined from a quarter the size a side, the alpha is no longer the scaled one.
-    cv::Mat scaled;
-    cv::resize(alphaOf(cutoutLike(100, 75)), scaled, {400, 300}, 0, 0, cv::INTER_LANCZOS4);
-    const cv::Mat alpha = alphaOf(readImage(master, cv::IMREAD_UNCHANGED));
-    QCOMPARE(samePixels(alpha, scaled), edges != int(OutputChoices::Edges::Refine));
 }
 
 void TestCompositor::secondRunKeepsTheAlpha()
