@@ -396,6 +396,7 @@ void TestCompositor::clearsTheHiddenBackground_data()
     QTest::newRow("cropped beside it, as it decodes") << "a.jpg" << "a.png" << QStringList{"--crop=0"} << false << none << false;
     QTest::newRow("cropped beside it, kept") << "a.jpg" << "a.png" << QStringList{"--crop=0", "--hidden=keep"} << false << none << true;
     QTest::newRow("cropped beside it, clean edges") << "a.png" << "b.png" << QStringList{"--crop=0", "--edges=clean"} << false << none << false;
+    QTest::newRow("refined edges, kept") << "a.png" << "b.png" << QStringList{"--edges=refine", "--hidden=keep"} << false << none << true;
     QTest::newRow("a kept master cleared from itself, the photo gone") << "a.jpg" << "a.png" << keep << true << none << false;
     QTest::newRow("a cleared master given the photo's pixels again") << "a.jpg" << "a.png" << none << true << keep << true;
 }
@@ -410,12 +411,15 @@ void TestCompositor::clearsTheHiddenBackground()
     QFETCH(bool, kept);
 
     const QString photo = dir->filePath(photoName), master = dir->filePath(masterName);
-    writeImage(photo, photoLike(400, 300, 3, 4));
+    cv::Mat pixels = photoLike(400, 300, 3, 4); // with the subject the cut-out outlines, sharp and blue
+    cv::ellipse(pixels, {200, 150}, {133, 100}, 0, 0, 360, cv::Scalar(200, 60, 40), cv::FILLED, cv::LINE_AA);
+    writeImage(photo, pixels);
     const cv::Mat photoColour = readImage(photo, cv::IMREAD_COLOR);
     QVERIFY(writeBytes(master, encode(cutoutLike(100, 75), ".png")));
     ScaleAndMix::Report report = makeComposite(photo, master, choicesOf(first), false);
     QCOMPARE(report.outcome, ScaleAndMix::Written);
-    const bool edgesCleaned = first.contains(QStringLiteral("--edges=clean"));
+    const bool refined = first.contains(QStringLiteral("--edges=refine"));
+    const bool edgesCleaned = refined || first.contains(QStringLiteral("--edges=clean"));
     if (remade) {
         if (!kept)
             QVERIFY(QFile::remove(photo));
@@ -435,9 +439,12 @@ void TestCompositor::clearsTheHiddenBackground()
     if (masterName.endsWith(QLatin1String(".png"))) {
         const masterfile::Marks marks = masterfile::marksOf(readBytes(master).left(masterfile::marksHeadBytes));
         QCOMPARE(marks.hiddenKept, kept);
-        QCOMPARE(marks.edges == OutputChoices::Edges::Clean, edgesCleaned);
+        QCOMPARE(marks.edges, refined ? OutputChoices::Edges::Refine : edgesCleaned ? OutputChoices::Edges::Clean : OutputChoices::Edges::Source);
         QCOMPARE(marks.cutout, cv::Size(100, 75));
     }
+    cv::Mat scaled; // refined from a quarter the size a side, the alpha is no longer the scaled one
+    cv::resize(alphaOf(cutoutLike(100, 75)), scaled, alpha.size(), 0, 0, cv::INTER_LANCZOS4);
+    QCOMPARE(samePixels(alpha, scaled), !refined);
     if (first.contains(QStringLiteral("--crop=0"))) {
         const cv::Mat variant = readImage(report.written.value(0), cv::IMREAD_UNCHANGED);
         QCOMPARE(variant.type(), CV_8UC4);
