@@ -614,7 +614,6 @@ void TestCompositor::pngWriterRoundTrips_data()
     QTest::addColumn<bool>("clearHidden");
 
     QTest::newRow("one pixel") << cv::Size(1, 1) << 2 << 0 << false;
-    QTest::newRow("hidden cleared, one pixel") << cv::Size(1, 1) << 2 << 0 << true;
     QTest::newRow("hidden cleared, odd width, stripes of 4 rows on 3 threads") << cv::Size(33, 17) << 3 << 4 << true;
     QTest::newRow("hidden cleared, photo-sized") << cv::Size(1280, 960) << 0 << 0 << true;
     QTest::newRow("odd width, one thread") << cv::Size(33, 17) << 1 << 0 << false;
@@ -998,7 +997,6 @@ void TestCompositor::readsTheChoices_data()
     QTest::newRow("edges refine") << "edges" << "Refine" << "--edges=refine";
     QTest::newRow("edges blur") << "edges" << "blur" << "";
     QTest::newRow("hidden keep") << "hidden" << "keep" << "--hidden=keep";
-    QTest::newRow("hidden shown") << "hidden" << "show" << "";
 }
 
 void TestCompositor::readsTheChoices()

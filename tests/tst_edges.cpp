@@ -264,7 +264,6 @@ void TestEdges::refinesTheAlpha_data()
     QTest::addColumn<double>("ratio"); // the refined alpha's error at most this share of the scaled one's; 0: left alone
 
     QTest::newRow("a straight edge over green, from a quarter the size") << Shape::Edge << kGreen << 4 << 0.5;
-    QTest::newRow("a straight edge over magenta, from a sixth the size") << Shape::Edge << kMagenta << 6 << 0.5;
     QTest::newRow("one strand over green, from a quarter the size") << Shape::Strand << kGreen << 4 << 0.5;
     QTest::newRow("one strand over magenta, from a sixth the size") << Shape::Strand << kMagenta << 6 << 0.5;
     QTest::newRow("all clear: nothing to do") << Shape::AllClear << kGreen << 4 << 0.0;
