@@ -109,7 +109,8 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QVe
     , heightBox(new QSpinBox)
     , maskBox(new QCheckBox(tr("另存蒙版")))
     , pngBox(new QComboBox)
-    , edgesBox(new QCheckBox(tr("清理边缘颜色")))
+    , edgesBox(new QComboBox)
+    , keepHiddenBox(new QCheckBox(tr("透明处保留原照片像素（便于在其他程序里重新编辑蒙版）")))
     , sizeBox(new QComboBox)
     , problemLabel(new QLabel)
     , preview(new QLabel)
@@ -139,6 +140,7 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QVe
     sizeBox->addItem(tr("原尺寸（每张 1 点额度）"), int(UploadSize::Full));
     sizeBox->setToolTip(tr("预览：上传不超过 100 万像素的 JPEG，服务只回答约 25 万像素的抠图，每张计 0.25 点额度；"
                            "边缘用 --edges refine 在原尺寸上精修最合适"));
+    keepHiddenBox->setObjectName(QStringLiteral("keepHidden"));
     preview->setObjectName(QStringLiteral("preview"));
     photoLabel->setObjectName(QStringLiteral("previewPhoto"));
     previousButton->setObjectName(QStringLiteral("previousPhoto"));
@@ -164,6 +166,7 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QVe
         side->setValue(1000);
     }
     pngBox->addItems({tr("快速"), tr("更小")});
+    edgesBox->addItems({tr("照片原色"), tr("清理边缘颜色"), tr("细化边缘（适合小尺寸抠图）")});
     problemLabel->setStyleSheet(QStringLiteral("color: #c00000"));
     preview->setAlignment(Qt::AlignCenter);
     preview->setWordWrap(true);
@@ -193,7 +196,8 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QVe
     form->addRow(tr("画布"), canvasRow);
     form->addRow(tr("PNG 压缩"), pngBox);
     form->addRow(maskBox);
-    form->addRow(edgesBox);
+    form->addRow(tr("边缘"), edgesBox);
+    form->addRow(keepHiddenBox);
     form->addRow(tr("上传尺寸"), sizeBox);
     auto *sizeNote = new QLabel(sizeBox->toolTip());
     sizeNote->setWordWrap(true);
@@ -230,11 +234,11 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QVe
     nextButton->setEnabled(current >= 0 && photos.size() > 1);
     refresh();
 
-    for (QComboBox *box : {backgroundBox, formatBox, canvasBox, pngBox})
+    for (QComboBox *box : {backgroundBox, formatBox, canvasBox, pngBox, edgesBox})
         connect(box, qOverload<int>(&QComboBox::currentIndexChanged), this, &OutputOptionsDialog::refresh);
     for (QSpinBox *box : {qualityBox, widthBox, heightBox})
         connect(box, qOverload<int>(&QSpinBox::valueChanged), this, &OutputOptionsDialog::refresh);
-    for (QCheckBox *box : {cropBox, maskBox, edgesBox})
+    for (QCheckBox *box : {cropBox, maskBox, keepHiddenBox})
         connect(box, &QCheckBox::toggled, this, &OutputOptionsDialog::refresh);
     connect(marginBox, qOverload<double>(&QDoubleSpinBox::valueChanged), this, &OutputOptionsDialog::refresh);
     connect(colourEdit, &QLineEdit::textChanged, this, &OutputOptionsDialog::refresh);
@@ -268,7 +272,8 @@ void OutputOptionsDialog::showChoices(const OutputChoices &choices)
     }
     maskBox->setChecked(choices.mask);
     pngBox->setCurrentIndex(int(choices.png));
-    edgesBox->setChecked(choices.edges == OutputChoices::Edges::Clean);
+    edgesBox->setCurrentIndex(int(choices.edges));
+    keepHiddenBox->setChecked(choices.hidden == OutputChoices::Hidden::Keep);
 }
 
 OutputChoices OutputOptionsDialog::choices() const
@@ -301,7 +306,8 @@ OutputChoices OutputOptionsDialog::choices() const
         choices.canvas = OutputChoices::Canvas::None;
     choices.mask = maskBox->isChecked();
     choices.png = OutputChoices::Compression(pngBox->currentIndex());
-    choices.edges = edgesBox->isChecked() ? OutputChoices::Edges::Clean : OutputChoices::Edges::Source;
+    choices.edges = OutputChoices::Edges(edgesBox->currentIndex());
+    choices.hidden = keepHiddenBox->isChecked() ? OutputChoices::Hidden::Keep : OutputChoices::Hidden::Clear;
     return choices;
 }
 
@@ -385,7 +391,8 @@ void OutputOptionsDialog::showPreview(OutputChoices choices)
         choices.canvasHeight = std::max(1, int(std::lround(choices.canvasHeight * scale)));
     }
     cv::Mat shown = colour;
-    if (choices.edges == OutputChoices::Edges::Clean) {
+    // The preview has no photo to refine from: its edges are cleaned as refine cleans them.
+    if (choices.edges != OutputChoices::Edges::Source) {
         shown = colour.clone();
         edgecleaner::clean(shown, alpha);
     }

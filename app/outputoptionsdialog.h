@@ -67,7 +67,8 @@ private:
     QSpinBox *heightBox;
     QCheckBox *maskBox;
     QComboBox *pngBox;
-    QCheckBox *edgesBox;
+    QComboBox *edgesBox;
+    QCheckBox *keepHiddenBox;
     QComboBox *sizeBox;
     QLabel *problemLabel;
     QLabel *preview;

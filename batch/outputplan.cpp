@@ -166,9 +166,17 @@ Plan planFor(const QString &source, const QString &result, const OutputChoices &
         const QFileInfo info(other);
         missing = missing || (!other.isEmpty() && other != result && (!info.isFile() || info.lastModified() < made));
     }
-    // Edges cleaned, or back to the photo's own, as the choices say.
-    const bool edgesOtherwise = outputnames::formatOf(result) == TargetFormat::Png && !masterfile::isEdited(result)
-                                && (choices.edges == OutputChoices::Edges::Clean) != masterfile::hasCleanEdges(head(result, 128));
+    // Edges cleaned or refined, or back to the photo's own, and the hidden background cleared
+    // or kept, as the choices say. A refined alpha stays: only the service could undo it.
+    bool edgesOtherwise = false;
+    // A master touched up by hand keeps its colours: only its photo could give them again.
+    if (outputnames::formatOf(result) == TargetFormat::Png && !masterfile::isEdited(result)) {
+        const masterfile::Marks marks = masterfile::marksOf(head(result, masterfile::marksHeadBytes));
+        const bool refined = marks.edges == OutputChoices::Edges::Refine;
+        edgesOtherwise = (choices.hidden == OutputChoices::Hidden::Keep) != marks.hiddenKept
+                         || (choices.edges == OutputChoices::Edges::Refine && !refined)
+                         || (!refined && (choices.edges == OutputChoices::Edges::Source) != (marks.edges == OutputChoices::Edges::Source));
+    }
     if (!missing && !edgesOtherwise)
         return Plan::Skip;
     // A result laid on a background has lost its alpha: only the service can give it again.

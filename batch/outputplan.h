@@ -30,8 +30,8 @@ enum class Plan { Send, Skip, Finish, Derive };
 // decodes only a TIFF or WebP of the right size.
 Plan planFor(const QString &source, const QString &result);
 // As above, and Derive when the result is complete but a file the choices ask for beside it
-// is missing or older than it, or its edges are cleaned and the choices say otherwise (or
-// the other way round): made from the result (and the photo), without an upload. A result
+// is missing or older than it, or its edges or hidden background are not as the choices say
+// (a refined alpha stays refined): made from the result (and the photo), without an upload. A result
 // that holds no alpha (a JPEG) cannot give them: Send.
 Plan planFor(const QString &source, const QString &result, const OutputChoices &choices);
 

@@ -4,6 +4,7 @@
 // fresh process, so the peak memory figures are the run's own.
 
 #include "benchsupport.h"
+#include "edgerefiner.h"
 #include "outputchoices.h"
 #include "outputnames.h"
 #include "photocheck.h"
@@ -233,10 +234,101 @@ void compareHeic(int runs, const std::string &jpegSource, const QString &cutout,
                 static_cast<long long>(previewUpload), double(previewUpload) / double(jpegBytes.size()));
 }
 
+// The mean alpha error, on a 0-to-1 scale, where the truth's alpha or the scaled one is soft.
+double alphaError(const cv::Mat &alpha, const cv::Mat &truth, const cv::Mat &band)
+{
+    cv::Mat difference;
+    cv::absdiff(alpha, truth, difference);
+    return cv::mean(difference, band)[0] / 255;
+}
+
+// --edges refine on a photo of fine strands whose alpha is known: the error of each method
+// tried, from a 0.25-megapixel cut-out and from a full-size one, and the time of the chosen one.
+void compareRefine(int runs, double floorMs)
+{
+    QTemporaryDir dir;
+    const QString source = QDir(dir.path()).filePath(QStringLiteral("strands.png"));
+    const QString cutout = QDir(dir.path()).filePath(QStringLiteral("cutout.png"));
+    const QString target = QDir(dir.path()).filePath(QStringLiteral("strands.png-no-bg.png"));
+    const cv::Size size(4000, 3000);
+    const EdgeTruth truth = makeStrandTruth(size, 700, 1);
+    cv::imwrite(source.toStdString(), truth.photo);
+    const double side = std::sqrt(250000.0 / double(size.area()));
+    const cv::Size small(int(std::lround(size.width * side)), int(std::lround(size.height * side)));
+    cv::Mat smallAlpha, smallColour, answer, scaled;
+    cv::resize(truth.alpha, smallAlpha, small, 0, 0, cv::INTER_AREA);
+    cv::resize(truth.photo, smallColour, small, 0, 0, cv::INTER_AREA);
+    cv::merge(std::vector<cv::Mat>{smallColour, smallAlpha}, answer);
+    cv::imwrite(cutout.toStdString(), answer);
+    cv::resize(smallAlpha, scaled, size, 0, 0, cv::INTER_LANCZOS4);
+    const cv::Mat band = ((truth.alpha > 0) & (truth.alpha < 255)) | ((scaled > 0) & (scaled < 255));
+    const double scale = double(size.width) / small.width;
+    const double scaledError = alphaError(scaled, truth.alpha, band);
+    std::printf("\n--edges refine on %dx%d, 700 strands of 1 to 2 px, the cut-out %dx%d (%.2f times smaller a side); "
+                "band %.2f%% of the pixels\n", size.width, size.height, small.width, small.height, scale,
+                100.0 * cv::countNonZero(band) / double(band.total()));
+    std::printf("%-44s %8s %8s\n", "alpha error over the band", "error", "ratio");
+    std::printf("%-44s %8.4f %8.3f\n", "scaled (Lanczos), the default", scaledError, 1.0);
+    struct Method
+    {
+        const char *name;
+        edgerefiner::Settings settings;
+    };
+    const Method methods[] = {{"guided filter r=4 on the band", {0, 4}},
+                              {"guided filter r=8 on the band", {0, 8}},
+                              {"colour model, 1 pass", {1, 0}},
+                              {"colour model, 2 passes (chosen)", {2, 0}},
+                              {"colour model, 3 passes", {3, 0}},
+                              {"colour model, 2 passes, then guided r=1", {2, 1}}};
+    for (const Method &method : methods) {
+        cv::Mat refined = scaled.clone();
+        edgerefiner::refine(truth.photo, refined, scale, 0, method.settings);
+        const double error = alphaError(refined, truth.alpha, band);
+        std::printf("%-44s %8.4f %8.3f\n", method.name, error, error / scaledError);
+    }
+    // Larger cut-outs: how much there is left to gain as the scale comes down.
+    for (const double megapixels : {1.0, 3.0, 6.0}) {
+        const double shrink = std::sqrt(megapixels * 1e6 / double(size.area()));
+        const cv::Size larger(int(std::lround(size.width * shrink)), int(std::lround(size.height * shrink)));
+        cv::Mat largerAlpha, largerScaled;
+        cv::resize(truth.alpha, largerAlpha, larger, 0, 0, cv::INTER_AREA);
+        cv::resize(largerAlpha, largerScaled, size, 0, 0, cv::INTER_LANCZOS4);
+        const double before = alphaError(largerScaled, truth.alpha, band);
+        const double largerScale = double(size.width) / larger.width;
+        edgerefiner::refine(truth.photo, largerScaled, std::max(largerScale, edgerefiner::minimumScale));
+        const double after = alphaError(largerScaled, truth.alpha, band);
+        std::printf("from a %.0f MP cut-out (%.2f times a side%s): scaled %.4f, refined %.4f, ratio %.3f\n", megapixels,
+                    largerScale, largerScale < edgerefiner::minimumScale ? ", refined as if it were 3, which it is not" : "", before, after,
+                    after / before);
+    }
+    // The service's full-size answer: the truth, which refine leaves as it is.
+    cv::Mat full = truth.alpha.clone();
+    const bool changed = edgerefiner::refine(truth.photo, full, 1.0);
+    std::printf("from a full-size cut-out: error %.4f, refined %.4f (%s)\n", alphaError(truth.alpha, truth.alpha, band),
+                alphaError(full, truth.alpha, band), changed ? "changed" : "left as it is");
+
+    std::vector<double> plainMs, refineMs;
+    const OutputChoices refine = choicesOf({{"edges", "refine"}});
+    for (int i = 0; i < runs; ++i) {
+        plainMs.push_back(timeMake(source, target, cutout, {}, false));
+        refineMs.push_back(timeMake(source, target, cutout, refine, false));
+    }
+    const cv::Mat result = cv::imread(target.toStdString(), cv::IMREAD_UNCHANGED);
+    cv::Mat made;
+    cv::extractChannel(result, made, 3);
+    std::printf("through the compositor: error %.4f; composite %.1f ms, with --edges refine %.1f ms: +%.3f of the floor\n",
+                alphaError(made, truth.alpha, band), median(plainMs), median(refineMs),
+                (median(refineMs) - median(plainMs)) / floorMs);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc > 2 && std::string(argv[1]) == "refine") {
+        compareRefine(std::atoi(argv[2]), argc > 3 ? std::atof(argv[3]) : 547.2);
+        return 0;
+    }
     const int runs = argc > 1 ? std::atoi(argv[1]) : 7;
     if (argc > 2)
         return comparePhotos(runs, std::vector<std::string>(argv + 2, argv + argc));
@@ -329,5 +421,6 @@ int main(int argc, char **argv)
     }
     compareEdges(runs, fMs);
     compareHeic(runs, source, cutout, QDir(dir.path()));
+    compareRefine(runs, fMs);
     return 0;
 }

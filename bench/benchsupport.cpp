@@ -155,3 +155,72 @@ EdgeTruth makeEdgeTruth(cv::Size size, int seed)
     mixed.convertTo(truth.photo, CV_8UC3);
     return truth;
 }
+
+EdgeTruth makeStrandTruth(cv::Size size, int strands, int seed)
+{
+    cv::RNG rng(uint64(seed) * 104729 + 3);
+    const int w = size.width, h = size.height;
+    const auto noiseAt = [&](int cell, float spread, int type) {
+        cv::Mat coarse(std::max(2, h / cell), std::max(2, w / cell), type), fine;
+        rng.fill(coarse, cv::RNG::UNIFORM, -spread, spread);
+        cv::resize(coarse, fine, size, 0, 0, cv::INTER_CUBIC);
+        return fine;
+    };
+    cv::Mat grain(size, CV_32FC3);
+    // A wall: light falling off across it, patches of paint, plaster texture at several scales.
+    cv::Mat bg(size, CV_32FC3);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const float light = 0.55f + 0.45f * std::cos(2.2f * (float(x) / float(w) - 0.3f)) * (1 - 0.3f * float(y) / float(h));
+            bg.at<cv::Vec3f>(y, x) = cv::Vec3f(150, 170, 185) * light;
+        }
+    bg += noiseAt(300, 45, CV_32FC3) + noiseAt(24, 22, CV_32FC3) + noiseAt(5, 14, CV_32FC3);
+    rng.fill(grain, cv::RNG::NORMAL, 0, 3);
+    bg += grain;
+    cv::Mat fg(size, CV_32FC3);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const float u = float(x) / float(w), v = float(y) / float(h);
+            fg.at<cv::Vec3f>(y, x) = cv::Vec3f(40 + 30 * u, 50 + 30 * v, 95 + 50 * std::sin(4 * u + 2 * v));
+        }
+    fg += noiseAt(40, 15, CV_32FC3) + noiseAt(4, 8, CV_32FC3);
+    rng.fill(grain, cv::RNG::NORMAL, 0, 3);
+    fg += grain;
+
+    cv::Mat alpha(size, CV_8U, cv::Scalar(0));
+    const cv::Point2f centre(w * 0.5f, h * 0.62f);
+    std::vector<cv::Point> outline;
+    for (int i = 0; i < 1440; ++i) {
+        const float t = float(i) * float(CV_2PI) / 1440;
+        const float r = 1 + 0.05f * std::sin(5 * t + 1) + 0.03f * std::sin(13 * t);
+        outline.emplace_back(cv::Point2f(centre.x + 0.27f * w * r * std::cos(t), centre.y + 0.35f * h * r * std::sin(t)));
+    }
+    cv::fillPoly(alpha, std::vector<std::vector<cv::Point>>{outline}, cv::Scalar(255), cv::LINE_AA);
+    const float unit = float(w) / 4000;
+    for (int i = 0; i < strands; ++i) {
+        const cv::Point start = outline[size_t(rng.uniform(740, 1420))];
+        float angle = std::atan2(float(start.y) - centre.y, float(start.x) - centre.x) + rng.uniform(-0.6f, 0.6f);
+        const float bend = rng.uniform(-0.012f, 0.012f);
+        std::vector<cv::Point> strand{start};
+        cv::Point2f at(start);
+        for (int step = rng.uniform(20, 90); step > 0; --step) {
+            at += 4 * unit * cv::Point2f(std::cos(angle), std::sin(angle));
+            angle += bend;
+            strand.emplace_back(at);
+        }
+        cv::polylines(alpha, strand, false, cv::Scalar(rng.uniform(110, 255)), rng.uniform(1, 3), cv::LINE_AA);
+    }
+
+    EdgeTruth truth;
+    fg.convertTo(truth.foreground, CV_8UC3);
+    bg.convertTo(truth.background, CV_8UC3);
+    truth.alpha = alpha;
+    cv::Mat a, a3, f, b;
+    alpha.convertTo(a, CV_32F, 1.0 / 255);
+    cv::merge(std::vector<cv::Mat>{a, a, a}, a3);
+    truth.foreground.convertTo(f, CV_32FC3);
+    truth.background.convertTo(b, CV_32FC3);
+    cv::Mat mixed = a3.mul(f) + (cv::Scalar::all(1) - a3).mul(b);
+    mixed.convertTo(truth.photo, CV_8UC3);
+    return truth;
+}

@@ -21,6 +21,9 @@ struct EdgeTruth
     cv::Mat photo;
 };
 EdgeTruth makeEdgeTruth(cv::Size size, int seed);
+// The same kind of truth for refining the alpha: `strands` strands of 1 to 2 pixels, drawn at
+// full size, over a textured, unevenly lit wall of several colours.
+EdgeTruth makeStrandTruth(cv::Size size, int strands, int seed);
 
 struct RunFigures
 {

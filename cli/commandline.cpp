@@ -114,8 +114,13 @@ void addOptions(QCommandLineParser &parser)
                       QStringLiteral("PNG compression: fast (the default) or small (slower, smaller files)."),
                       QStringLiteral("mode")});
     parser.addOption({QStringLiteral("edges"),
-                      QStringLiteral("Edge colours: source (the photo's own, the default) or clean (the old "
-                                     "background's colour taken out of the subject's soft edges)."),
+                      QStringLiteral("Edges: source (the photo's own colours, the default), clean (the old "
+                                     "background's colour taken out of the subject's soft edges) or refine (the "
+                                     "alpha of a small cut-out redrawn at full size from the photo, then cleaned)."),
+                      QStringLiteral("mode")});
+    parser.addOption({QStringLiteral("hidden"),
+                      QStringLiteral("Fully transparent pixels: clear (one flat colour, the default) or keep (the "
+                                     "photo's own, for re-editing the mask in another program)."),
                       QStringLiteral("mode")});
     parser.addPositionalArgument(QStringLiteral("INPUT"),
                                  QStringLiteral("The photo or folder to cut out: with --batch, what the batch sends; "

@@ -1,6 +1,7 @@
 #include "compositor.h"
 
 #include "edgecleaner.h"
+#include "edgerefiner.h"
 #include "imagefile.h"
 #include "imageformat.h"
 #include "jpegrows.h"
@@ -18,6 +19,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <cmath>
 #include <condition_variable>
 #include <functional>
 #include <future>
@@ -52,6 +54,7 @@ bool encode(QIODevice &out, Format format, const Picture &picture, const photome
     if (format == Format::Png) {
         pngwriter::Options options;
         options.threads = threads;
+        options.clearHidden = choices.hidden == OutputChoices::Hidden::Clear;
         options.rowsReady = rowsReady;
         options.small = choices.png == OutputChoices::Compression::Small;
         options.chunks = extraChunks;
@@ -191,6 +194,32 @@ ScaleAndMix::Outcome writeOthers(const Others &others, const QString &origin, Sc
     return ScaleAndMix::Written;
 }
 
+// Black under alpha 0: the old background is not kept where nobody sees it. A format without
+// alpha lays the background over these pixels in any case.
+void clearHidden(cv::Mat &colour, const cv::Mat &alpha)
+{
+    colour.setTo(cv::Scalar::all(0), alpha == 0);
+}
+
+// The alpha scaled from a cut-out of `cutout` pixels redrawn from the photo, the soft edges'
+// colours cleaned, and the hidden background cleared, as the choices ask; `colour` is the photo's.
+void finishPixels(cv::Mat &colour, cv::Mat &alpha, const OutputChoices &choices, cv::Size cutout, bool refineAlpha,
+                  int threads)
+{
+    if (refineAlpha && !cutout.empty())
+        edgerefiner::refine(colour, alpha, double(colour.cols) / cutout.width, threads);
+    if (choices.edges != OutputChoices::Edges::Source)
+        edgecleaner::clean(colour, alpha, threads);
+    if (choices.hidden == OutputChoices::Hidden::Clear)
+        clearHidden(colour, alpha);
+}
+
+// A master's marks as the choices made it.
+std::vector<unsigned char> marksOf(const OutputChoices &choices, OutputChoices::Edges edges, cv::Size cutout)
+{
+    return masterfile::marksChunks({edges, choices.hidden == OutputChoices::Hidden::Keep, cutout});
+}
+
 void noteProfile(const photometadata::Metadata &metadata, ScaleAndMix::Report &report)
 {
     report.profileLeftOut = QString::fromStdString(metadata.profileLeftOut);
@@ -210,14 +239,19 @@ ScaleAndMix::Report fromMaster(const ScaleAndMix::Request &request, int threads)
         return report;
     }
     const Format format = targetFormatOf(request.target);
-    const bool cleaned = format == Format::Png && masterfile::hasCleanEdges(bytes);
-    const bool clean = request.choices.edges == OutputChoices::Edges::Clean;
+    const OutputChoices &choices = request.choices;
+    const masterfile::Marks marks = masterfile::marksOf(bytes.left(masterfile::marksHeadBytes));
+    // A refined alpha cannot be had back unrefined without the service's cut-out: it stays.
+    const bool refine = choices.edges == OutputChoices::Edges::Refine && marks.edges != OutputChoices::Edges::Refine;
+    const OutputChoices::Edges edges = marks.edges == OutputChoices::Edges::Refine ? marks.edges : choices.edges;
+    const bool colourChange = (edges == OutputChoices::Edges::Source) != (marks.edges == OutputChoices::Edges::Source);
+    const bool edgesChange = refine || (edges != OutputChoices::Edges::Refine && colourChange);
+    const bool clear = choices.hidden == OutputChoices::Hidden::Clear;
     // A master touched up by hand keeps its colours as they are: only its photo could replace them.
-    if (format == Format::Png && clean != cleaned && !masterfile::isEdited(request.target)) {
-        if (clean) {
-            edgecleaner::clean(colour, alpha, threads);
-        } else {
-            // Back to the photo's own edge colours, from the photo.
+    const bool edited = format == Format::Png && masterfile::isEdited(request.target);
+    if (format == Format::Png && !edited && (edgesChange || clear == marks.hiddenKept)) {
+        if (edgesChange || !clear) {
+            // The photo's own colours again, to start from as a fresh composite does.
             const QByteArray photoBytes = imagefile::read(request.origin);
             const cv::Mat photo = photoBytes.isEmpty() ? cv::Mat() : imagefile::decode(photoBytes, cv::IMREAD_COLOR);
             if (photo.size() != colour.size()) {
@@ -225,15 +259,27 @@ ScaleAndMix::Report fromMaster(const ScaleAndMix::Request &request, int threads)
                 return report;
             }
             colour = photo;
+            // A master made before it kept its cut-out's size is taken for one from the service's preview.
+            const double previewScale = std::max(1.0, std::sqrt(double(colour.total()) / 250000.0));
+            const cv::Size cutout = !marks.cutout.empty() ? marks.cutout
+                                                          : cv::Size(int(std::lround(colour.cols / previewScale)), 1);
+            OutputChoices finished = choices;
+            finished.edges = edges;
+            finishPixels(colour, alpha, finished, cutout, refine, threads);
+        } else {
+            clearHidden(colour, alpha);
         }
         if (!writeFile(request.target, [&](QIODevice &out) {
-                return encode(out, format, {colour, alpha}, metadata, request.choices,
-                              clean ? masterfile::cleanEdgesChunk() : std::vector<unsigned char>(), true, threads);
+                return encode(out, format, {colour, alpha}, metadata, choices, marksOf(choices, edges, marks.cutout), true,
+                              threads);
             })) {
             report.outcome = ScaleAndMix::WriteFailed;
             return report;
         }
         report.written << request.target;
+    } else if ((format != Format::Png || edited) && clear) {
+        // The files made from it show no old background either.
+        clearHidden(colour, alpha);
     }
     report.outcome = writeOthers(encodeOthers(request, colour, alpha, metadata), request.origin, report);
     return report;
@@ -256,7 +302,7 @@ Others encodeOthersOrNone(const ScaleAndMix::Request &request, const cv::Mat &co
 // decoded; the file is kept only once the whole photo has decoded. None when it did not: the
 // photo is then read as any other, with `scaled` the cut-out's alpha.
 std::optional<ScaleAndMix::Report> streamMaster(const ScaleAndMix::Request &request, JpegRows &rows,
-                                                std::future<cv::Mat> &alphaJob, cv::Mat &scaled,
+                                                std::future<cv::Mat> &alphaJob, cv::Mat &scaled, const cv::Size &cutoutSize,
                                                 const photometadata::Metadata &metadata, int threads)
 {
     ScaleAndMix::Report report;
@@ -290,8 +336,20 @@ std::optional<ScaleAndMix::Report> streamMaster(const ScaleAndMix::Request &requ
         return report;
     }
     noteProfile(metadata, report);
+    // The writer clears the hidden pixels as it goes; the variant, from a copy of its own.
     auto others = std::async(std::launch::async, [&] {
-        return decoded.get() ? encodeOthersOrNone(request, source, scaled, metadata) : Others{{}, false, false};
+        if (!decoded.get())
+            return Others{{}, false, false};
+        if (request.choices.hidden != OutputChoices::Hidden::Clear || request.variantPath.isEmpty())
+            return encodeOthersOrNone(request, source, scaled, metadata);
+        cv::Mat cleared;
+        try {
+            cleared = source.clone();
+            clearHidden(cleared, scaled);
+        } catch (...) {
+            return Others{{}, false, false};
+        }
+        return encodeOthersOrNone(request, cleared, scaled, metadata);
     });
     const auto rowsReady = [&](int wanted) {
         std::unique_lock<std::mutex> locked(lock);
@@ -299,7 +357,8 @@ std::optional<ScaleAndMix::Report> streamMaster(const ScaleAndMix::Request &requ
         return ready >= wanted;
     };
     const bool written = writeFile(request.target, [&](QIODevice &out) {
-        return encode(out, Format::Png, {source, scaled}, metadata, request.choices, {}, true, threads, rowsReady)
+        return encode(out, Format::Png, {source, scaled}, metadata, request.choices,
+                      marksOf(request.choices, OutputChoices::Edges::Source, cutoutSize), true, threads, rowsReady)
                && decoded.get();
     });
     const Others made = others.get();
@@ -332,8 +391,10 @@ ScaleAndMix::Report make(const ScaleAndMix::Request &request, int threads)
     // has decoded at that size. Real photos hold far more than a byte per hundred pixels.
     const cv::Size claimed(header.width, header.height);
     const bool plausible = header.acceptable() && qint64(sourceBytes.size()) * 100 >= qint64(claimed.area());
-    auto alphaJob = std::async(std::launch::async, [&targetFile, plausible, claimed] {
+    cv::Size cutoutSize; // set by the job, read once it is over
+    auto alphaJob = std::async(std::launch::async, [&targetFile, &cutoutSize, plausible, claimed] {
         cv::Mat alpha = imagefile::decodeAlpha(imagefile::read(targetFile));
+        cutoutSize = alpha.size();
         if (plausible && !alpha.empty()) {
             cv::Mat scaled;
             cv::resize(alpha, scaled, claimed, 0, 0, cv::INTER_LANCZOS4);
@@ -343,16 +404,16 @@ ScaleAndMix::Report make(const ScaleAndMix::Request &request, int threads)
     });
     cv::Mat source, scaled;
     photometadata::Metadata metadata;
-    const bool clean = request.choices.edges == OutputChoices::Edges::Clean;
+    const OutputChoices::Edges edges = request.choices.edges;
     bool alphaTaken = false;
     if (!sourceBytes.isEmpty()) {
         metadata = photometadata::read(sourceData, std::size_t(sourceBytes.size()));
         metadata.record = request.record.toStdString();
         // A JPEG's rows can be compressed as they come, unless the edges need the whole photo.
         JpegRows rows;
-        if (format == Format::Png && !clean && plausible && rows.start(sourceData, std::size_t(sourceBytes.size()))
+        if (format == Format::Png && edges == OutputChoices::Edges::Source && plausible && rows.start(sourceData, std::size_t(sourceBytes.size()))
             && rows.size() == claimed) {
-            if (const auto report = streamMaster(request, rows, alphaJob, scaled, metadata, threads))
+            if (const auto report = streamMaster(request, rows, alphaJob, scaled, cutoutSize, metadata, threads))
                 return *report;
             alphaTaken = true;
         }
@@ -372,9 +433,8 @@ ScaleAndMix::Report make(const ScaleAndMix::Request &request, int threads)
         cv::resize(alpha, scaled, source.size(), 0, 0, cv::INTER_LANCZOS4);
     }
 
-    if (clean)
-        edgecleaner::clean(source, scaled, threads);
-    const std::vector<unsigned char> marker = clean && format == Format::Png ? masterfile::cleanEdgesChunk() : std::vector<unsigned char>();
+    finishPixels(source, scaled, request.choices, cutoutSize, edges == OutputChoices::Edges::Refine, threads);
+    const std::vector<unsigned char> marker = format == Format::Png ? marksOf(request.choices, edges, cutoutSize) : std::vector<unsigned char>();
     // The other files are encoded beside the master, in the gaps its writer leaves (its
     // stripes written in order, its sync to disk).
     auto others = std::async(std::launch::async, [&] { return encodeOthersOrNone(request, source, scaled, metadata); });
@@ -401,17 +461,24 @@ ScaleAndMix::Report saveEdited(const ScaleAndMix::Request &request, const cv::Ma
         photometadata::read(reinterpret_cast<const unsigned char *>(bytes.constData()), std::size_t(bytes.size()));
     if (!request.record.isEmpty())
         metadata.record = request.record.toStdString();
-    std::vector<unsigned char> marks = masterfile::hasCleanEdges(bytes) ? masterfile::cleanEdgesChunk()
-                                                                        : std::vector<unsigned char>();
+    const masterfile::Marks was = masterfile::marksOf(bytes.left(masterfile::marksHeadBytes));
+    std::vector<unsigned char> marks = marksOf(request.choices, was.edges, was.cutout);
     const std::vector<unsigned char> edited = masterfile::editedChunk();
     marks.insert(marks.end(), edited.begin(), edited.end());
+    // The writer clears the hidden background of the master as it goes; the files beside it
+    // are made from these pixels.
+    cv::Mat shown = colour;
+    if (request.choices.hidden == OutputChoices::Hidden::Clear) {
+        shown = colour.clone();
+        clearHidden(shown, alpha);
+    }
     if (!writeFile(request.target, [&](QIODevice &out) {
-            return encode(out, Format::Png, {colour, alpha}, metadata, request.choices, marks, true, threads);
+            return encode(out, Format::Png, {shown, alpha}, metadata, request.choices, marks, true, threads);
         })) {
         report.outcome = ScaleAndMix::WriteFailed;
         return report;
     }
-    report.outcome = writeOthers(encodeOthersOrNone(request, colour, alpha, metadata), request.origin, report);
+    report.outcome = writeOthers(encodeOthersOrNone(request, shown, alpha, metadata), request.origin, report);
     return report;
 }
 

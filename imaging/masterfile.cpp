@@ -38,19 +38,77 @@ bool read(const QString &path, cv::Mat &colour, cv::Mat &alpha, int threads)
     }
 }
 
-std::vector<unsigned char> cleanEdgesChunk()
+namespace {
+
+constexpr char keyword[] = "Quorrin";
+
+void addMark(std::vector<unsigned char> &chunks, const QByteArray &text)
 {
-    static const char text[] = "Quorrin\0edges=clean";
-    return pngwriter::chunk("tEXt", reinterpret_cast<const unsigned char *>(text), sizeof text - 1);
+    const QByteArray data = QByteArray(keyword, sizeof keyword) + text; // the keyword ends in its nul
+    const std::vector<unsigned char> one = pngwriter::chunk("tEXt", reinterpret_cast<const unsigned char *>(data.constData()),
+                                                            std::size_t(data.size()));
+    chunks.insert(chunks.end(), one.begin(), one.end());
+}
+
+quint32 bigEndian(const char *at)
+{
+    const auto *bytes = reinterpret_cast<const unsigned char *>(at);
+    return quint32(bytes[0]) << 24 | quint32(bytes[1]) << 16 | quint32(bytes[2]) << 8 | bytes[3];
+}
+
+} // namespace
+
+std::vector<unsigned char> marksChunks(const Marks &marks)
+{
+    std::vector<unsigned char> chunks;
+    if (marks.edges == OutputChoices::Edges::Clean)
+        addMark(chunks, "edges=clean");
+    else if (marks.edges == OutputChoices::Edges::Refine)
+        addMark(chunks, "edges=refine");
+    if (marks.hiddenKept)
+        addMark(chunks, "hidden=keep");
+    if (!marks.cutout.empty())
+        addMark(chunks, "cutout=" + QByteArray::number(marks.cutout.width) + 'x' + QByteArray::number(marks.cutout.height));
+    return chunks;
+}
+
+Marks marksOf(const QByteArray &masterHead)
+{
+    Marks marks;
+    constexpr int afterHeader = 8 + 25; // signature, IHDR
+    for (int at = afterHeader; at + 12 <= masterHead.size();) {
+        const quint32 length = bigEndian(masterHead.constData() + at);
+        if (length > 64 || at + 12 + int(length) > masterHead.size() || masterHead.mid(at + 4, 4) != "tEXt")
+            break;
+        const QByteArray data = masterHead.mid(at + 8, int(length));
+        if (!data.startsWith(QByteArray(keyword, sizeof keyword)))
+            break;
+        const QByteArray text = data.mid(sizeof keyword);
+        if (text == "edges=clean")
+            marks.edges = OutputChoices::Edges::Clean;
+        else if (text == "edges=refine")
+            marks.edges = OutputChoices::Edges::Refine;
+        else if (text == "hidden=keep")
+            marks.hiddenKept = true;
+        else if (text.startsWith("cutout=")) {
+            const QList<QByteArray> sides = text.mid(7).split('x');
+            const int width = sides.value(0).toInt(), height = sides.value(1).toInt();
+            if (sides.size() == 2 && width > 0 && height > 0)
+                marks.cutout = cv::Size(width, height);
+        }
+        at += 12 + int(length);
+    }
+    return marks;
 }
 
 bool hasCleanEdges(const QByteArray &masterHead)
 {
-    const std::vector<unsigned char> marker = cleanEdgesChunk();
-    constexpr int afterHeader = 8 + 25; // signature, IHDR
-    return masterHead.size() >= afterHeader + int(marker.size())
-           && std::equal(marker.begin(), marker.end(), masterHead.constData() + afterHeader,
-                         [](unsigned char a, char b) { return a == static_cast<unsigned char>(b); });
+    return marksOf(masterHead).edges != OutputChoices::Edges::Source;
+}
+
+std::vector<unsigned char> cleanEdgesChunk()
+{
+    return marksChunks({OutputChoices::Edges::Clean, false, {}});
 }
 
 std::vector<unsigned char> editedChunk()

@@ -39,7 +39,8 @@ QString refusal(const QString &option, const QString &value, const char *must)
 QStringList OutputChoices::optionNames()
 {
     return {QStringLiteral("background"), QStringLiteral("format"), QStringLiteral("quality"), QStringLiteral("crop"),
-            QStringLiteral("canvas"),     QStringLiteral("mask"),   QStringLiteral("png"),     QStringLiteral("edges")};
+            QStringLiteral("canvas"),     QStringLiteral("mask"),   QStringLiteral("png"),     QStringLiteral("edges"),
+            QStringLiteral("hidden")};
 }
 
 QString OutputChoices::set(const QString &option, const QString &value)
@@ -105,8 +106,17 @@ QString OutputChoices::set(const QString &option, const QString &value)
             edges = Edges::Source;
         else if (text == QLatin1String("clean"))
             edges = Edges::Clean;
+        else if (text == QLatin1String("refine"))
+            edges = Edges::Refine;
         else
-            return refusal(option, value, "it must be source or clean");
+            return refusal(option, value, "it must be source, clean or refine");
+    } else if (option == QLatin1String("hidden")) {
+        if (text == QLatin1String("clear"))
+            hidden = Hidden::Clear;
+        else if (text == QLatin1String("keep"))
+            hidden = Hidden::Keep;
+        else
+            return refusal(option, value, "it must be clear or keep");
     } else {
         return QStringLiteral("--%1 is not an output choice").arg(option);
     }
@@ -134,6 +144,10 @@ QStringList OutputChoices::arguments() const
         list << QStringLiteral("--png=small");
     if (edges == Edges::Clean)
         list << QStringLiteral("--edges=clean");
+    else if (edges == Edges::Refine)
+        list << QStringLiteral("--edges=refine");
+    if (hidden == Hidden::Keep)
+        list << QStringLiteral("--hidden=keep");
     return list;
 }
 
@@ -187,5 +201,9 @@ QString OutputChoices::summary() const
         parts << QCoreApplication::translate("OutputChoices", "PNG 高压缩");
     if (edges == Edges::Clean)
         parts << QCoreApplication::translate("OutputChoices", "清理边缘颜色");
+    else if (edges == Edges::Refine)
+        parts << QCoreApplication::translate("OutputChoices", "细化边缘");
+    if (hidden == Hidden::Keep)
+        parts << QCoreApplication::translate("OutputChoices", "保留透明处的原照片像素");
     return parts.isEmpty() ? QString() : QCoreApplication::translate("OutputChoices", "输出选项：") + parts.join(QCoreApplication::translate("OutputChoices", "，"));
 }

@@ -13,7 +13,9 @@ struct OutputChoices
     enum class Format { Png, Jpeg, Webp };
     enum class Canvas { None, Square, Size };
     enum class Compression { Fast, Small };
-    enum class Edges { Source, Clean };
+    enum class Edges { Source, Clean, Refine };
+    // What a pixel of alpha 0 holds: one flat colour, or the photo's own (for re-editing the mask elsewhere).
+    enum class Hidden { Clear, Keep };
 
     bool hasBackground = false;
     quint32 background = 0xffffff; // 0xRRGGBB
@@ -26,6 +28,7 @@ struct OutputChoices
     bool mask = false;
     Compression png = Compression::Fast;
     Edges edges = Edges::Source;
+    Hidden hidden = Hidden::Clear;
 
     // The options, by their long names without dashes, in the order --help lists them.
     static QStringList optionNames();

@@ -67,6 +67,7 @@ struct Job
     int rowsPerStripe = 1;
     int stripeCount = 0;
     bool small = false;
+    bool clearHidden = false;
     std::function<bool(int)> rowsReady;
 
     std::mutex mutex;
@@ -98,16 +99,38 @@ struct Job
 };
 
 // One row's RGBA bytes, as PNG stores them before filtering.
-void rawRow(const cv::Mat &colour, const cv::Mat &alpha, int y, unsigned char *out)
+void rawRow(const cv::Mat &colour, const cv::Mat &alpha, int y, unsigned char *out, bool clearHidden)
 {
     const unsigned char *bgr = colour.ptr<unsigned char>(y);
     const unsigned char *a = alpha.ptr<unsigned char>(y);
+    if (!clearHidden) {
+        for (int x = 0; x < colour.cols; ++x, out += 4, bgr += 3) {
+            out[0] = bgr[2];
+            out[1] = bgr[1];
+            out[2] = bgr[0];
+            out[3] = a[x];
+        }
+        return;
+    }
     for (int x = 0; x < colour.cols; ++x, out += 4, bgr += 3) {
-        out[0] = bgr[2];
-        out[1] = bgr[1];
-        out[2] = bgr[0];
+        const unsigned char shown = a[x] ? 0xff : 0;
+        out[0] = bgr[2] & shown;
+        out[1] = bgr[1] & shown;
+        out[2] = bgr[0] & shown;
         out[3] = a[x];
     }
+}
+
+// The bytes [first, end) outside which both rows are zero, or an empty range.
+void nonZeroSpan(const unsigned char *row, const unsigned char *above, std::size_t bytes, std::size_t &first,
+                 std::size_t &end)
+{
+    first = 0;
+    while (first < bytes && row[first] == 0 && above[first] == 0)
+        ++first;
+    end = bytes;
+    while (end > first && row[end - 1] == 0 && above[end - 1] == 0)
+        --end;
 }
 
 // Each row takes the filter whose output has the least sum of absolute values (as signed
@@ -117,18 +140,29 @@ void rawRow(const cv::Mat &colour, const cv::Mat &alpha, int y, unsigned char *o
 void filterRow(const unsigned char *row, const unsigned char *above, std::size_t bytes, unsigned char *scratch,
                unsigned char *out)
 {
+    // Where both rows are zero (a cleared background), every filter gives zeros, but for the
+    // pixel just after the last one that is not, which still has it on its left.
+    std::size_t first = 0, end = 0;
+    nonZeroSpan(row, above, bytes, first, end);
+    first -= first % 4;
+    end = std::min(bytes, end + 4);
+    if (first >= end) {
+        *out = 0;
+        std::memset(out + 1, 0, bytes);
+        return;
+    }
     unsigned char *candidates[5];
     for (int f = 0; f < 5; ++f)
         candidates[f] = scratch + std::size_t(f) * bytes;
-    const std::size_t pixel = std::min<std::size_t>(4, bytes);
-    for (std::size_t i = 0; i < pixel; ++i) { // no left neighbour
+    const std::size_t pixel = std::min<std::size_t>(4, end);
+    for (std::size_t i = first; i < pixel; ++i) { // no left neighbour
         candidates[0][i] = row[i];
         candidates[1][i] = row[i];
         candidates[2][i] = static_cast<unsigned char>(row[i] - above[i]);
         candidates[3][i] = static_cast<unsigned char>(row[i] - (above[i] >> 1));
         candidates[4][i] = static_cast<unsigned char>(row[i] - above[i]); // Paeth falls back to the byte above
     }
-    for (std::size_t i = pixel; i < bytes; ++i) {
+    for (std::size_t i = std::max(pixel, first); i < end; ++i) {
         const int value = row[i], left = row[i - 4], up = above[i], upLeft = above[i - 4];
         candidates[0][i] = static_cast<unsigned char>(value);
         candidates[1][i] = static_cast<unsigned char>(value - left);
@@ -142,7 +176,7 @@ void filterRow(const unsigned char *row, const unsigned char *above, std::size_t
     int chosen = 0;
     for (int f = 0; f < 5; ++f) {
         long sum = 0;
-        for (std::size_t i = 0; i < bytes; ++i)
+        for (std::size_t i = first; i < end; ++i)
             sum += std::abs(int(static_cast<signed char>(candidates[f][i])));
         if (best < 0 || sum < best) {
             best = sum;
@@ -150,7 +184,9 @@ void filterRow(const unsigned char *row, const unsigned char *above, std::size_t
         }
     }
     *out = static_cast<unsigned char>(chosen);
-    std::copy_n(candidates[chosen], bytes, out + 1);
+    std::memset(out + 1, 0, first);
+    std::copy(candidates[chosen] + first, candidates[chosen] + end, out + 1 + first);
+    std::memset(out + 1 + end, 0, bytes - end);
 }
 
 Stripe compressStripe(const Job &job, int index)
@@ -190,13 +226,13 @@ Stripe compressStripe(const Job &job, int index)
     std::vector<unsigned char> raw[2] = {std::vector<unsigned char>(rowBytes - 1), std::vector<unsigned char>(rowBytes - 1)};
     std::vector<unsigned char> scratch(5 * (rowBytes - 1));
     if (firstRow > 0)
-        rawRow(job.colour, job.alpha, firstRow - 1, raw[(firstRow - 1) & 1].data());
+        rawRow(job.colour, job.alpha, firstRow - 1, raw[(firstRow - 1) & 1].data(), job.clearHidden);
     int status = Z_OK;
     for (int y = firstRow; y < endRow && status == Z_OK;) {
         const int rows = std::min(rowsPerBatch, endRow - y);
         for (int i = 0; i < rows; ++i) {
             const int row = y + i;
-            rawRow(job.colour, job.alpha, row, raw[row & 1].data());
+            rawRow(job.colour, job.alpha, row, raw[row & 1].data(), job.clearHidden);
             filterRow(raw[row & 1].data(), raw[(row - 1) & 1].data(), rowBytes - 1, scratch.data(),
                       batch.data() + std::size_t(i) * rowBytes);
         }
@@ -298,6 +334,7 @@ bool write(QIODevice &out, const cv::Mat &colour, const cv::Mat &alpha, const Op
     job->alpha = alpha;
     const std::size_t rowBytes = 1 + 4 * std::size_t(colour.cols);
     job->small = options.small;
+    job->clearHidden = options.clearHidden;
     job->rowsReady = options.rowsReady;
     job->rowsPerStripe = options.rowsPerStripe > 0 ? options.rowsPerStripe
                                                    : int(std::max<std::size_t>(1, (std::size_t(1) << 20) / rowBytes));

@@ -18,6 +18,8 @@ struct Options
     int rowsPerStripe = 0; // 0: about 1 MiB of pixels per stripe
     // Slower, stronger compression: for a user who keeps thousands of results.
     bool small = false;
+    // A pixel of alpha 0 is written black, whatever its colour.
+    bool clearHidden = false;
     // Whole chunks (length, type, data, CRC) to put between IHDR and the pixels.
     std::vector<unsigned char> chunks;
     // For colour still being decoded on another thread: called before a stripe reads its
@@ -30,7 +32,7 @@ struct Options
 std::vector<unsigned char> chunk(const char *type, const unsigned char *data, std::size_t size);
 
 // `colour` is 8-bit BGR, `alpha` 8-bit single-channel of the same size. The colours are
-// written as they are, also under alpha 0. Returns false when the device refuses a write.
+// written as they are, also under alpha 0 unless `clearHidden`. Returns false when the device refuses a write.
 bool write(QIODevice &out, const cv::Mat &colour, const cv::Mat &alpha, const Options &options = {});
 
 } // namespace pngwriter

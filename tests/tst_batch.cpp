@@ -62,6 +62,17 @@ void TestBatch::outputChoices_data()
     QTest::newRow("cleaned masters given the photo's edges again without an upload")
         << QStringList{"--edges=clean"} << QStringList{"--edges=source"} << 2 << QStringList{}
         << "本批共 2 张：保存 0 张，跳过 0 张，失败 0 张，由已有结果生成 2 张";
+    QTest::newRow("masters that kept the hidden background are cleared without an upload")
+        << QStringList{"--hidden=keep"} << QStringList{} << 2 << QStringList{}
+        << "本批共 2 张：保存 0 张，跳过 0 张，失败 0 张，由已有结果生成 2 张";
+    QTest::newRow("cleared masters given the photo's hidden pixels again without an upload")
+        << QStringList{} << QStringList{"--hidden=keep"} << 2 << QStringList{}
+        << "本批共 2 张：保存 0 张，跳过 0 张，失败 0 张，由已有结果生成 2 张";
+    QTest::newRow("masters made before are refined without an upload")
+        << QStringList{} << QStringList{"--edges=refine"} << 2 << QStringList{}
+        << "本批共 2 张：保存 0 张，跳过 0 张，失败 0 张，由已有结果生成 2 张";
+    QTest::newRow("a refined master stays refined")
+        << QStringList{"--edges=refine"} << QStringList{} << 2 << QStringList{} << "本批共 2 张：保存 0 张，跳过 2 张，失败 0 张";
     QTest::newRow("files made in the pass are not made again")
         << QStringList{"--mask"} << QStringList{"--mask"} << 2
         << QStringList{"a.jpg-no-bg.mask.png", "b.png-no-bg.mask.png"} << "本批共 2 张：保存 0 张，跳过 2 张，失败 0 张";
@@ -176,13 +187,20 @@ void TestBatch::outputChoices()
     }
     for (const char *photo : {"a.jpg", "b.png"}) {
         const QString master = output + QLatin1Char('/') + QLatin1String(photo) + QStringLiteral("-no-bg.png");
-        const bool clean = second.contains(QStringLiteral("--edges=clean"));
-        QCOMPARE(masterfile::hasCleanEdges(readBytes(master).left(128)), clean);
+        const bool refined = (first + second).contains(QStringLiteral("--edges=refine"));
+        const bool clean = refined || second.contains(QStringLiteral("--edges=clean"));
+        const masterfile::Marks marks = masterfile::marksOf(readBytes(master).left(masterfile::marksHeadBytes));
+        QCOMPARE(marks.edges != OutputChoices::Edges::Source, clean);
+        QCOMPARE(marks.edges == OutputChoices::Edges::Refine, refined);
+        QCOMPARE(marks.hiddenKept, second.contains(QStringLiteral("--hidden=keep")));
         // Unless cleaned, the colours are the photo's own.
-        cv::Mat colour;
-        cv::cvtColor(readImage(master, cv::IMREAD_UNCHANGED), colour, cv::COLOR_BGRA2BGR);
-        QCOMPARE(cv::norm(colour, readImage(photos + QLatin1Char('/') + QLatin1String(photo), cv::IMREAD_COLOR), cv::NORM_INF) == 0,
-                 !clean);
+        cv::Mat colour, alpha;
+        const cv::Mat made = readImage(master, cv::IMREAD_UNCHANGED);
+        cv::cvtColor(made, colour, cv::COLOR_BGRA2BGR);
+        cv::extractChannel(made, alpha, 3);
+        const cv::Mat photoColour = readImage(photos + QLatin1Char('/') + QLatin1String(photo), cv::IMREAD_COLOR);
+        const cv::Mat expected = marks.hiddenKept ? photoColour : hiddenCleared(photoColour, alpha);
+        QCOMPARE(cv::norm(colour, expected, cv::NORM_INF) == 0, !clean);
     }
     if (tag.contains(QLatin1String("by hand"))) {
         QVERIFY(masterfile::isEdited(masterA));

@@ -1,5 +1,6 @@
 #include "composite.h"
 #include "imageformat.h"
+#include "masterfile.h"
 #include "outputchoices.h"
 #include "pngreader.h"
 #include "pngwriter.h"
@@ -219,6 +220,8 @@ private slots:
     void leavesTheSavedCutoutAlone_data();
     void leavesTheSavedCutoutAlone();
     void secondRunKeepsTheAlpha();
+    void clearsTheHiddenBackground_data();
+    void clearsTheHiddenBackground();
     void laneRunsCompositesInOrderAndDestructionDropsTheQueued();
     void headersGiveTheSize_data();
     void headersGiveTheSize();
@@ -306,12 +309,10 @@ void TestCompositor::rebuildsAtFullResolution()
     QCOMPARE(result.type(), CV_8UC4);
     cv::Mat resultColour;
     cv::cvtColor(result, resultColour, cv::COLOR_BGRA2BGR);
-    cv::Mat sourceColour = colour.clone();
-    if (targetName.endsWith(QLatin1String(".webp"))) { // lossless, but free with the colours under alpha 0
+    const cv::Mat sourceColour = hiddenCleared(colour, alphaOf(result));
+    if (targetName.endsWith(QLatin1String(".webp"))) // lossless, but free with the colours under alpha 0
         resultColour.setTo(0, alphaOf(result) == 0);
-        sourceColour.setTo(0, alphaOf(result) == 0);
-    }
-    QVERIFY2(samePixels(resultColour, sourceColour), "colour planes are the source's decoded pixels");
+    QVERIFY2(samePixels(resultColour, sourceColour), "colour planes are the source's decoded pixels, black under alpha 0");
     cv::Mat expectedAlpha;
     cv::resize(alphaOf(cutout), expectedAlpha, colour.size(), 0, 0, cv::INTER_LANCZOS4);
     QVERIFY2(samePixels(alphaOf(result), expectedAlpha), "alpha is the cut-out's, scaled with Lanczos");
@@ -394,6 +395,85 @@ void TestCompositor::leavesTheSavedCutoutAlone()
 #endif
 }
 
+void TestCompositor::clearsTheHiddenBackground_data()
+{
+    QTest::addColumn<QString>("photoName");
+    QTest::addColumn<QString>("masterName");
+    QTest::addColumn<QStringList>("first"); // the master is made with these choices
+    QTest::addColumn<bool>("remade");       // then made again from itself
+    QTest::addColumn<QStringList>("later"); // with these
+    QTest::addColumn<bool>("kept");         // the photo's own pixels under alpha 0
+
+    const QStringList none, keep{"--hidden=keep"};
+    QTest::newRow("JPEG photo, written as it decodes") << "a.jpg" << "a.png" << none << false << none << false;
+    QTest::newRow("JPEG photo, kept") << "a.jpg" << "a.png" << keep << false << none << true;
+    QTest::newRow("PNG photo") << "a.png" << "b.png" << none << false << none << false;
+    QTest::newRow("PNG photo, kept") << "a.png" << "b.png" << keep << false << none << true;
+    QTest::newRow("TIFF master") << "a.png" << "b.tiff" << none << false << none << false;
+    QTest::newRow("TIFF master, kept") << "a.png" << "b.tiff" << keep << false << none << true;
+    QTest::newRow("cropped beside it, as it decodes") << "a.jpg" << "a.png" << QStringList{"--crop=0"} << false << none << false;
+    QTest::newRow("cropped beside it, kept") << "a.jpg" << "a.png" << QStringList{"--crop=0", "--hidden=keep"} << false << none << true;
+    QTest::newRow("cropped beside it, clean edges") << "a.png" << "b.png" << QStringList{"--crop=0", "--edges=clean"} << false << none << false;
+    QTest::newRow("refined edges, kept") << "a.png" << "b.png" << QStringList{"--edges=refine", "--hidden=keep"} << false << none << true;
+    QTest::newRow("a kept master cleared from itself, the photo gone") << "a.jpg" << "a.png" << keep << true << none << false;
+    QTest::newRow("a cleared master given the photo's pixels again") << "a.jpg" << "a.png" << none << true << keep << true;
+}
+
+void TestCompositor::clearsTheHiddenBackground()
+{
+    QFETCH(QString, photoName);
+    QFETCH(QString, masterName);
+    QFETCH(QStringList, first);
+    QFETCH(bool, remade);
+    QFETCH(QStringList, later);
+    QFETCH(bool, kept);
+
+    const QString photo = dir->filePath(photoName), master = dir->filePath(masterName);
+    cv::Mat pixels = photoLike(400, 300, 3, 4); // with the subject the cut-out outlines, sharp and blue
+    cv::ellipse(pixels, {200, 150}, {133, 100}, 0, 0, 360, cv::Scalar(200, 60, 40), cv::FILLED, cv::LINE_AA);
+    writeImage(photo, pixels);
+    const cv::Mat photoColour = readImage(photo, cv::IMREAD_COLOR);
+    QVERIFY(writeBytes(master, encode(cutoutLike(100, 75), ".png")));
+    ScaleAndMix::Report report = makeComposite(photo, master, choicesOf(first), false);
+    QCOMPARE(report.outcome, ScaleAndMix::Written);
+    const bool refined = first.contains(QStringLiteral("--edges=refine"));
+    const bool edgesCleaned = refined || first.contains(QStringLiteral("--edges=clean"));
+    if (remade) {
+        if (!kept)
+            QVERIFY(QFile::remove(photo));
+        report = makeComposite(photo, master, choicesOf(later), true);
+        QCOMPARE(report.outcome, ScaleAndMix::Written);
+        QCOMPARE(report.written, QStringList{master});
+    }
+    const cv::Mat made = readImage(master, cv::IMREAD_UNCHANGED);
+    QCOMPARE(made.type(), CV_8UC4);
+    const cv::Mat alpha = alphaOf(made);
+    cv::Mat colour;
+    cv::cvtColor(made, colour, cv::COLOR_BGRA2BGR);
+    cv::Mat expected = kept ? photoColour : hiddenCleared(photoColour, alpha);
+    if (edgesCleaned) // only the soft pixels change with clean edges
+        colour.copyTo(expected, (alpha > 0) & (alpha < 255));
+    QVERIFY2(samePixels(colour, expected), "the photo's pixels, black under alpha 0 unless kept");
+    if (masterName.endsWith(QLatin1String(".png"))) {
+        const masterfile::Marks marks = masterfile::marksOf(readBytes(master).left(masterfile::marksHeadBytes));
+        QCOMPARE(marks.hiddenKept, kept);
+        QCOMPARE(marks.edges, refined ? OutputChoices::Edges::Refine : edgesCleaned ? OutputChoices::Edges::Clean : OutputChoices::Edges::Source);
+        QCOMPARE(marks.cutout, cv::Size(100, 75));
+    }
+    cv::Mat scaled; // refined from a quarter the size a side, the alpha is no longer the scaled one
+    cv::resize(alphaOf(cutoutLike(100, 75)), scaled, alpha.size(), 0, 0, cv::INTER_LANCZOS4);
+    QCOMPARE(samePixels(alpha, scaled), !refined);
+    if (first.contains(QStringLiteral("--crop=0"))) {
+        const cv::Mat variant = readImage(report.written.value(0), cv::IMREAD_UNCHANGED);
+        QCOMPARE(variant.type(), CV_8UC4);
+        cv::Mat variantColour, hidden;
+        cv::cvtColor(variant, variantColour, cv::COLOR_BGRA2GRAY);
+        variantColour.copyTo(hidden, alphaOf(variant) == 0);
+        QVERIFY(cv::countNonZero(alphaOf(variant) == 0) > 0);
+        QCOMPARE(cv::countNonZero(hidden) == 0, !kept);
+    }
+}
+
 void TestCompositor::secondRunKeepsTheAlpha()
 {
     const QString origin = dir->filePath(QStringLiteral("s.jpg"));
@@ -439,7 +519,7 @@ void TestCompositor::laneRunsCompositesInOrderAndDestructionDropsTheQueued()
     QCOMPARE(result.type(), CV_8UC4);
     cv::Mat colour;
     cv::cvtColor(result, colour, cv::COLOR_BGRA2BGR);
-    QVERIFY(samePixels(colour, photoLike(800, 600, 3, 7)));
+    QVERIFY(samePixels(colour, hiddenCleared(photoLike(800, 600, 3, 7), alphaOf(result))));
 }
 
 namespace {
@@ -557,16 +637,19 @@ void TestCompositor::pngWriterRoundTrips_data()
     QTest::addColumn<cv::Size>("size");
     QTest::addColumn<int>("threads");
     QTest::addColumn<int>("rowsPerStripe"); // 0: the writer's own choice
+    QTest::addColumn<bool>("clearHidden");
 
-    QTest::newRow("one pixel") << cv::Size(1, 1) << 2 << 0;
-    QTest::newRow("odd width, one thread") << cv::Size(33, 17) << 1 << 0;
-    QTest::newRow("odd width, stripes of 4 rows on 3 threads") << cv::Size(33, 17) << 3 << 4;
-    QTest::newRow("a single row") << cv::Size(1001, 1) << 2 << 0;
-    QTest::newRow("a single column") << cv::Size(1, 501) << 2 << 7;
-    QTest::newRow("more stripes than threads, one row each") << cv::Size(40, 9) << 2 << 1;
-    QTest::newRow("more stripes than rows asked for") << cv::Size(8, 3) << 8 << 1;
-    QTest::newRow("photo-sized, automatic stripes") << cv::Size(1280, 960) << 0 << 0;
-    QTest::newRow("tall, automatic stripes on one thread") << cv::Size(300, 3000) << 1 << 0;
+    QTest::newRow("one pixel") << cv::Size(1, 1) << 2 << 0 << false;
+    QTest::newRow("hidden cleared, odd width, stripes of 4 rows on 3 threads") << cv::Size(33, 17) << 3 << 4 << true;
+    QTest::newRow("hidden cleared, photo-sized") << cv::Size(1280, 960) << 0 << 0 << true;
+    QTest::newRow("odd width, one thread") << cv::Size(33, 17) << 1 << 0 << false;
+    QTest::newRow("odd width, stripes of 4 rows on 3 threads") << cv::Size(33, 17) << 3 << 4 << false;
+    QTest::newRow("a single row") << cv::Size(1001, 1) << 2 << 0 << false;
+    QTest::newRow("a single column") << cv::Size(1, 501) << 2 << 7 << false;
+    QTest::newRow("more stripes than threads, one row each") << cv::Size(40, 9) << 2 << 1 << false;
+    QTest::newRow("more stripes than rows asked for") << cv::Size(8, 3) << 8 << 1 << false;
+    QTest::newRow("photo-sized, automatic stripes") << cv::Size(1280, 960) << 0 << 0 << false;
+    QTest::newRow("tall, automatic stripes on one thread") << cv::Size(300, 3000) << 1 << 0 << false;
 }
 
 void TestCompositor::pngWriterRoundTrips()
@@ -574,20 +657,26 @@ void TestCompositor::pngWriterRoundTrips()
     QFETCH(cv::Size, size);
     QFETCH(int, threads);
     QFETCH(int, rowsPerStripe);
+    QFETCH(bool, clearHidden);
 
     const cv::Mat colour = photoLike(size.width, size.height, 3, 5);
     cv::Mat alpha = photoLike(size.width, size.height, 1, 6);
     alpha.rowRange(0, (size.height + 1) / 2).setTo(0); // colours under alpha 0 must survive
+    if (clearHidden) { // rows cleared at both ends, below rows cleared all along
+        alpha.colRange(0, size.width / 3).setTo(0);
+        alpha.colRange(size.width * 2 / 3, size.width).setTo(0);
+    }
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
     pngwriter::Options options;
     options.threads = threads;
     options.rowsPerStripe = rowsPerStripe;
+    options.clearHidden = clearHidden;
     QVERIFY(pngwriter::write(buffer, colour, alpha, options));
     const QByteArray png = buffer.data();
 
     cv::Mat expected;
-    const cv::Mat planes[] = {colour, alpha};
+    const cv::Mat planes[] = {clearHidden ? hiddenCleared(colour, alpha) : colour, alpha};
     cv::merge(planes, 2, expected);
     QVERIFY2(samePixels(cv::imdecode(cv::Mat(1, png.size(), CV_8U, const_cast<char *>(png.constData())),
                                      cv::IMREAD_UNCHANGED), expected), "OpenCV");
@@ -618,7 +707,7 @@ void TestCompositor::pngWriterRoundTrips()
     cv::Mat readColour, readAlpha;
     QCOMPARE(readBack(png, readColour, readAlpha), rowsPerStripe == 0);
     if (rowsPerStripe == 0) {
-        QVERIFY(samePixels(readColour, colour) && samePixels(readAlpha, alpha));
+        QVERIFY(samePixels(readColour, planes[0]) && samePixels(readAlpha, alpha));
         QByteArray damaged = png;
         damaged[damaged.size() - 40] = char(damaged.at(damaged.size() - 40) ^ 0x10);
         QVERIFY(!readBack(damaged, readColour, readAlpha));
@@ -796,10 +885,10 @@ void TestCompositor::makesTheFilesBesideTheMaster()
     QCOMPARE(made, madeNames);
 
     // What the master holds, found without the code under test: the photo's pixels under the
-    // cut-out's alpha, scaled with Lanczos.
-    const cv::Mat colour = uprightColour(Source::Jpeg, photo);
+    // cut-out's alpha, scaled with Lanczos, black where it is 0.
     cv::Mat alpha;
-    cv::resize(alphaOf(cutout), alpha, colour.size(), 0, 0, cv::INTER_LANCZOS4);
+    cv::resize(alphaOf(cutout), alpha, uprightColour(Source::Jpeg, photo).size(), 0, 0, cv::INTER_LANCZOS4);
+    const cv::Mat colour = hiddenCleared(uprightColour(Source::Jpeg, photo), alpha);
     const bool jpegMaster = masterName.endsWith(QLatin1String(".jpg"));
     const cv::Mat stored = readImage(master, cv::IMREAD_UNCHANGED);
     if (jpegMaster) {
@@ -931,6 +1020,9 @@ void TestCompositor::readsTheChoices_data()
     QTest::newRow("png small") << "png" << "small" << "--png=small";
     QTest::newRow("png huge") << "png" << "huge" << "";
     QTest::newRow("edges clean") << "edges" << "clean" << "--edges=clean";
+    QTest::newRow("edges refine") << "edges" << "Refine" << "--edges=refine";
+    QTest::newRow("edges blur") << "edges" << "blur" << "";
+    QTest::newRow("hidden keep") << "hidden" << "keep" << "--hidden=keep";
 }
 
 void TestCompositor::readsTheChoices()

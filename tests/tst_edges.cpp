@@ -1,5 +1,6 @@
 #include "brush.h"
 #include "edgecleaner.h"
+#include "edgerefiner.h"
 #include "testimages.h"
 
 #include <QtTest>
@@ -8,7 +9,7 @@
 
 namespace {
 
-enum class Shape { SoftDisc, Strands, Ramp, HardDisc, Stripes, AllOpaque, AllClear };
+enum class Shape { SoftDisc, Strands, Ramp, HardDisc, Stripes, AllOpaque, AllClear, Edge, Strand };
 
 // Alpha in the given shape; only SoftDisc, Strands and Ramp have values between 0 and 255.
 cv::Mat alphaShaped(Shape shape, cv::Size size)
@@ -44,6 +45,15 @@ cv::Mat alphaShaped(Shape shape, cv::Size size)
                 alpha.at<uchar>(y, x) = size.area() == 1 ? 128 : cv::saturate_cast<uchar>(255 * (2 * n / 3 - x - y) / (n / 3));
         break;
     }
+    case Shape::Edge: // upright, half a pixel into a column
+        alpha.colRange(size.width / 2 + 1, size.width) = 255;
+        alpha.col(size.width / 2) = 128;
+        break;
+    case Shape::Strand: // one fine hair from a subject along the bottom
+        alpha.rowRange(size.height * 3 / 4, size.height) = 255;
+        cv::line(alpha, {size.width / 4, size.height * 3 / 4}, {size.width * 3 / 5, size.height / 5}, cv::Scalar(220), 1,
+                 cv::LINE_AA);
+        break;
     case Shape::AllOpaque:
     case Shape::AllClear:
         break;
@@ -122,6 +132,8 @@ private slots:
     void copesWithTinyPictures();
     void brushStrokes_data();
     void brushStrokes();
+    void refinesTheAlpha_data();
+    void refinesTheAlpha();
 };
 
 void TestEdges::leavesClearAndOpaquePixels_data()
@@ -298,6 +310,57 @@ void TestEdges::brushStrokes()
     QCOMPARE(cv::norm(masterAlpha, alphaBefore, cv::NORM_INF) + cv::norm(masterColour, colourBefore, cv::NORM_INF), 0.0);
     brush::apply(change, masterColour, masterAlpha, false);
     QCOMPARE(cv::norm(masterAlpha, alphaAfter, cv::NORM_INF) + cv::norm(masterColour, colourAfter, cv::NORM_INF), 0.0);
+}
+
+void TestEdges::refinesTheAlpha_data()
+{
+    QTest::addColumn<Shape>("shape");
+    QTest::addColumn<cv::Scalar>("background");
+    QTest::addColumn<int>("factor");   // the cut-out this many times smaller a side
+    QTest::addColumn<double>("ratio"); // the refined alpha's error at most this share of the scaled one's; 0: left alone
+
+    QTest::newRow("a straight edge over green, from a quarter the size") << Shape::Edge << kGreen << 4 << 0.5;
+    QTest::newRow("one strand over green, from a quarter the size") << Shape::Strand << kGreen << 4 << 0.5;
+    QTest::newRow("one strand over magenta, from a sixth the size") << Shape::Strand << kMagenta << 6 << 0.5;
+    QTest::newRow("all clear: nothing to do") << Shape::AllClear << kGreen << 4 << 0.0;
+    QTest::newRow("all opaque: nothing to do") << Shape::AllOpaque << kGreen << 4 << 0.0;
+    QTest::newRow("a full-size cut-out is left as it is") << Shape::Strand << kGreen << 1 << 0.0;
+    QTest::newRow("a cut-out half the size is left as it is") << Shape::Strand << kGreen << 2 << 0.0;
+}
+
+void TestEdges::refinesTheAlpha()
+{
+    QFETCH(Shape, shape);
+    QFETCH(cv::Scalar, background);
+    QFETCH(int, factor);
+    QFETCH(double, ratio);
+
+    const cv::Size size(600, 420);
+    const Scene scene = sceneOf(shape, size, background);
+    cv::Mat small, scaled;
+    cv::resize(scene.alpha, small, {size.width / factor, size.height / factor}, 0, 0, cv::INTER_AREA);
+    cv::resize(small, scaled, size, 0, 0, cv::INTER_LANCZOS4);
+    cv::Mat refined = scaled.clone(), onOneThread = scaled.clone();
+
+    QCOMPARE(edgerefiner::refine(scene.photo, refined, double(factor), 2), ratio > 0);
+    edgerefiner::refine(scene.photo, onOneThread, double(factor), 1);
+    QVERIFY2(samePixels(refined, onOneThread), "the same on any number of threads");
+    if (ratio == 0) {
+        QVERIFY(samePixels(refined, scaled));
+        return;
+    }
+    // Far from every soft pixel of the scaled alpha, it stays exactly as it was.
+    cv::Mat near;
+    cv::dilate((scaled > 0) & (scaled < 255), near,
+               cv::getStructuringElement(cv::MORPH_ELLIPSE, {2 * factor + 1, 2 * factor + 1}));
+    QVERIFY(cv::countNonZero(near == 0) > 0);
+    QVERIFY2(samePixels(refined, scaled, near == 0), "untouched far from the edges");
+    const cv::Mat band = ((scene.alpha > 0) & (scene.alpha < 255)) | ((scaled > 0) & (scaled < 255));
+    cv::Mat before, after;
+    cv::absdiff(scaled, scene.alpha, before);
+    cv::absdiff(refined, scene.alpha, after);
+    const double scaledError = cv::mean(before, band)[0], refinedError = cv::mean(after, band)[0];
+    QVERIFY2(refinedError <= ratio * scaledError, qPrintable(QStringLiteral("%1 against %2").arg(refinedError).arg(scaledError)));
 }
 
 QTEST_GUILESS_MAIN(TestEdges)

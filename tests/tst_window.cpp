@@ -1320,6 +1320,8 @@ void TestWindow::outputOptions_data()
                                                 << QStringList{"--canvas=1600x900"};
     QTest::newRow("mask, small PNG, clean edges") << "mask=1 png=1 edges=1"
                                                   << QStringList{"--mask", "--png=small", "--edges=clean"};
+    QTest::newRow("refined edges, hidden background kept") << "edges=2 keepHidden=1"
+                                                           << QStringList{"--edges=refine", "--hidden=keep"};
     QTest::newRow("refused: an unfinished colour") << "background=3 colour=#12345" << QStringList();
     QTest::newRow("refused: a canvas over 250 megapixels") << "canvas=2 canvasWidth=20000 canvasHeight=20000" << QStringList();
 }
