@@ -3,6 +3,7 @@
 #include "bilingualtext.h"
 #include "outputchoices.h"
 #include "outputplan.h"
+#include "presetcheck.h"
 #include "scaleandmix.h"
 #include "shard.h"
 #include "uploadoutcome.h"
@@ -42,6 +43,8 @@ struct PhotoOutcome
     QString reasonForReport; // the same in the sources' language, as the JSON report keeps it
     QString explanation; // the service's own words, when it gave them
     QStringList files;   // the files made besides the result, as the output choices ask
+    QVector<PresetCheck> checks; // with a preset: its file against the rules, once written
+    bool fallsShort() const { return presetcheck::fallsShort(checks); }
 };
 
 // The account of one batch once nothing of it is left to do.
@@ -53,6 +56,7 @@ struct BatchAccount
     bool balanceKnown = false;
     double balanceLeft = 0;
     int count(PhotoOutcome::Kind kind) const;
+    int fallenShort() const;
 };
 
 // What a batch is about to spend, asked before its first upload.

@@ -56,7 +56,8 @@ void addOptions(QCommandLineParser &parser)
                        "Without --batch it opens the window. With --batch it runs one batch with no display:\n"
                        "the log on standard output, a progress line on a terminal, and the exit status\n"
                        "0 (every photo saved or skipped), 1 (some failed), 2 (bad usage), 3 (the key\n"
-                       "refused or the credit spent) or 130 (stopped by SIGINT or SIGTERM).")
+                       "refused or the credit spent), 4 (none failed, but some results fall short of\n"
+                       "their preset's rules) or 130 (stopped by SIGINT or SIGTERM).")
             .arg(builtInServiceUrl().toString()));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -86,6 +87,11 @@ void addOptions(QCommandLineParser &parser)
                       QStringLiteral("With --batch and a folder: send only share K of N of its photos (K/N, by a hash of "
                                      "each file name), so that N machines share one folder, each photo sent once."),
                       QStringLiteral("K/N")});
+    parser.addOption({QStringLiteral("preset"),
+                      QStringLiteral("Also make each result as a marketplace's rules for a main image ask (amazon, walmart, "
+                                     "shopify, etsy, ebay, or one of presets.ini in the config folder), and check it "
+                                     "once written; options after it change what it chose."),
+                      QStringLiteral("name")});
     parser.addOption({QStringLiteral("background"),
                       QStringLiteral("Also make each result laid on a colour: white, black or #rrggbb."),
                       QStringLiteral("colour")});
@@ -109,6 +115,10 @@ void addOptions(QCommandLineParser &parser)
     parser.addOption({QStringLiteral("edges"),
                       QStringLiteral("Edge colours: source (the photo's own, the default) or clean (the old "
                                      "background's colour taken out of the subject's soft edges)."),
+                      QStringLiteral("mode")});
+    parser.addOption({QStringLiteral("colour"),
+                      QStringLiteral("The files made beside each result: keep the photo's colours and profile (the "
+                                     "default), or convert them to srgb."),
                       QStringLiteral("mode")});
     parser.addPositionalArgument(QStringLiteral("INPUT"),
                                  QStringLiteral("The photo or folder to cut out: with --batch, what the batch sends; "

@@ -78,6 +78,14 @@ QJsonObject photoReport(const PhotoOutcome &photo)
     for (const QString &file : photo.files)
         files << file;
     entry.insert(QStringLiteral("files"), files);
+    if (!photo.checks.isEmpty()) {
+        QJsonArray checks;
+        for (const PresetCheck &check : photo.checks)
+            checks << QJsonObject{{QStringLiteral("rule"), check.rule},
+                                  {QStringLiteral("ok"), check.ok},
+                                  {QStringLiteral("detail"), check.detailOriginal}};
+        entry.insert(QStringLiteral("checks"), checks);
+    }
     return entry;
 }
 
@@ -92,6 +100,8 @@ QJsonObject accountReport(const BatchAccount &account, const QString &input, con
                        {QStringLiteral("stopped"), account.stopped || status == HeadlessBatch::Interrupted},
                        {QStringLiteral("exitStatus"), status},
                        {QStringLiteral("counts"), counts}};
+    if (const int fellShort = account.fallenShort())
+        report.insert(QStringLiteral("fellShort"), fellShort);
     if (account.balanceKnown)
         report.insert(QStringLiteral("balanceLeft"), account.balanceLeft);
     return report;

@@ -1,5 +1,6 @@
 #include "compositor.h"
 
+#include "colourspace.h"
 #include "edgecleaner.h"
 #include "imagefile.h"
 #include "imageformat.h"
@@ -7,6 +8,7 @@
 #include "masterfile.h"
 #include "photometadata.h"
 #include "pngwriter.h"
+#include "presetcheck.h"
 #include "targetformat.h"
 #include "variant.h"
 
@@ -129,7 +131,46 @@ struct Others
     std::vector<std::pair<QString, QByteArray>> files;
     bool encoded = true;
     bool nothingToCrop = false;
+    bool colourKnown = true; // the photo's colours could be converted as asked
+    QString presetFile;      // the file a preset's rules are checked on, once written
 };
+
+// The pixels and the metadata of the files beside the master: in sRGB when asked, the part of
+// the photo the preset frames alone converted. The photo's own pixels are left as they are,
+// and so is a photo whose profile cannot be used.
+struct Beside
+{
+    cv::Mat colour, alpha;
+    photometadata::Metadata metadata;
+    bool colourKnown = true;
+};
+
+Beside besideFiles(const OutputChoices &choices, const cv::Mat &colour, const cv::Mat &alpha, const photometadata::Metadata &metadata)
+{
+    Beside beside{colour, alpha, metadata, true};
+    if (choices.colour != OutputChoices::Colour::Srgb)
+        return beside;
+    if (!metadata.profileLeftOut.empty()) {
+        beside.colourKnown = false;
+        return beside;
+    }
+    beside.metadata.colourChunks.clear();
+    beside.metadata.profile = colourspace::srgbProfile();
+    if (metadata.profile.empty())
+        return beside; // taken as sRGB
+    const cv::Rect region = choices.hasPreset() ? variant::subjectBox(alpha) : cv::Rect(0, 0, colour.cols, colour.rows);
+    if (region.empty())
+        return beside;
+    cv::Mat converted = colour(region).clone();
+    if (!colourspace::toSrgb(converted, metadata.profile)) {
+        beside = Beside{colour, alpha, metadata, false};
+        beside.metadata.profile.clear();
+        return beside;
+    }
+    beside.colour = converted;
+    beside.alpha = alpha(region);
+    return beside;
+}
 
 Others encodeOthers(const ScaleAndMix::Request &request, const cv::Mat &colour, const cv::Mat &alpha,
                     const photometadata::Metadata &metadata)
@@ -144,7 +185,11 @@ Others encodeOthers(const ScaleAndMix::Request &request, const cv::Mat &colour, 
     };
     const QString &variantPath = request.variantPath;
     if (!variantPath.isEmpty() && variantPath != request.target) {
-        const cv::Mat rendered = variant::render(colour, alpha, choices, &others.nothingToCrop);
+        const Beside beside = besideFiles(choices, colour, alpha, metadata);
+        others.colourKnown = beside.colourKnown;
+        const cv::Mat rendered = variant::render(beside.colour, beside.alpha, choices, &others.nothingToCrop);
+        if (rendered.empty() && choices.hasPreset() && others.nothingToCrop)
+            return others;
         if (rendered.empty()) {
             others.encoded = false;
             return others;
@@ -158,7 +203,9 @@ Others encodeOthers(const ScaleAndMix::Request &request, const cv::Mat &colour, 
             cv::merge(planes, 3, picture.colour);
             picture.alpha = planes[3];
         }
-        add(variantPath, [&](QIODevice &out) { return encode(out, format, picture, metadata, choices, {}, false, 1); });
+        add(variantPath, [&](QIODevice &out) { return encode(out, format, picture, beside.metadata, choices, {}, false, 1); });
+        if (choices.hasPreset())
+            others.presetFile = variantPath;
     }
     const QString &maskPath = request.maskPath;
     if (!maskPath.isEmpty() && maskPath != request.target) {
@@ -172,7 +219,18 @@ Others encodeOthers(const ScaleAndMix::Request &request, const cv::Mat &colour, 
     return others;
 }
 
-ScaleAndMix::Outcome writeOthers(const Others &others, const QString &origin, ScaleAndMix::Report &report)
+ScaleAndMix::Outcome writeFiles(const Others &others, const QString &origin, ScaleAndMix::Report &report);
+
+ScaleAndMix::Outcome writeOthers(const Others &others, const ScaleAndMix::Request &request, ScaleAndMix::Report &report)
+{
+    const ScaleAndMix::Outcome outcome = writeFiles(others, request.origin, report);
+    if (outcome == ScaleAndMix::Written && request.choices.hasPreset() && !request.variantPath.isEmpty())
+        report.checks = others.presetFile.isEmpty() ? presetcheck::noSubject()
+                                                    : presetcheck::check(others.presetFile, request.choices, others.colourKnown);
+    return outcome;
+}
+
+ScaleAndMix::Outcome writeFiles(const Others &others, const QString &origin, ScaleAndMix::Report &report)
 {
     report.nothingToCrop = others.nothingToCrop;
     if (!others.encoded)
@@ -234,7 +292,7 @@ ScaleAndMix::Report fromMaster(const ScaleAndMix::Request &request, int threads)
         }
         report.written << request.target;
     }
-    report.outcome = writeOthers(encodeOthers(request, colour, alpha, metadata), request.origin, report);
+    report.outcome = writeOthers(encodeOthers(request, colour, alpha, metadata), request, report);
     return report;
 }
 
@@ -290,7 +348,7 @@ std::optional<ScaleAndMix::Report> streamMaster(const ScaleAndMix::Request &requ
     }
     noteProfile(metadata, report);
     auto others = std::async(std::launch::async, [&] {
-        return decoded.get() ? encodeOthersOrNone(request, source, scaled, metadata) : Others{{}, false, false};
+        return decoded.get() ? encodeOthersOrNone(request, source, scaled, metadata) : Others{{}, false, false, true, {}};
     });
     const auto rowsReady = [&](int wanted) {
         std::unique_lock<std::mutex> locked(lock);
@@ -304,7 +362,7 @@ std::optional<ScaleAndMix::Report> streamMaster(const ScaleAndMix::Request &requ
     const Others made = others.get();
     if (!decoded.get())
         return std::nullopt; // nothing was kept
-    report.outcome = written ? writeOthers(made, request.origin, report) : ScaleAndMix::WriteFailed;
+    report.outcome = written ? writeOthers(made, request, report) : ScaleAndMix::WriteFailed;
     return report;
 }
 
@@ -382,7 +440,7 @@ ScaleAndMix::Report make(const ScaleAndMix::Request &request, int threads)
                       marker, true, threads);
     });
     const Others made = others.get();
-    report.outcome = written ? writeOthers(made, request.origin, report) : ScaleAndMix::WriteFailed;
+    report.outcome = written ? writeOthers(made, request, report) : ScaleAndMix::WriteFailed;
     return report;
 }
 

@@ -38,14 +38,33 @@ QString refusal(const QString &option, const QString &value, const char *must)
 
 QStringList OutputChoices::optionNames()
 {
-    return {QStringLiteral("background"), QStringLiteral("format"), QStringLiteral("quality"), QStringLiteral("crop"),
-            QStringLiteral("canvas"),     QStringLiteral("mask"),   QStringLiteral("png"),     QStringLiteral("edges")};
+    // A preset first, so that the options after it change what it chose.
+    return {QStringLiteral("preset"), QStringLiteral("background"), QStringLiteral("format"), QStringLiteral("quality"),
+            QStringLiteral("crop"),   QStringLiteral("canvas"),     QStringLiteral("mask"),   QStringLiteral("png"),
+            QStringLiteral("edges"),  QStringLiteral("colour")};
 }
 
 QString OutputChoices::set(const QString &option, const QString &value)
 {
     const QString text = value.trimmed().toLower();
-    if (option == QLatin1String("background")) {
+    if (option == QLatin1String("preset")) {
+        QString refused;
+        const Preset found = presets::find(text, &refused);
+        if (!refused.isEmpty())
+            return refused;
+        OutputChoices chosen;
+        chosen.setArguments(found.options);
+        chosen.preset = found;
+        chosen.mask = mask;
+        *this = chosen;
+    } else if (option == QLatin1String("colour")) {
+        if (text == QLatin1String("keep"))
+            colour = Colour::Keep;
+        else if (text == QLatin1String("srgb"))
+            colour = Colour::Srgb;
+        else
+            return refusal(option, value, "it must be srgb or keep");
+    } else if (option == QLatin1String("background")) {
         static const QRegularExpression hex(QStringLiteral("^#[0-9a-f]{6}$"));
         if (text == QLatin1String("white"))
             background = 0xffffff;
@@ -115,6 +134,21 @@ QString OutputChoices::set(const QString &option, const QString &value)
 
 QStringList OutputChoices::arguments() const
 {
+    if (!hasPreset())
+        return ownArguments();
+    // The preset's name, then what differs from its own choices.
+    OutputChoices own;
+    own.setArguments(preset.options);
+    const QStringList presetChose = own.ownArguments();
+    QStringList list{QStringLiteral("--preset=") + preset.name};
+    for (const QString &argument : ownArguments())
+        if (!presetChose.contains(argument))
+            list << argument;
+    return list;
+}
+
+QStringList OutputChoices::ownArguments() const
+{
     QStringList list;
     if (hasBackground)
         list << QStringLiteral("--background=") + colourName(background);
@@ -134,6 +168,8 @@ QStringList OutputChoices::arguments() const
         list << QStringLiteral("--png=small");
     if (edges == Edges::Clean)
         list << QStringLiteral("--edges=clean");
+    if (colour == Colour::Srgb)
+        list << QStringLiteral("--colour=srgb");
     return list;
 }
 
@@ -161,12 +197,14 @@ QString OutputChoices::setArguments(const QStringList &arguments)
 
 bool OutputChoices::makesVariant() const
 {
-    return hasBackground || format != Format::Png || crop || canvas != Canvas::None;
+    return hasBackground || format != Format::Png || crop || canvas != Canvas::None || hasPreset();
 }
 
 QString OutputChoices::summary() const
 {
     QStringList parts;
+    if (hasPreset())
+        parts << QCoreApplication::translate("OutputChoices", "预设 %1").arg(preset.name);
     if (variantHasBackground())
         parts << (background == 0xffffff ? QCoreApplication::translate("OutputChoices", "背景白色")
                   : background == 0      ? QCoreApplication::translate("OutputChoices", "背景黑色")
@@ -175,11 +213,13 @@ QString OutputChoices::summary() const
         parts << QCoreApplication::translate("OutputChoices", "JPEG（质量 %1）").arg(quality);
     else if (format == Format::Webp)
         parts << QCoreApplication::translate("OutputChoices", "WebP（质量 %1）").arg(quality);
-    if (crop)
+    if (hasPreset())
+        parts << QCoreApplication::translate("OutputChoices", "主体占画面 %1%，方形画布 %2 像素").arg(preset.fill).arg(preset.size);
+    else if (crop)
         parts << QCoreApplication::translate("OutputChoices", "裁到主体（边距 %1%）").arg(margin);
-    if (canvas == Canvas::Square)
+    if (canvas == Canvas::Square && !hasPreset())
         parts << QCoreApplication::translate("OutputChoices", "方形画布");
-    else if (canvas == Canvas::Size)
+    else if (canvas == Canvas::Size && !hasPreset())
         parts << QCoreApplication::translate("OutputChoices", "画布 %1×%2").arg(canvasWidth).arg(canvasHeight);
     if (mask)
         parts << QCoreApplication::translate("OutputChoices", "另存蒙版");
@@ -187,5 +227,7 @@ QString OutputChoices::summary() const
         parts << QCoreApplication::translate("OutputChoices", "PNG 高压缩");
     if (edges == Edges::Clean)
         parts << QCoreApplication::translate("OutputChoices", "清理边缘颜色");
+    if (colour == Colour::Srgb)
+        parts << QCoreApplication::translate("OutputChoices", "转换为 sRGB");
     return parts.isEmpty() ? QString() : QCoreApplication::translate("OutputChoices", "输出选项：") + parts.join(QCoreApplication::translate("OutputChoices", "，"));
 }

@@ -44,9 +44,51 @@ void flatten(const cv::Mat &colour, const cv::Mat &alpha, const cv::Vec3b &backg
 
 } // namespace
 
+namespace {
+
+// The subject alone, at the preset's share of a square canvas.
+cv::Mat framed(const cv::Mat &colour, const cv::Mat &alpha, const OutputChoices &choices, bool *empty)
+{
+    OutputChoices tight = choices;
+    tight.preset = Preset();
+    tight.crop = true;
+    tight.margin = 0;
+    tight.canvas = OutputChoices::Canvas::None;
+    bool nothing = false;
+    cv::Mat subject = render(colour, alpha, tight, &nothing);
+    if (empty)
+        *empty = nothing;
+    if (nothing || subject.empty())
+        return {};
+    const presets::Frame frame = presets::frameFor(choices.preset, std::max(subject.cols, subject.rows));
+    if (frame.scale != 1) {
+        const cv::Size size(std::max(1, std::min(frame.side, int(std::lround(subject.cols * frame.scale)))),
+                            std::max(1, std::min(frame.side, int(std::lround(subject.rows * frame.scale)))));
+        const bool opaque = subject.channels() == 3;
+        if (!opaque)
+            cv::cvtColor(subject, subject, cv::COLOR_RGBA2mRGBA);
+        cv::Mat scaled;
+        cv::resize(subject, scaled, size, 0, 0, frame.scale < 1 ? cv::INTER_AREA : cv::INTER_LANCZOS4);
+        if (!opaque)
+            cv::cvtColor(scaled, scaled, cv::COLOR_mRGBA2RGBA);
+        subject = scaled;
+    }
+    const quint32 background = choices.background;
+    const cv::Scalar fill = subject.channels() == 3
+                                ? cv::Scalar(background & 0xff, (background >> 8) & 0xff, (background >> 16) & 0xff)
+                                : cv::Scalar::all(0);
+    cv::Mat canvas(frame.side, frame.side, subject.type(), fill);
+    subject.copyTo(canvas(cv::Rect((frame.side - subject.cols) / 2, (frame.side - subject.rows) / 2, subject.cols, subject.rows)));
+    return canvas;
+}
+
+} // namespace
+
 cv::Mat render(const cv::Mat &colour, const cv::Mat &alpha, const OutputChoices &choices, bool *empty)
 {
     CV_Assert(colour.type() == CV_8UC3 && alpha.type() == CV_8UC1 && colour.size() == alpha.size());
+    if (choices.hasPreset())
+        return framed(colour, alpha, choices, empty);
     const cv::Rect whole(0, 0, colour.cols, colour.rows);
     cv::Rect region = whole;
     bool nothing = false;
