@@ -16,11 +16,12 @@ namespace presetcheck {
 
 namespace {
 
-// Further from the background than JPEG's ringing beside a hard edge: part of the subject.
-constexpr int subjectDistance = 40;
-// The subject's share may differ this many points from the preset's: its soft edge is
-// partly background.
-constexpr double fillTolerance = 1.0;
+// Further from the background than JPEG's noise on a flat area: part of the subject.
+constexpr int subjectDistance = 16;
+// The subject's share may differ this many points from the preset's: the frame is set by its
+// alpha, which the file no longer has; a soft rim is close to the background, and a hard
+// edge rings a pixel or two into it.
+constexpr double fillTolerance = 2.5;
 
 struct Text
 {

@@ -178,7 +178,9 @@ QString shippedFile()
 
 QString userFile()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) + QStringLiteral("/presets.ini");
+    // The program's config folder by its own name: options are read before the application
+    // has one.
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/quorrin/presets.ini");
 }
 
 QVector<Preset> all(QString *error)

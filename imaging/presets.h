@@ -39,7 +39,7 @@ QByteArray text(const QVector<Preset> &presets);
 
 // The installed data file, or the one compiled in when the program is not installed.
 QString shippedFile();
-// presets.ini in the user's config folder; it need not exist.
+// presets.ini in the user's config folder (~/.config/quorrin); it need not exist.
 QString userFile();
 // The shipped presets, each replaced by the user's of its name, the user's new ones after;
 // none, with `error` set, when either file cannot be read.

@@ -1131,11 +1131,11 @@ void TestCompositor::checksAPresetsFileAsWritten_data()
 
     QTest::newRow("a 2400 x 1800 photo whose subject is 1600 wide")
         << QSize(2400, 1800) << QRect(400, 400, 1600, 1000) << wide
-        << "format ok JPG | size ok 1882 像素 | background ok 边缘全是背景色 | fill ok 主体占画面 85.1%，amazon 要求 85.0% | colour ok sRGB | file-size ok 0.1 MB";
+        << "format ok JPG | size ok 1882 像素 | background ok 边缘全是背景色 | fill ok 主体占画面 85.3%，amazon 要求 85.0% | colour ok sRGB | file-size ok 0.1 MB";
     QTest::newRow("a small photo") << QSize(600, 450) << QRect(30, 40, 544, 300) << QByteArray()
-                                   << "format ok JPG | size short 只有 640 像素，amazon 要求至少 1000 | background ok 边缘全是背景色 | fill ok 主体占画面 85.0%，amazon 要求 85.0% | colour ok sRGB | file-size ok 0.0 MB";
+                                   << "format ok JPG | size short 只有 640 像素，amazon 要求至少 1000 | background ok 边缘全是背景色 | fill ok 主体占画面 85.3%，amazon 要求 85.0% | colour ok sRGB | file-size ok 0.0 MB";
     QTest::newRow("a profile Little CMS cannot use") << QSize(1300, 1000) << QRect(100, 100, 1000, 700) << hollow
-                                                     << "format ok JPG | size ok 1176 像素 | background ok 边缘全是背景色 | fill ok 主体占画面 85.0%，amazon 要求 85.0% | colour short 颜色空间未知 | file-size ok 0.0 MB";
+                                                     << "format ok JPG | size ok 1176 像素 | background ok 边缘全是背景色 | fill ok 主体占画面 85.1%，amazon 要求 85.0% | colour short 颜色空间未知 | file-size ok 0.0 MB";
     QTest::newRow("no subject") << QSize(300, 200) << QRect() << QByteArray() << "subject short 没有主体，没有放上画布";
 }
 
