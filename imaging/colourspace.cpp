@@ -4,6 +4,8 @@
 
 #include <opencv2/core/utility.hpp>
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 
 namespace colourspace {
@@ -63,11 +65,16 @@ const std::vector<unsigned char> &srgbProfile()
         const Profile srgb(cmsCreate_sRGBProfile());
         cmsUInt32Number size = 0;
         std::vector<unsigned char> saved;
-        if (cmsSaveProfileToMem(srgb.get(), nullptr, &size) && size > 0) {
+        if (cmsSaveProfileToMem(srgb.get(), nullptr, &size) && size >= 128) {
             saved.resize(size);
             if (!cmsSaveProfileToMem(srgb.get(), saved.data(), &size))
                 saved.clear();
         }
+        // Little CMS dates the header when it saves; a fixed date keeps the bytes the same
+        // from one run to the next, so that a file written before is known as sRGB.
+        static const unsigned char date[12] = {0x07, 0xe8, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0};
+        if (saved.size() >= 36)
+            std::copy(std::begin(date), std::end(date), saved.begin() + 24);
         return saved;
     }();
     return bytes;
