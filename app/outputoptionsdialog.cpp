@@ -119,6 +119,16 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QVe
     , buttons(new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel))
 {
     setWindowTitle(tr("输出选项"));
+    presetBox = new QComboBox;
+    presetBox->setObjectName(QStringLiteral("preset"));
+    presetBox->addItem(tr("无"));
+    QString unreadable;
+    for (const Preset &preset : presets::all(&unreadable))
+        presetBox->addItem(preset.name);
+    presetRules = new QLabel(unreadable);
+    presetRules->setWordWrap(true);
+    srgbBox = new QCheckBox(tr("转换为 sRGB"));
+    srgbBox->setObjectName(QStringLiteral("srgb"));
     backgroundBox->setObjectName(QStringLiteral("background"));
     colourEdit->setObjectName(QStringLiteral("colour"));
     pickButton->setObjectName(QStringLiteral("pickColour"));
@@ -163,6 +173,8 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QVe
     preview->setMinimumSize(previewSide, previewSide);
 
     auto *form = new QFormLayout;
+    form->addRow(tr("预设"), presetBox);
+    form->addRow(presetRules);
     auto *backgroundRow = new QHBoxLayout;
     backgroundRow->addWidget(backgroundBox);
     backgroundRow->addWidget(colourEdit);
@@ -187,6 +199,7 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QVe
     form->addRow(tr("PNG 压缩"), pngBox);
     form->addRow(maskBox);
     form->addRow(edgesBox);
+    form->addRow(srgbBox);
     form->addRow(problemLabel);
     auto *stepRow = new QHBoxLayout;
     stepRow->addWidget(previousButton);
@@ -226,6 +239,19 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QVe
     for (QCheckBox *box : {cropBox, maskBox, edgesBox})
         connect(box, &QCheckBox::toggled, this, &OutputOptionsDialog::refresh);
     connect(marginBox, qOverload<double>(&QDoubleSpinBox::valueChanged), this, &OutputOptionsDialog::refresh);
+    connect(srgbBox, &QCheckBox::toggled, this, &OutputOptionsDialog::refresh);
+    // A preset's own choices shown in the controls it sets.
+    connect(presetBox, qOverload<int>(&QComboBox::currentIndexChanged), this, [this](int index) {
+        if (index > 0) {
+            OutputChoices chosen;
+            chosen.set(QStringLiteral("preset"), presetBox->itemText(index));
+            chosen.mask = maskBox->isChecked();
+            chosen.png = OutputChoices::Compression(pngBox->currentIndex());
+            chosen.edges = edgesBox->isChecked() ? OutputChoices::Edges::Clean : OutputChoices::Edges::Source;
+            showChoices(chosen);
+        }
+        refresh();
+    });
     connect(colourEdit, &QLineEdit::textChanged, this, &OutputOptionsDialog::refresh);
     connect(pickButton, &QPushButton::clicked, this, &OutputOptionsDialog::pickColour);
     connect(previousButton, &QPushButton::clicked, this, [this] { step(-1); });
@@ -236,6 +262,8 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QVe
 
 void OutputOptionsDialog::showChoices(const OutputChoices &choices)
 {
+    presetBox->setCurrentIndex(std::max(0, presetBox->findText(choices.preset.name)));
+    srgbBox->setChecked(choices.colour == OutputChoices::Colour::Srgb);
     if (!choices.hasBackground) {
         backgroundBox->setCurrentIndex(NoBackground);
     } else if (choices.background == 0xffffff) {
@@ -263,6 +291,14 @@ void OutputOptionsDialog::showChoices(const OutputChoices &choices)
 OutputChoices OutputOptionsDialog::choices() const
 {
     OutputChoices choices;
+    if (presetBox->currentIndex() > 0 && choices.set(QStringLiteral("preset"), presetBox->currentText()).isEmpty()) {
+        choices.quality = qualityBox->value();
+        choices.mask = maskBox->isChecked();
+        choices.png = OutputChoices::Compression(pngBox->currentIndex());
+        choices.edges = edgesBox->isChecked() ? OutputChoices::Edges::Clean : OutputChoices::Edges::Source;
+        choices.colour = srgbBox->isChecked() ? OutputChoices::Colour::Srgb : OutputChoices::Colour::Keep;
+        return choices;
+    }
     switch (backgroundBox->currentIndex()) {
     case White:
         choices.hasBackground = true;
@@ -291,6 +327,7 @@ OutputChoices OutputOptionsDialog::choices() const
     choices.mask = maskBox->isChecked();
     choices.png = OutputChoices::Compression(pngBox->currentIndex());
     choices.edges = edgesBox->isChecked() ? OutputChoices::Edges::Clean : OutputChoices::Edges::Source;
+    choices.colour = srgbBox->isChecked() ? OutputChoices::Colour::Srgb : OutputChoices::Colour::Keep;
     return choices;
 }
 
@@ -330,6 +367,23 @@ void OutputOptionsDialog::refresh()
     const bool sized = canvasBox->currentIndex() == int(OutputChoices::Canvas::Size);
     widthBox->setEnabled(sized);
     heightBox->setEnabled(sized);
+    const bool preset = presetBox->currentIndex() > 0;
+    for (QWidget *chosenByPreset : {static_cast<QWidget *>(backgroundBox), static_cast<QWidget *>(formatBox),
+                                    static_cast<QWidget *>(cropBox), static_cast<QWidget *>(canvasBox)})
+        chosenByPreset->setEnabled(!preset);
+    if (preset) {
+        for (QWidget *control : {static_cast<QWidget *>(colourEdit), static_cast<QWidget *>(pickButton),
+                                 static_cast<QWidget *>(marginBox), static_cast<QWidget *>(widthBox),
+                                 static_cast<QWidget *>(heightBox)})
+            control->setEnabled(false);
+        const Preset &rules = choices().preset;
+        presetRules->setText(tr("方形画布 %1 像素（照片像素不够时更小，不放大），主体占 %2%").arg(rules.size).arg(rules.fill)
+                             + (rules.minimum > 0 ? tr("，至少 %1 像素").arg(rules.minimum) : QString())
+                             + (rules.maximum > 0 ? tr("，至多 %1 像素").arg(rules.maximum) : QString())
+                             + (rules.fileMegabytes > 0 ? tr("，文件至多 %1 MB").arg(rules.fileMegabytes) : QString()));
+    } else if (presetBox->count() > 1) {
+        presetRules->clear();
+    }
     const QString why = problem();
     problemLabel->setText(why);
     buttons->button(QDialogButtonBox::Ok)->setEnabled(why.isEmpty());

@@ -74,4 +74,8 @@ private:
     QDialogButtonBox *buttons;
     // The master, small enough to render at every change.
     cv::Mat colour, alpha;
+    // A preset chooses the background, the format and the frame; the other controls stay.
+    QComboBox *presetBox;
+    QLabel *presetRules;
+    QCheckBox *srgbBox;
 };
