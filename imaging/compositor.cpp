@@ -143,11 +143,21 @@ struct Beside
     cv::Mat colour, alpha;
     photometadata::Metadata metadata;
     bool colourKnown = true;
+    std::vector<unsigned char> convertFrom; // a preset's frame converts from this profile
 };
+
+Beside unconverted(Beside &beside, const photometadata::Metadata &metadata)
+{
+    beside.metadata = metadata;
+    beside.metadata.profile.clear();
+    beside.colourKnown = false;
+    beside.convertFrom.clear();
+    return beside;
+}
 
 Beside besideFiles(const OutputChoices &choices, const cv::Mat &colour, const cv::Mat &alpha, const photometadata::Metadata &metadata)
 {
-    Beside beside{colour, alpha, metadata, true};
+    Beside beside{colour, alpha, metadata, true, {}};
     if (choices.colour != OutputChoices::Colour::Srgb)
         return beside;
     if (!metadata.profileLeftOut.empty()) {
@@ -158,17 +168,14 @@ Beside besideFiles(const OutputChoices &choices, const cv::Mat &colour, const cv
     beside.metadata.profile = colourspace::srgbProfile();
     if (metadata.profile.empty())
         return beside; // taken as sRGB
-    const cv::Rect region = choices.hasPreset() ? variant::subjectBox(alpha) : cv::Rect(0, 0, colour.cols, colour.rows);
-    if (region.empty())
-        return beside;
-    cv::Mat converted = colour(region).clone();
-    if (!colourspace::toSrgb(converted, metadata.profile)) {
-        beside = Beside{colour, alpha, metadata, false};
-        beside.metadata.profile.clear();
+    if (choices.hasPreset()) {
+        beside.convertFrom = metadata.profile;
         return beside;
     }
+    cv::Mat converted = colour.clone();
+    if (!colourspace::toSrgb(converted, metadata.profile))
+        return unconverted(beside, metadata);
     beside.colour = converted;
-    beside.alpha = alpha(region);
     return beside;
 }
 
@@ -185,9 +192,14 @@ Others encodeOthers(const ScaleAndMix::Request &request, const cv::Mat &colour, 
     };
     const QString &variantPath = request.variantPath;
     if (!variantPath.isEmpty() && variantPath != request.target) {
-        const Beside beside = besideFiles(choices, colour, alpha, metadata);
+        Beside beside = besideFiles(choices, colour, alpha, metadata);
+        bool converted = true;
+        const auto recolour = [&](cv::Mat &bgr) { converted = colourspace::toSrgb(bgr, beside.convertFrom); };
+        const cv::Mat rendered = variant::render(beside.colour, beside.alpha, choices, &others.nothingToCrop,
+                                                 beside.convertFrom.empty() ? std::function<void(cv::Mat &)>() : recolour);
+        if (!converted)
+            unconverted(beside, metadata);
         others.colourKnown = beside.colourKnown;
-        const cv::Mat rendered = variant::render(beside.colour, beside.alpha, choices, &others.nothingToCrop);
         if (rendered.empty() && choices.hasPreset() && others.nothingToCrop)
             return others;
         if (rendered.empty()) {
@@ -219,17 +231,6 @@ Others encodeOthers(const ScaleAndMix::Request &request, const cv::Mat &colour, 
     return others;
 }
 
-ScaleAndMix::Outcome writeFiles(const Others &others, const QString &origin, ScaleAndMix::Report &report);
-
-ScaleAndMix::Outcome writeOthers(const Others &others, const ScaleAndMix::Request &request, ScaleAndMix::Report &report)
-{
-    const ScaleAndMix::Outcome outcome = writeFiles(others, request.origin, report);
-    if (outcome == ScaleAndMix::Written && request.choices.hasPreset() && !request.variantPath.isEmpty())
-        report.checks = others.presetFile.isEmpty() ? presetcheck::noSubject()
-                                                    : presetcheck::check(others.presetFile, request.choices, others.colourKnown);
-    return outcome;
-}
-
 ScaleAndMix::Outcome writeFiles(const Others &others, const QString &origin, ScaleAndMix::Report &report)
 {
     report.nothingToCrop = others.nothingToCrop;
@@ -247,6 +248,16 @@ ScaleAndMix::Outcome writeFiles(const Others &others, const QString &origin, Sca
         report.written << path;
     }
     return ScaleAndMix::Written;
+}
+
+// A preset's file is then read back from disk and held to its rules, as a shop would read it.
+ScaleAndMix::Outcome writeOthers(const Others &others, const ScaleAndMix::Request &request, ScaleAndMix::Report &report)
+{
+    const ScaleAndMix::Outcome outcome = writeFiles(others, request.origin, report);
+    if (outcome == ScaleAndMix::Written && request.choices.hasPreset() && !request.variantPath.isEmpty())
+        report.checks = others.presetFile.isEmpty() ? presetcheck::noSubject()
+                                                    : presetcheck::check(others.presetFile, request.choices, others.colourKnown);
+    return outcome;
 }
 
 void noteProfile(const photometadata::Metadata &metadata, ScaleAndMix::Report &report)

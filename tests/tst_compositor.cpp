@@ -1100,20 +1100,15 @@ void TestCompositor::convertsToSrgbAsLittleCmsDoes()
     cmsDeleteTransform(transform);
     cmsCloseProfile(srgb);
     cmsCloseProfile(wide);
-    QVERIFY(!samePixels(expected, colour));
+    QVERIFY(!samePixels(expected, colour) && samePixels(readImage(report.written.value(0), cv::IMREAD_COLOR), expected));
     const QByteArray variant = readBytes(report.written.value(0));
-    cv::Mat converted = readImage(report.written.value(0), cv::IMREAD_COLOR);
-    QVERIFY(samePixels(converted, expected));
     const auto profileOf = [](const QByteArray &bytes) {
-        const std::vector<unsigned char> read = photometadata::read(reinterpret_cast<const unsigned char *>(bytes.constData()),
-                                                                    std::size_t(bytes.size())).profile;
-        return QByteArray(reinterpret_cast<const char *>(read.data()), int(read.size()));
+        const auto *data = reinterpret_cast<const unsigned char *>(bytes.constData());
+        return photometadata::read(data, std::size_t(bytes.size())).profile;
     };
-    const std::vector<unsigned char> &compact = colourspace::srgbProfile();
-    QCOMPARE(profileOf(variant), QByteArray(reinterpret_cast<const char *>(compact.data()), int(compact.size())));
-    QVERIFY(compact.size() < 4096);
+    QVERIFY(profileOf(variant) == colourspace::srgbProfile() && colourspace::srgbProfile().size() < 4096);
     // The master keeps the photo's own colours.
-    QCOMPARE(profileOf(readBytes(master)), profile);
+    QVERIFY(profileOf(readBytes(master)) == std::vector<unsigned char>(profile.begin(), profile.end()));
     QVERIFY(samePixels(readImage(master, cv::IMREAD_COLOR), colour));
 }
 
@@ -1168,8 +1163,6 @@ void TestCompositor::checksAPresetsFileAsWritten()
     const int longer = std::max(subject.width(), subject.height());
     const int placed = std::min(longer, int(std::lround(2000 * 0.85)));
     QCOMPARE(side, std::min(2000, int(std::floor(longer / 0.85))));
-    const cv::Vec3b middle = written.at<cv::Vec3b>(side / 2, side / 2);
-    QVERIFY2(cv::norm(cv::Vec3i(middle) - cv::Vec3i(40, 90, 160)) < 40 || !profile.isEmpty(), qPrintable(checks));
     QCOMPARE(written.at<cv::Vec3b>(side / 2, (side - placed) / 2 - 20), cv::Vec3b(255, 255, 255));
 }
 
