@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cmath>
 
 QString OutputChoices::colourName(quint32 colour)
@@ -141,9 +142,21 @@ QStringList OutputChoices::arguments() const
     own.setArguments(preset.options);
     const QStringList presetChose = own.ownArguments();
     QStringList list{QStringLiteral("--preset=") + preset.name};
-    for (const QString &argument : ownArguments())
+    const QStringList mine = ownArguments();
+    for (const QString &argument : mine)
         if (!presetChose.contains(argument))
             list << argument;
+    // A choice of the preset's set back to the default has no argument of its own: it is said.
+    static const QStringList defaults{QStringLiteral("--format=png"), QStringLiteral("--quality=90"),
+                                      QStringLiteral("--colour=keep"), QStringLiteral("--png=fast"),
+                                      QStringLiteral("--edges=source")};
+    for (const QString &chose : presetChose) {
+        const QString key = chose.section(QLatin1Char('='), 0, 0) + QLatin1Char('=');
+        const auto same = [&](const QString &argument) { return argument.startsWith(key); };
+        const auto fallback = std::find_if(defaults.begin(), defaults.end(), same);
+        if (std::none_of(mine.begin(), mine.end(), same) && fallback != defaults.end())
+            list << *fallback;
+    }
     return list;
 }
 

@@ -1009,6 +1009,7 @@ void TestCompositor::readsTheShippedPresets()
     QCOMPARE(choices.arguments(), QStringList{"--preset=" + name});
     // An option after it changes it, and is kept beside its name.
     QCOMPARE(choicesOf({"--preset=" + name, "--quality=80"}).arguments(), (QStringList{"--preset=" + name, "--quality=80"}));
+    QCOMPARE(choicesOf({"--preset=" + name, "--colour=keep"}).arguments(), (QStringList{"--preset=" + name, "--colour=keep"}));
 }
 
 void TestCompositor::refusesABadPresetFile_data()
