@@ -1133,6 +1133,9 @@ void TestCompositor::checksAPresetsFileAsWritten_data()
     QTest::newRow("a profile Little CMS cannot use") << QSize(1300, 1000) << QRect(100, 100, 1000, 700) << hollow
                                                      << "format ok JPG | size ok 1176 像素 | background ok 边缘全是背景色 | fill ok 主体占画面 85.1%，amazon 要求 85.0% | colour short 颜色空间未知 | file-size ok 0.0 MB";
     QTest::newRow("no subject") << QSize(300, 200) << QRect() << QByteArray() << "subject short 没有主体，没有放上画布";
+    QTest::newRow("a preset of the whole frame: the subject on the border")
+        << QSize(1100, 800) << QRect(50, 50, 1000, 700) << QByteArray()
+        << "format ok JPG | size ok 1000 像素 | background short 边缘有 1436 个像素不是背景色 | fill ok 主体占画面 100.0%，amazon 要求 100.0% | colour ok sRGB | file-size ok 0.0 MB";
 }
 
 void TestCompositor::checksAPresetsFileAsWritten()
@@ -1151,7 +1154,9 @@ void TestCompositor::checksAPresetsFileAsWritten()
         cutout(cv::Rect(subject.x(), subject.y(), subject.width(), subject.height())).setTo(cv::Scalar(40, 90, 160, 255));
     QVERIFY(writeBytes(master, encode(cutout, ".png")));
 
-    const ScaleAndMix::Report report = makeComposite(origin, master, choicesOf({"--preset=amazon"}), false);
+    OutputChoices choices = choicesOf({"--preset=amazon"});
+    choices.preset.fill = QByteArray(QTest::currentDataTag()).contains("whole frame") ? 100 : 85;
+    const ScaleAndMix::Report report = makeComposite(origin, master, choices, false);
     QCOMPARE(report.outcome, ScaleAndMix::Written);
     QCOMPARE(checksText(report.checks), checks);
     const QString file = dir->filePath(QStringLiteral("p.png-no-bg.for-amazon.jpg"));
@@ -1162,8 +1167,10 @@ void TestCompositor::checksAPresetsFileAsWritten()
     const cv::Mat written = readImage(file, cv::IMREAD_COLOR);
     const int side = written.cols;
     const int longer = std::max(subject.width(), subject.height());
-    const int placed = std::min(longer, int(std::lround(2000 * 0.85)));
-    QCOMPARE(side, std::min(2000, int(std::floor(longer / 0.85))));
+    const int placed = std::min(longer, int(std::lround(2000 * choices.preset.fill / 100)));
+    QCOMPARE(side, std::min(2000, int(std::floor(longer / (choices.preset.fill / 100)))));
+    if (placed == side)
+        return;
     QCOMPARE(written.at<cv::Vec3b>(side / 2, (side - placed) / 2 - 20), cv::Vec3b(255, 255, 255));
 }
 
