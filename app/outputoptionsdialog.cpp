@@ -59,11 +59,16 @@ QString sizeText(const QSpinBox *width, const QSpinBox *height)
 }
 
 // The master at the preview's size, as 8-bit colour and alpha; false when it cannot be read.
-bool readMaster(const QString &path, cv::Mat &colour, cv::Mat &alpha)
+// `subjectSide`, when given, gets the longer side of its subject at full size.
+bool readMaster(const QString &path, cv::Mat &colour, cv::Mat &alpha, int *subjectSide = nullptr)
 {
     cv::Mat fullColour, fullAlpha;
     if (!masterfile::read(path, fullColour, fullAlpha))
         return false;
+    if (subjectSide) {
+        const cv::Rect box = variant::subjectBox(fullAlpha);
+        *subjectSide = std::max(box.width, box.height);
+    }
     colour = fitted(fullColour);
     alpha = fitted(fullAlpha);
     return true;
@@ -126,6 +131,7 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QVe
     for (const Preset &preset : presets::all(&unreadable))
         presetBox->addItem(preset.name);
     presetRules = new QLabel(unreadable);
+    presetRules->setObjectName(QStringLiteral("presetRules"));
     presetRules->setWordWrap(true);
     srgbBox = new QCheckBox(tr("转换为 sRGB"));
     srgbBox->setObjectName(QStringLiteral("srgb"));
@@ -381,6 +387,12 @@ void OutputOptionsDialog::refresh()
                              + (rules.minimum > 0 ? tr("，至少 %1 像素").arg(rules.minimum) : QString())
                              + (rules.maximum > 0 ? tr("，至多 %1 像素").arg(rules.maximum) : QString())
                              + (rules.fileMegabytes > 0 ? tr("，文件至多 %1 MB").arg(rules.fileMegabytes) : QString()));
+        // The size check, for the photo shown, at full size: the rule a small photo fails.
+        const int side = presets::frameFor(rules, fullSubjectSide).side;
+        if (!colour.empty() && side > 0)
+            presetRules->setText(presetRules->text() + QLatin1Char('\n')
+                                 + (rules.minimum > side ? tr("这张照片：只有 %1 像素，%2 要求至少 %3").arg(side).arg(rules.name).arg(rules.minimum)
+                                                         : tr("这张照片：%1 像素").arg(side)));
     } else if (presetBox->count() > 1) {
         presetRules->clear();
     }
@@ -394,9 +406,11 @@ void OutputOptionsDialog::refresh()
 bool OutputOptionsDialog::load(int index)
 {
     cv::Mat readColour, readAlpha;
-    if (!QFileInfo(photos.at(index).master).isFile() || !readMaster(photos.at(index).master, readColour, readAlpha)
-        || cv::countNonZero(readAlpha) == 0)
+    int subjectSide = 0;
+    if (!QFileInfo(photos.at(index).master).isFile()
+        || !readMaster(photos.at(index).master, readColour, readAlpha, &subjectSide) || cv::countNonZero(readAlpha) == 0)
         return false;
+    fullSubjectSide = subjectSide;
     colour = readColour;
     alpha = readAlpha;
     return true;

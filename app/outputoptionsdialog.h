@@ -78,4 +78,5 @@ private:
     QComboBox *presetBox;
     QLabel *presetRules;
     QCheckBox *srgbBox;
+    int fullSubjectSide = 0; // the shown photo's subject, at full size
 };
