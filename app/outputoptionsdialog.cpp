@@ -59,11 +59,16 @@ QString sizeText(const QSpinBox *width, const QSpinBox *height)
 }
 
 // The master at the preview's size, as 8-bit colour and alpha; false when it cannot be read.
-bool readMaster(const QString &path, cv::Mat &colour, cv::Mat &alpha)
+// `subjectSide`, when given, gets the longer side of its subject at full size.
+bool readMaster(const QString &path, cv::Mat &colour, cv::Mat &alpha, int *subjectSide = nullptr)
 {
     cv::Mat fullColour, fullAlpha;
     if (!masterfile::read(path, fullColour, fullAlpha))
         return false;
+    if (subjectSide) {
+        const cv::Rect box = variant::subjectBox(fullAlpha);
+        *subjectSide = std::max(box.width, box.height);
+    }
     colour = fitted(fullColour);
     alpha = fitted(fullAlpha);
     return true;
@@ -121,6 +126,17 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QVe
     , buttons(new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel))
 {
     setWindowTitle(tr("输出选项"));
+    presetBox = new QComboBox;
+    presetBox->setObjectName(QStringLiteral("preset"));
+    presetBox->addItem(tr("无"));
+    QString unreadable;
+    for (const Preset &preset : presets::all(&unreadable))
+        presetBox->addItem(preset.name);
+    presetRules = new QLabel(unreadable);
+    presetRules->setObjectName(QStringLiteral("presetRules"));
+    presetRules->setWordWrap(true);
+    srgbBox = new QCheckBox(tr("转换为 sRGB"));
+    srgbBox->setObjectName(QStringLiteral("srgb"));
     backgroundBox->setObjectName(QStringLiteral("background"));
     colourEdit->setObjectName(QStringLiteral("colour"));
     pickButton->setObjectName(QStringLiteral("pickColour"));
@@ -173,6 +189,8 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QVe
     preview->setMinimumSize(previewSide, previewSide);
 
     auto *form = new QFormLayout;
+    form->addRow(tr("预设"), presetBox);
+    form->addRow(presetRules);
     auto *backgroundRow = new QHBoxLayout;
     backgroundRow->addWidget(backgroundBox);
     backgroundRow->addWidget(colourEdit);
@@ -198,6 +216,7 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QVe
     form->addRow(maskBox);
     form->addRow(tr("边缘"), edgesBox);
     form->addRow(keepHiddenBox);
+    form->addRow(srgbBox);
     form->addRow(tr("上传尺寸"), sizeBox);
     auto *sizeNote = new QLabel(sizeBox->toolTip());
     sizeNote->setWordWrap(true);
@@ -241,6 +260,20 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QVe
     for (QCheckBox *box : {cropBox, maskBox, keepHiddenBox})
         connect(box, &QCheckBox::toggled, this, &OutputOptionsDialog::refresh);
     connect(marginBox, qOverload<double>(&QDoubleSpinBox::valueChanged), this, &OutputOptionsDialog::refresh);
+    connect(srgbBox, &QCheckBox::toggled, this, &OutputOptionsDialog::refresh);
+    // A preset's own choices shown in the controls it sets.
+    connect(presetBox, qOverload<int>(&QComboBox::currentIndexChanged), this, [this](int index) {
+        if (index > 0) {
+            OutputChoices chosen;
+            chosen.set(QStringLiteral("preset"), presetBox->itemText(index));
+            chosen.mask = maskBox->isChecked();
+            chosen.png = OutputChoices::Compression(pngBox->currentIndex());
+            chosen.edges = OutputChoices::Edges(edgesBox->currentIndex());
+            chosen.hidden = keepHiddenBox->isChecked() ? OutputChoices::Hidden::Keep : OutputChoices::Hidden::Clear;
+            showChoices(chosen);
+        }
+        refresh();
+    });
     connect(colourEdit, &QLineEdit::textChanged, this, &OutputOptionsDialog::refresh);
     connect(pickButton, &QPushButton::clicked, this, &OutputOptionsDialog::pickColour);
     connect(previousButton, &QPushButton::clicked, this, [this] { step(-1); });
@@ -251,6 +284,8 @@ OutputOptionsDialog::OutputOptionsDialog(const OutputChoices &choices, const QVe
 
 void OutputOptionsDialog::showChoices(const OutputChoices &choices)
 {
+    presetBox->setCurrentIndex(std::max(0, presetBox->findText(choices.preset.name)));
+    srgbBox->setChecked(choices.colour == OutputChoices::Colour::Srgb);
     if (!choices.hasBackground) {
         backgroundBox->setCurrentIndex(NoBackground);
     } else if (choices.background == 0xffffff) {
@@ -279,6 +314,15 @@ void OutputOptionsDialog::showChoices(const OutputChoices &choices)
 OutputChoices OutputOptionsDialog::choices() const
 {
     OutputChoices choices;
+    if (presetBox->currentIndex() > 0 && choices.set(QStringLiteral("preset"), presetBox->currentText()).isEmpty()) {
+        choices.quality = qualityBox->value();
+        choices.mask = maskBox->isChecked();
+        choices.png = OutputChoices::Compression(pngBox->currentIndex());
+        choices.edges = OutputChoices::Edges(edgesBox->currentIndex());
+        choices.hidden = keepHiddenBox->isChecked() ? OutputChoices::Hidden::Keep : OutputChoices::Hidden::Clear;
+        choices.colour = srgbBox->isChecked() ? OutputChoices::Colour::Srgb : OutputChoices::Colour::Keep;
+        return choices;
+    }
     switch (backgroundBox->currentIndex()) {
     case White:
         choices.hasBackground = true;
@@ -308,6 +352,7 @@ OutputChoices OutputOptionsDialog::choices() const
     choices.png = OutputChoices::Compression(pngBox->currentIndex());
     choices.edges = OutputChoices::Edges(edgesBox->currentIndex());
     choices.hidden = keepHiddenBox->isChecked() ? OutputChoices::Hidden::Keep : OutputChoices::Hidden::Clear;
+    choices.colour = srgbBox->isChecked() ? OutputChoices::Colour::Srgb : OutputChoices::Colour::Keep;
     return choices;
 }
 
@@ -347,6 +392,29 @@ void OutputOptionsDialog::refresh()
     const bool sized = canvasBox->currentIndex() == int(OutputChoices::Canvas::Size);
     widthBox->setEnabled(sized);
     heightBox->setEnabled(sized);
+    const bool preset = presetBox->currentIndex() > 0;
+    for (QWidget *chosenByPreset : {static_cast<QWidget *>(backgroundBox), static_cast<QWidget *>(formatBox),
+                                    static_cast<QWidget *>(cropBox), static_cast<QWidget *>(canvasBox)})
+        chosenByPreset->setEnabled(!preset);
+    if (preset) {
+        for (QWidget *control : {static_cast<QWidget *>(colourEdit), static_cast<QWidget *>(pickButton),
+                                 static_cast<QWidget *>(marginBox), static_cast<QWidget *>(widthBox),
+                                 static_cast<QWidget *>(heightBox)})
+            control->setEnabled(false);
+        const Preset &rules = choices().preset;
+        presetRules->setText(tr("方形画布 %1 像素（照片像素不够时更小，不放大），主体占 %2%").arg(rules.size).arg(rules.fill)
+                             + (rules.minimum > 0 ? tr("，至少 %1 像素").arg(rules.minimum) : QString())
+                             + (rules.maximum > 0 ? tr("，至多 %1 像素").arg(rules.maximum) : QString())
+                             + (rules.fileMegabytes > 0 ? tr("，文件至多 %1 MB").arg(rules.fileMegabytes) : QString()));
+        // The size check, for the photo shown, at full size: the rule a small photo fails.
+        const int side = presets::frameFor(rules, fullSubjectSide).side;
+        if (!colour.empty() && side > 0)
+            presetRules->setText(presetRules->text() + QLatin1Char('\n')
+                                 + (rules.minimum > side ? tr("这张照片：只有 %1 像素，%2 要求至少 %3").arg(side).arg(rules.name).arg(rules.minimum)
+                                                         : tr("这张照片：%1 像素").arg(side)));
+    } else if (presetBox->count() > 1) {
+        presetRules->clear();
+    }
     const QString why = problem();
     problemLabel->setText(why);
     buttons->button(QDialogButtonBox::Ok)->setEnabled(why.isEmpty());
@@ -357,9 +425,11 @@ void OutputOptionsDialog::refresh()
 bool OutputOptionsDialog::load(int index)
 {
     cv::Mat readColour, readAlpha;
-    if (!QFileInfo(photos.at(index).master).isFile() || !readMaster(photos.at(index).master, readColour, readAlpha)
-        || cv::countNonZero(readAlpha) == 0)
+    int subjectSide = 0;
+    if (!QFileInfo(photos.at(index).master).isFile()
+        || !readMaster(photos.at(index).master, readColour, readAlpha, &subjectSide) || cv::countNonZero(readAlpha) == 0)
         return false;
+    fullSubjectSide = subjectSide;
     colour = readColour;
     alpha = readAlpha;
     return true;

@@ -80,4 +80,9 @@ private:
     QDialogButtonBox *buttons;
     // The master, small enough to render at every change.
     cv::Mat colour, alpha;
+    // A preset chooses the background, the format and the frame; the other controls stay.
+    QComboBox *presetBox;
+    QLabel *presetRules;
+    QCheckBox *srgbBox;
+    int fullSubjectSide = 0; // the shown photo's subject, at full size
 };

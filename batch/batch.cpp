@@ -32,6 +32,11 @@ double creditsPerUpload(UploadSize size)
     return size == UploadSize::Preview ? 0.25 : 1.0;
 }
 
+int BatchAccount::fallenShort() const
+{
+    return int(std::count_if(photos.begin(), photos.end(), [](const PhotoOutcome &photo) { return photo.fallsShort(); }));
+}
+
 namespace {
 
 PhotoOutcome::Failure failureOf(UploadOutcome::Kind kind)
@@ -474,8 +479,11 @@ void Batch::composited(const QString &, const QString &target, const ScaleAndMix
     const QString name = fileName(photo.outcome.source);
     if (!report.profileLeftOut.isEmpty())
         say(tr("%1：照片的颜色配置文件不可用（%2），结果里没有它").arg(name, report.profileLeftOut));
-    if (report.nothingToCrop)
+    if (report.nothingToCrop && report.checks.isEmpty())
         say(tr("%1：没有找到主体，结果没有裁剪").arg(name));
+    photo.outcome.checks = report.checks;
+    if (presetcheck::fallsShort(report.checks))
+        say(tr("%1：不合预设要求：%2").arg(name, presetcheck::shortfall(report.checks)));
     if (report.outcome == ScaleAndMix::Written) {
         end(photo, photo.plan == Plan::Finish   ? PhotoOutcome::Finished
                    : photo.plan == Plan::Derive ? PhotoOutcome::Derived

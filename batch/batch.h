@@ -4,6 +4,7 @@
 #include "outputchoices.h"
 #include "outputplan.h"
 #include "removebgconn.h"
+#include "presetcheck.h"
 #include "scaleandmix.h"
 #include "shard.h"
 #include "uploadoutcome.h"
@@ -43,6 +44,8 @@ struct PhotoOutcome
     QString reasonForReport; // the same in the sources' language, as the JSON report keeps it
     QString explanation; // the service's own words, when it gave them
     QStringList files;   // the files made besides the result, as the output choices ask
+    QVector<PresetCheck> checks; // with a preset: its file against the rules, once written
+    bool fallsShort() const { return presetcheck::fallsShort(checks); }
 };
 
 // The account of one batch once nothing of it is left to do.
@@ -56,6 +59,7 @@ struct BatchAccount
     UploadSize size = UploadSize::Auto;
     double credits = 0; // the cut-outs the service answered with, a preview at a quarter credit
     int count(PhotoOutcome::Kind kind) const;
+    int fallenShort() const;
 };
 
 // What one upload of this size costs, in credits.

@@ -68,6 +68,8 @@ QStringList accountLines(const BatchAccount &account)
     more(PhotoOutcome::Derived, QCoreApplication::translate("Batch", "，由已有结果生成 %1 张"));
     more(PhotoOutcome::NoSubject, QCoreApplication::translate("Batch", "，没有找到主体 %1 张"));
     more(PhotoOutcome::Unsent, QCoreApplication::translate("Batch", "，未发送 %1 张"));
+    if (const int fellShort = account.fallenShort())
+        counts += QCoreApplication::translate("Batch", "，不合预设要求 %1 张").arg(fellShort);
     QStringList lines{counts};
     if (account.size == UploadSize::Preview)
         lines << QCoreApplication::translate("Batch", "按预览尺寸发送，每张计 0.25 点额度：本批共计 %1 点")
@@ -78,6 +80,9 @@ QStringList accountLines(const BatchAccount &account)
             empty << fileName(photo.source);
     if (!empty.isEmpty())
         lines << QCoreApplication::translate("Batch", "服务没有找到主体（已计费，请检查）：%1").arg(empty.join(QCoreApplication::translate("Batch", "、")));
+    for (const PhotoOutcome &photo : account.photos)
+        if (photo.fallsShort())
+            lines << QCoreApplication::translate("Batch", "不合预设要求：%1：%2").arg(fileName(photo.source), presetcheck::shortfall(photo.checks));
     if (failed == 0)
         lines << QCoreApplication::translate("Batch", "没有失败的照片。");
     for (const PhotoOutcome &photo : account.photos)

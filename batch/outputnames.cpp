@@ -26,7 +26,7 @@ QString besideBase(const QString &master)
 bool isBesideName(const QString &fileName)
 {
     static const QRegularExpression name(
-        QStringLiteral("-no-bg(-small)?((\\.(bg-[0-9a-z]+|crop[0-9.]+|square|[0-9]+x[0-9]+|q[0-9]+))+\\.(png|jpg|webp)"
+        QStringLiteral("-no-bg(-small)?((\\.(bg-[0-9a-z]+|crop[0-9.]+|square|[0-9]+x[0-9]+|q[0-9]+|for-[0-9a-z_-]+|srgb))+\\.(png|jpg|webp)"
                        "|(\\.q[0-9]+)?\\.webp|\\.mask\\.png)$"),
         QRegularExpression::CaseInsensitiveOption);
     return name.match(fileName).hasMatch();
@@ -51,6 +51,15 @@ QString variantPath(const QString &master, const OutputChoices &choices)
     if (!choices.makesVariant() || master.isEmpty())
         return {};
     QString path = besideBase(master);
+    if (choices.hasPreset()) {
+        // The preset's own background is in its name; a changed one is said.
+        path += QStringLiteral(".for-") + choices.preset.name;
+        if (choices.variantHasBackground() && choices.background != 0xffffff)
+            path += QStringLiteral(".bg-") + OutputChoices::colourName(choices.background).remove(QLatin1Char('#'));
+        if (choices.format != OutputChoices::Format::Png && choices.quality != 90)
+            path += QStringLiteral(".q%1").arg(choices.quality);
+        return path + QLatin1Char('.') + OutputChoices::formatName(choices.format);
+    }
     if (choices.variantHasBackground())
         path += QStringLiteral(".bg-") + OutputChoices::colourName(choices.background).remove(QLatin1Char('#'));
     if (choices.crop)
@@ -61,6 +70,8 @@ QString variantPath(const QString &master, const OutputChoices &choices)
         path += QStringLiteral(".%1x%2").arg(choices.canvasWidth).arg(choices.canvasHeight);
     if (choices.format != OutputChoices::Format::Png && choices.quality != 90)
         path += QStringLiteral(".q%1").arg(choices.quality);
+    if (choices.colour == OutputChoices::Colour::Srgb)
+        path += QStringLiteral(".srgb");
     return path + QLatin1Char('.') + OutputChoices::formatName(choices.format);
 }
 

@@ -56,7 +56,8 @@ void addOptions(QCommandLineParser &parser)
                        "Without --batch it opens the window. With --batch it runs one batch with no display:\n"
                        "the log on standard output, a progress line on a terminal, and the exit status\n"
                        "0 (every photo saved or skipped), 1 (some failed), 2 (bad usage), 3 (the key\n"
-                       "refused or the credit spent) or 130 (stopped by SIGINT or SIGTERM).")
+                       "refused or the credit spent), 4 (none failed, but some results fall short of\n"
+                       "their preset's rules) or 130 (stopped by SIGINT or SIGTERM).")
             .arg(builtInServiceUrl().toString()));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -93,6 +94,11 @@ void addOptions(QCommandLineParser &parser)
                       QStringLiteral("The size asked of the service: auto (the default), full, or preview (an upload of at "
                                      "most 1 megapixel, a quarter of a credit; --edges refine suits it)."),
                       QStringLiteral("size")});
+    parser.addOption({QStringLiteral("preset"),
+                      QStringLiteral("Also make each result as a marketplace's rules for a main image ask (amazon, walmart, "
+                                     "shopify, etsy, ebay, or one of presets.ini in the config folder), and check it "
+                                     "once written; options after it change what it chose."),
+                      QStringLiteral("name")});
     parser.addOption({QStringLiteral("background"),
                       QStringLiteral("Also make each result laid on a colour: white, black or #rrggbb."),
                       QStringLiteral("colour")});
@@ -121,6 +127,10 @@ void addOptions(QCommandLineParser &parser)
     parser.addOption({QStringLiteral("hidden"),
                       QStringLiteral("Fully transparent pixels: clear (one flat colour, the default) or keep (the "
                                      "photo's own, for re-editing the mask in another program)."),
+                      QStringLiteral("mode")});
+    parser.addOption({QStringLiteral("colour"),
+                      QStringLiteral("The files made beside each result: keep the photo's colours and profile (the "
+                                     "default), or convert them to srgb."),
                       QStringLiteral("mode")});
     parser.addPositionalArgument(QStringLiteral("INPUT"),
                                  QStringLiteral("The photo or folder to cut out: with --batch, what the batch sends; "

@@ -188,7 +188,9 @@ HeadlessBatch::Status HeadlessBatch::statusOf(const BatchAccount &account, bool 
         return Interrupted;
     if (account.keyRefused)
         return KeyRefused;
-    return account.count(PhotoOutcome::Failed) > 0 ? SomeFailed : AllDone;
+    if (account.count(PhotoOutcome::Failed) > 0)
+        return SomeFailed;
+    return account.fallenShort() > 0 ? FellShort : AllDone;
 }
 
 // Sends, as one batch, the candidates that have stood still long enough and are not done.

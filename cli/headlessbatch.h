@@ -35,7 +35,7 @@ public:
         bool json = false; // standard output carries JSON Lines, not the log
     };
     // The exit statuses.
-    enum Status { AllDone = 0, SomeFailed = 1, BadUsage = 2, KeyRefused = 3, Interrupted = 130 };
+    enum Status { AllDone = 0, SomeFailed = 1, BadUsage = 2, KeyRefused = 3, FellShort = 4, Interrupted = 130 };
 
     HeadlessBatch(const Options &options, const QString &key, QObject *parent = nullptr);
     ~HeadlessBatch() override;

@@ -78,6 +78,14 @@ QJsonObject photoReport(const PhotoOutcome &photo)
     for (const QString &file : photo.files)
         files << file;
     entry.insert(QStringLiteral("files"), files);
+    if (!photo.checks.isEmpty()) {
+        QJsonArray checks;
+        for (const PresetCheck &check : photo.checks)
+            checks << QJsonObject{{QStringLiteral("rule"), check.rule},
+                                  {QStringLiteral("ok"), check.ok},
+                                  {QStringLiteral("detail"), check.detailOriginal}};
+        entry.insert(QStringLiteral("checks"), checks);
+    }
     return entry;
 }
 
@@ -95,6 +103,8 @@ QJsonObject accountReport(const BatchAccount &account, const QString &input, con
     static const char *const sizes[] = {"auto", "preview", "full"};
     report.insert(QStringLiteral("size"), QLatin1String(sizes[int(account.size)]));
     report.insert(QStringLiteral("credits"), account.credits);
+    if (const int fellShort = account.fallenShort())
+        report.insert(QStringLiteral("fellShort"), fellShort);
     if (account.balanceKnown)
         report.insert(QStringLiteral("balanceLeft"), account.balanceLeft);
     return report;

@@ -1,5 +1,6 @@
 #include "compositor.h"
 
+#include "colourspace.h"
 #include "edgecleaner.h"
 #include "edgerefiner.h"
 #include "imagefile.h"
@@ -8,6 +9,7 @@
 #include "masterfile.h"
 #include "photometadata.h"
 #include "pngwriter.h"
+#include "presetcheck.h"
 #include "targetformat.h"
 #include "variant.h"
 
@@ -132,7 +134,53 @@ struct Others
     std::vector<std::pair<QString, QByteArray>> files;
     bool encoded = true;
     bool nothingToCrop = false;
+    bool colourKnown = true; // the photo's colours could be converted as asked
+    QString presetFile;      // the file a preset's rules are checked on, once written
 };
+
+// The pixels and the metadata of the files beside the master: in sRGB when asked, the part of
+// the photo the preset frames alone converted. The photo's own pixels are left as they are,
+// and so is a photo whose profile cannot be used.
+struct Beside
+{
+    cv::Mat colour, alpha;
+    photometadata::Metadata metadata;
+    bool colourKnown = true;
+    std::vector<unsigned char> convertFrom; // a preset's frame converts from this profile
+};
+
+Beside unconverted(Beside &beside, const photometadata::Metadata &metadata)
+{
+    beside.metadata = metadata;
+    beside.metadata.profile.clear();
+    beside.colourKnown = false;
+    beside.convertFrom.clear();
+    return beside;
+}
+
+Beside besideFiles(const OutputChoices &choices, const cv::Mat &colour, const cv::Mat &alpha, const photometadata::Metadata &metadata)
+{
+    Beside beside{colour, alpha, metadata, true, {}};
+    if (choices.colour != OutputChoices::Colour::Srgb)
+        return beside;
+    if (!metadata.profileLeftOut.empty()) {
+        beside.colourKnown = false;
+        return beside;
+    }
+    beside.metadata.colourChunks.clear();
+    beside.metadata.profile = colourspace::srgbProfile();
+    if (metadata.profile.empty())
+        return beside; // taken as sRGB
+    if (choices.hasPreset()) {
+        beside.convertFrom = metadata.profile;
+        return beside;
+    }
+    cv::Mat converted = colour.clone();
+    if (!colourspace::toSrgb(converted, metadata.profile))
+        return unconverted(beside, metadata);
+    beside.colour = converted;
+    return beside;
+}
 
 Others encodeOthers(const ScaleAndMix::Request &request, const cv::Mat &colour, const cv::Mat &alpha,
                     const photometadata::Metadata &metadata)
@@ -147,7 +195,16 @@ Others encodeOthers(const ScaleAndMix::Request &request, const cv::Mat &colour, 
     };
     const QString &variantPath = request.variantPath;
     if (!variantPath.isEmpty() && variantPath != request.target) {
-        const cv::Mat rendered = variant::render(colour, alpha, choices, &others.nothingToCrop);
+        Beside beside = besideFiles(choices, colour, alpha, metadata);
+        bool converted = true;
+        const auto recolour = [&](cv::Mat &bgr) { converted = colourspace::toSrgb(bgr, beside.convertFrom); };
+        const cv::Mat rendered = variant::render(beside.colour, beside.alpha, choices, &others.nothingToCrop,
+                                                 beside.convertFrom.empty() ? std::function<void(cv::Mat &)>() : recolour);
+        if (!converted)
+            unconverted(beside, metadata);
+        others.colourKnown = beside.colourKnown;
+        if (rendered.empty() && choices.hasPreset() && others.nothingToCrop)
+            return others;
         if (rendered.empty()) {
             others.encoded = false;
             return others;
@@ -161,7 +218,9 @@ Others encodeOthers(const ScaleAndMix::Request &request, const cv::Mat &colour, 
             cv::merge(planes, 3, picture.colour);
             picture.alpha = planes[3];
         }
-        add(variantPath, [&](QIODevice &out) { return encode(out, format, picture, metadata, choices, {}, false, 1); });
+        add(variantPath, [&](QIODevice &out) { return encode(out, format, picture, beside.metadata, choices, {}, false, 1); });
+        if (choices.hasPreset())
+            others.presetFile = variantPath;
     }
     const QString &maskPath = request.maskPath;
     if (!maskPath.isEmpty() && maskPath != request.target) {
@@ -175,7 +234,7 @@ Others encodeOthers(const ScaleAndMix::Request &request, const cv::Mat &colour, 
     return others;
 }
 
-ScaleAndMix::Outcome writeOthers(const Others &others, const QString &origin, ScaleAndMix::Report &report)
+ScaleAndMix::Outcome writeFiles(const Others &others, const QString &origin, ScaleAndMix::Report &report)
 {
     report.nothingToCrop = others.nothingToCrop;
     if (!others.encoded)
@@ -218,6 +277,16 @@ void finishPixels(cv::Mat &colour, cv::Mat &alpha, const OutputChoices &choices,
 std::vector<unsigned char> marksOf(const OutputChoices &choices, OutputChoices::Edges edges, cv::Size cutout)
 {
     return masterfile::marksChunks({edges, choices.hidden == OutputChoices::Hidden::Keep, cutout});
+}
+
+// A preset's file is then read back from disk and held to its rules, as a shop would read it.
+ScaleAndMix::Outcome writeOthers(const Others &others, const ScaleAndMix::Request &request, ScaleAndMix::Report &report)
+{
+    const ScaleAndMix::Outcome outcome = writeFiles(others, request.origin, report);
+    if (outcome == ScaleAndMix::Written && request.choices.hasPreset() && !request.variantPath.isEmpty())
+        report.checks = others.presetFile.isEmpty() ? presetcheck::noSubject()
+                                                    : presetcheck::check(others.presetFile, request.choices, others.colourKnown);
+    return outcome;
 }
 
 void noteProfile(const photometadata::Metadata &metadata, ScaleAndMix::Report &report)
@@ -281,7 +350,7 @@ ScaleAndMix::Report fromMaster(const ScaleAndMix::Request &request, int threads)
         // The files made from it show no old background either.
         clearHidden(colour, alpha);
     }
-    report.outcome = writeOthers(encodeOthers(request, colour, alpha, metadata), request.origin, report);
+    report.outcome = writeOthers(encodeOthers(request, colour, alpha, metadata), request, report);
     return report;
 }
 
@@ -339,7 +408,7 @@ std::optional<ScaleAndMix::Report> streamMaster(const ScaleAndMix::Request &requ
     // The writer clears the hidden pixels as it goes; the variant, from a copy of its own.
     auto others = std::async(std::launch::async, [&] {
         if (!decoded.get())
-            return Others{{}, false, false};
+            return Others{{}, false, false, true, {}};
         if (request.choices.hidden != OutputChoices::Hidden::Clear || request.variantPath.isEmpty())
             return encodeOthersOrNone(request, source, scaled, metadata);
         cv::Mat cleared;
@@ -347,7 +416,7 @@ std::optional<ScaleAndMix::Report> streamMaster(const ScaleAndMix::Request &requ
             cleared = source.clone();
             clearHidden(cleared, scaled);
         } catch (...) {
-            return Others{{}, false, false};
+            return Others{{}, false, false, true, {}};
         }
         return encodeOthersOrNone(request, cleared, scaled, metadata);
     });
@@ -364,7 +433,7 @@ std::optional<ScaleAndMix::Report> streamMaster(const ScaleAndMix::Request &requ
     const Others made = others.get();
     if (!decoded.get())
         return std::nullopt; // nothing was kept
-    report.outcome = written ? writeOthers(made, request.origin, report) : ScaleAndMix::WriteFailed;
+    report.outcome = written ? writeOthers(made, request, report) : ScaleAndMix::WriteFailed;
     return report;
 }
 
@@ -443,7 +512,7 @@ ScaleAndMix::Report make(const ScaleAndMix::Request &request, int threads)
                       marker, true, threads);
     });
     const Others made = others.get();
-    report.outcome = written ? writeOthers(made, request.origin, report) : ScaleAndMix::WriteFailed;
+    report.outcome = written ? writeOthers(made, request, report) : ScaleAndMix::WriteFailed;
     return report;
 }
 
@@ -478,7 +547,7 @@ ScaleAndMix::Report saveEdited(const ScaleAndMix::Request &request, const cv::Ma
         report.outcome = ScaleAndMix::WriteFailed;
         return report;
     }
-    report.outcome = writeOthers(encodeOthersOrNone(request, shown, alpha, metadata), request.origin, report);
+    report.outcome = writeOthers(encodeOthersOrNone(request, shown, alpha, metadata), request, report);
     return report;
 }
 

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cmath>
 
 QString OutputChoices::colourName(quint32 colour)
@@ -38,15 +39,33 @@ QString refusal(const QString &option, const QString &value, const char *must)
 
 QStringList OutputChoices::optionNames()
 {
-    return {QStringLiteral("background"), QStringLiteral("format"), QStringLiteral("quality"), QStringLiteral("crop"),
-            QStringLiteral("canvas"),     QStringLiteral("mask"),   QStringLiteral("png"),     QStringLiteral("edges"),
-            QStringLiteral("hidden")};
+    // A preset first, so that the options after it change what it chose.
+    return {QStringLiteral("preset"), QStringLiteral("background"), QStringLiteral("format"), QStringLiteral("quality"),
+            QStringLiteral("crop"),   QStringLiteral("canvas"),     QStringLiteral("mask"),   QStringLiteral("png"),
+            QStringLiteral("edges"),  QStringLiteral("hidden"),     QStringLiteral("colour")};
 }
 
 QString OutputChoices::set(const QString &option, const QString &value)
 {
     const QString text = value.trimmed().toLower();
-    if (option == QLatin1String("background")) {
+    if (option == QLatin1String("preset")) {
+        QString refused;
+        const Preset found = presets::find(text, &refused);
+        if (!refused.isEmpty())
+            return refused;
+        OutputChoices chosen;
+        chosen.setArguments(found.options);
+        chosen.preset = found;
+        chosen.mask = mask;
+        *this = chosen;
+    } else if (option == QLatin1String("colour")) {
+        if (text == QLatin1String("keep"))
+            colour = Colour::Keep;
+        else if (text == QLatin1String("srgb"))
+            colour = Colour::Srgb;
+        else
+            return refusal(option, value, "it must be srgb or keep");
+    } else if (option == QLatin1String("background")) {
         static const QRegularExpression hex(QStringLiteral("^#[0-9a-f]{6}$"));
         if (text == QLatin1String("white"))
             background = 0xffffff;
@@ -125,6 +144,33 @@ QString OutputChoices::set(const QString &option, const QString &value)
 
 QStringList OutputChoices::arguments() const
 {
+    if (!hasPreset())
+        return ownArguments();
+    // The preset's name, then what differs from its own choices.
+    OutputChoices own;
+    own.setArguments(preset.options);
+    const QStringList presetChose = own.ownArguments();
+    QStringList list{QStringLiteral("--preset=") + preset.name};
+    const QStringList mine = ownArguments();
+    for (const QString &argument : mine)
+        if (!presetChose.contains(argument))
+            list << argument;
+    // A choice of the preset's set back to the default has no argument of its own: it is said.
+    static const QStringList defaults{QStringLiteral("--format=png"), QStringLiteral("--quality=90"),
+                                      QStringLiteral("--colour=keep"), QStringLiteral("--png=fast"),
+                                      QStringLiteral("--edges=source"), QStringLiteral("--hidden=clear")};
+    for (const QString &chose : presetChose) {
+        const QString key = chose.section(QLatin1Char('='), 0, 0) + QLatin1Char('=');
+        const auto same = [&](const QString &argument) { return argument.startsWith(key); };
+        const auto fallback = std::find_if(defaults.begin(), defaults.end(), same);
+        if (std::none_of(mine.begin(), mine.end(), same) && fallback != defaults.end())
+            list << *fallback;
+    }
+    return list;
+}
+
+QStringList OutputChoices::ownArguments() const
+{
     QStringList list;
     if (hasBackground)
         list << QStringLiteral("--background=") + colourName(background);
@@ -148,6 +194,8 @@ QStringList OutputChoices::arguments() const
         list << QStringLiteral("--edges=refine");
     if (hidden == Hidden::Keep)
         list << QStringLiteral("--hidden=keep");
+    if (colour == Colour::Srgb)
+        list << QStringLiteral("--colour=srgb");
     return list;
 }
 
@@ -175,12 +223,14 @@ QString OutputChoices::setArguments(const QStringList &arguments)
 
 bool OutputChoices::makesVariant() const
 {
-    return hasBackground || format != Format::Png || crop || canvas != Canvas::None;
+    return hasBackground || format != Format::Png || crop || canvas != Canvas::None || hasPreset();
 }
 
 QString OutputChoices::summary() const
 {
     QStringList parts;
+    if (hasPreset())
+        parts << QCoreApplication::translate("OutputChoices", "预设 %1").arg(preset.name);
     if (variantHasBackground())
         parts << (background == 0xffffff ? QCoreApplication::translate("OutputChoices", "背景白色")
                   : background == 0      ? QCoreApplication::translate("OutputChoices", "背景黑色")
@@ -189,11 +239,13 @@ QString OutputChoices::summary() const
         parts << QCoreApplication::translate("OutputChoices", "JPEG（质量 %1）").arg(quality);
     else if (format == Format::Webp)
         parts << QCoreApplication::translate("OutputChoices", "WebP（质量 %1）").arg(quality);
-    if (crop)
+    if (hasPreset())
+        parts << QCoreApplication::translate("OutputChoices", "主体占画面 %1%，方形画布 %2 像素").arg(preset.fill).arg(preset.size);
+    else if (crop)
         parts << QCoreApplication::translate("OutputChoices", "裁到主体（边距 %1%）").arg(margin);
-    if (canvas == Canvas::Square)
+    if (canvas == Canvas::Square && !hasPreset())
         parts << QCoreApplication::translate("OutputChoices", "方形画布");
-    else if (canvas == Canvas::Size)
+    else if (canvas == Canvas::Size && !hasPreset())
         parts << QCoreApplication::translate("OutputChoices", "画布 %1×%2").arg(canvasWidth).arg(canvasHeight);
     if (mask)
         parts << QCoreApplication::translate("OutputChoices", "另存蒙版");
@@ -205,5 +257,7 @@ QString OutputChoices::summary() const
         parts << QCoreApplication::translate("OutputChoices", "细化边缘");
     if (hidden == Hidden::Keep)
         parts << QCoreApplication::translate("OutputChoices", "保留透明处的原照片像素");
+    if (colour == Colour::Srgb)
+        parts << QCoreApplication::translate("OutputChoices", "转换为 sRGB");
     return parts.isEmpty() ? QString() : QCoreApplication::translate("OutputChoices", "输出选项：") + parts.join(QCoreApplication::translate("OutputChoices", "，"));
 }

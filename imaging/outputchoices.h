@@ -1,5 +1,7 @@
 #pragma once
 
+#include "presets.h"
+
 #include <QtGlobal>
 #include <QString>
 #include <QStringList>
@@ -16,6 +18,7 @@ struct OutputChoices
     enum class Edges { Source, Clean, Refine };
     // What a pixel of alpha 0 holds: one flat colour, or the photo's own (for re-editing the mask elsewhere).
     enum class Hidden { Clear, Keep };
+    enum class Colour { Keep, Srgb };
 
     bool hasBackground = false;
     quint32 background = 0xffffff; // 0xRRGGBB
@@ -29,6 +32,10 @@ struct OutputChoices
     Compression png = Compression::Fast;
     Edges edges = Edges::Source;
     Hidden hidden = Hidden::Clear;
+    // The files beside the master converted to sRGB, or in the photo's own colours.
+    Colour colour = Colour::Keep;
+    // Its choices set first, its frame in place of the crop and canvas; its rules checked.
+    Preset preset;
 
     // The options, by their long names without dashes, in the order --help lists them.
     static QStringList optionNames();
@@ -49,6 +56,7 @@ struct OutputChoices
     // The background the variant is laid on, if any: a JPEG always has one, white by default.
     bool variantHasBackground() const { return hasBackground || format == Format::Jpeg; }
     bool isDefault() const { return arguments().isEmpty(); }
+    bool hasPreset() const { return !preset.name.isEmpty(); }
 
     // The names the options and file names use: "white", "black" or "#rrggbb"; "png", "jpg", "webp".
     static QString colourName(quint32 colour);
@@ -61,4 +69,7 @@ struct OutputChoices
 
     bool operator==(const OutputChoices &other) const { return arguments() == other.arguments(); }
     bool operator!=(const OutputChoices &other) const { return !(*this == other); }
+
+private:
+    QStringList ownArguments() const;
 };

@@ -1,6 +1,7 @@
 #include "photometadata.h"
 
 #include "heifimage.h"
+#include "colourspace.h"
 #include "imageformat.h"
 #include "provenance.h"
 
@@ -68,27 +69,15 @@ void leaveOut(Metadata &metadata, const char *reason)
 
 void keepProfile(Metadata &metadata, Buffer profile)
 {
-    const Bytes bytes{profile.data(), profile.size()};
     if (profile.size() > maxProfileBytes)
         return leaveOut(metadata, "larger than 4 MiB");
-    if (profile.size() < 132 || !bytes.startsWith(36, "acsp"))
-        return leaveOut(metadata, "not an ICC profile");
-    if (bytes.u32(0, true) != profile.size())
+    // The results hold RGB pixels, whatever the photo held; Little CMS reads every tag a
+    // conversion needs, where a check of the tag table alone would pass a hollow profile.
+    if (const char *problem = colourspace::rgbProfileProblem(profile.data(), profile.size()))
+        return leaveOut(metadata, problem);
+    // It is copied into results whole, where readers hold its size field to the bytes there are.
+    if (Bytes{profile.data(), profile.size()}.u32(0, true) != profile.size())
         return leaveOut(metadata, "its size field is wrong");
-    const std::size_t tags = bytes.u32(128, true);
-    if (tags > (profile.size() - 132) / 12)
-        return leaveOut(metadata, "its tag table is cut short");
-    // Every tag's data within the profile, after its table: a reader follows each offset.
-    for (std::size_t i = 0; i < tags; ++i) {
-        const std::size_t offset = bytes.u32(132 + 12 * i + 4, true), length = bytes.u32(132 + 12 * i + 8, true);
-        if (offset < 132 + 12 * tags || !bytes.has(offset, length))
-            return leaveOut(metadata, "a tag lies outside it");
-    }
-    // The results hold RGB pixels, whatever the photo held: a CMYK or grey profile, or one
-    // that is no device's, would misname their colours.
-    if (!bytes.startsWith(16, "RGB ") || bytes.startsWith(12, "link") || bytes.startsWith(12, "abst")
-        || bytes.startsWith(12, "nmcl"))
-        return leaveOut(metadata, "not an RGB profile");
     metadata.profile = std::move(profile);
     metadata.profileLeftOut.clear();
 }

@@ -23,7 +23,7 @@ struct Density
 struct Metadata
 {
     // The ICC profile, checked: at most maxProfileBytes, its header's size equal to its
-    // length, the "acsp" signature in place, its tag table within it. Empty when none.
+    // length, and an RGB profile Little CMS can convert from. Empty when none.
     std::vector<unsigned char> profile;
     // Set when the photo carried a profile that was left out; says why, in a few words.
     std::string profileLeftOut;

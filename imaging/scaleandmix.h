@@ -1,6 +1,7 @@
 #pragma once
 
 #include "outputchoices.h"
+#include "presetcheck.h"
 
 #include <QHash>
 #include <QList>
@@ -63,6 +64,7 @@ public:
         QStringList written;        // the other files made, and the master when a later clean rewrote it
         bool nothingToCrop = false; // no subject: the variant is not cropped
         QString profileLeftOut;     // why the photo's colour profile is not in the results
+        QVector<PresetCheck> checks; // with a preset: its file, or its lack, against the rules
     };
 
     // A plain composite, as toBigPic() makes one: the master alone, a PNG is compressed on `threads` threads

@@ -3,6 +3,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <functional>
 #include <cmath>
 
 namespace {
@@ -44,9 +45,62 @@ void flatten(const cv::Mat &colour, const cv::Mat &alpha, const cv::Vec3b &backg
 
 } // namespace
 
-cv::Mat render(const cv::Mat &colour, const cv::Mat &alpha, const OutputChoices &choices, bool *empty)
+namespace {
+
+// The subject alone, at the preset's share of a square canvas.
+cv::Mat framed(const cv::Mat &colour, const cv::Mat &alpha, const OutputChoices &choices, bool *empty,
+               const std::function<void(cv::Mat &)> &recolour)
+{
+    // The subject with its alpha, scaled premultiplied, then recoloured and laid on the
+    // background: the colours are converted on the pixels the file keeps, not the photo's.
+    OutputChoices tight;
+    tight.crop = true;
+    tight.margin = 0;
+    bool nothing = false;
+    cv::Mat subject = render(colour, alpha, tight, &nothing);
+    if (empty)
+        *empty = nothing;
+    if (nothing || subject.empty())
+        return {};
+    const presets::Frame frame = presets::frameFor(choices.preset, std::max(subject.cols, subject.rows));
+    if (frame.scale != 1) {
+        const cv::Size size(std::max(1, std::min(frame.side, int(std::lround(subject.cols * frame.scale)))),
+                            std::max(1, std::min(frame.side, int(std::lround(subject.rows * frame.scale)))));
+        cv::cvtColor(subject, subject, cv::COLOR_RGBA2mRGBA);
+        cv::Mat scaled;
+        cv::resize(subject, scaled, size, 0, 0, frame.scale < 1 ? cv::INTER_AREA : cv::INTER_LANCZOS4);
+        cv::cvtColor(scaled, subject, cv::COLOR_mRGBA2RGBA);
+    }
+    cv::Mat planes[4];
+    cv::split(subject, planes);
+    cv::Mat subjectColour;
+    cv::merge(planes, 3, subjectColour);
+    if (recolour)
+        recolour(subjectColour);
+    const bool opaque = choices.variantHasBackground();
+    const quint32 background = choices.background;
+    const cv::Vec3b backgroundPixel(background & 0xff, (background >> 8) & 0xff, (background >> 16) & 0xff);
+    cv::Mat placed;
+    if (opaque) {
+        flatten(subjectColour, planes[3], backgroundPixel, placed);
+    } else {
+        const cv::Mat parts[] = {subjectColour, planes[3]};
+        cv::merge(parts, 2, placed);
+    }
+    cv::Mat canvas(frame.side, frame.side, placed.type(),
+                   opaque ? cv::Scalar(backgroundPixel[0], backgroundPixel[1], backgroundPixel[2]) : cv::Scalar::all(0));
+    placed.copyTo(canvas(cv::Rect((frame.side - placed.cols) / 2, (frame.side - placed.rows) / 2, placed.cols, placed.rows)));
+    return canvas;
+}
+
+} // namespace
+
+cv::Mat render(const cv::Mat &colour, const cv::Mat &alpha, const OutputChoices &choices, bool *empty,
+               const std::function<void(cv::Mat &)> &recolour)
 {
     CV_Assert(colour.type() == CV_8UC3 && alpha.type() == CV_8UC1 && colour.size() == alpha.size());
+    if (choices.hasPreset())
+        return framed(colour, alpha, choices, empty, recolour);
     const cv::Rect whole(0, 0, colour.cols, colour.rows);
     cv::Rect region = whole;
     bool nothing = false;

@@ -6,7 +6,7 @@ QUORRIN_BUILD="${QUORRIN_BUILD:-$QUORRIN_ROOT/build}"
 
 QUORRIN_PACKAGES=(cmake g++ make pkg-config qtbase5-dev libopencv-dev libjpeg-dev libcpp-httplib-dev libx11-dev zlib1g-dev dbus qtkeychain-qt5-dev gnome-keyring
                   xvfb xdotool x11-utils imagemagick fonts-wqy-microhei fonts-noto-cjk fonts-dejavu-core fontconfig pngcheck qttranslations5-l10n
-                  qttools5-dev-tools qttools5-dev clang libclang-rt-14-dev libheif-dev libheif-examples)
+                  qttools5-dev-tools qttools5-dev clang libclang-rt-14-dev libheif-dev libheif-examples liblcms2-dev)
 
 quorrin_install_packages() {
     local missing=()

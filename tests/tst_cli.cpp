@@ -17,6 +17,8 @@
 
 #include <httplib.h>
 
+#include <opencv2/imgcodecs.hpp>
+
 #include <atomic>
 #include <csignal>
 #include <memory>
@@ -60,6 +62,8 @@ private slots:
     void headlessWatch();
     void shardsSendEachPhotoOnce();
     void jsonLinesAreAllThatIsPrinted();
+    void presetsCheckEachResult_data();
+    void presetsCheckEachResult();
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
@@ -274,7 +278,7 @@ void TestCli::headless_data()
     row("an empty key file: 2", {"@/in", "--key-file", "@/empty.txt"}, {}, 2);
     row("no input: 2", {}, key, 2);
     row("a missing input: 2", {"@/nothing"}, key, 2);
-    row("an unknown option: 2", {"@/in", "--colour"}, key, 2);
+    row("an unknown option: 2", {"@/in", "--colours=srgb"}, key, 2);
     row("watching a file: 2", {"@/in/a.jpg", "--watch"}, key, 2);
     row("a batch-only option without --batch is refused too", {}, key, 2);
     row("the key refused: 3", {"@/in"}, key, 3, "refuse key");
@@ -569,6 +573,73 @@ void TestCli::jsonLinesAreAllThatIsPrinted()
     QCOMPARE(account.value(QStringLiteral("exitStatus")).toInt(), 1);
     QCOMPARE(account.value(QStringLiteral("counts")).toObject().value(QStringLiteral("saved")).toInt(), 1);
     QVERIFY2(run.err.contains(QStringLiteral("b.jpg")), qPrintable(run.err));
+}
+
+void TestCli::presetsCheckEachResult_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("userPresets"); // the user's presets.ini; empty: none
+    QTest::addColumn<int>("status");
+
+    const QByteArray ownAmazon("[amazon]\nbackground = white\nformat = jpg\ncolour = srgb\nfill = 85\nsize = 2000\nminimum = 300\n");
+    QTest::newRow("a photo too small for amazon: 4") << QStringList{"--preset", "amazon"} << QByteArray() << 4;
+    QTest::newRow("the user's amazon, asking for less: 0") << QStringList{"--preset", "amazon"} << ownAmazon << 0;
+    QTest::newRow("a fill over 100 in the user's file: 2") << QStringList{"--preset", "ebay"}
+                                                           << QByteArray("[mine]\nsize = 900\nfill = 101\n") << 2;
+    QTest::newRow("an unknown preset: 2") << QStringList{"--preset=nosuch"} << QByteArray() << 2;
+}
+
+void TestCli::presetsCheckEachResult()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, userPresets);
+    QFETCH(int, status);
+
+    const QString folder = path(QStringLiteral("shop"));
+    QVERIFY(QDir().mkpath(folder) && QDir().mkpath(path(QStringLiteral("config/quorrin"))));
+    writeImage(folder + QStringLiteral("/a.jpg"), photoLike(600, 450));
+    const QString userFile = path(QStringLiteral("config/quorrin/presets.ini"));
+    QVERIFY(userPresets.isEmpty() || writeBytes(userFile, userPresets));
+    const std::string cutout = encode(cutoutLike(60, 45), ".png").toStdString();
+    service->setResponder([=](int, const httplib::Request &, httplib::Response &response) { response.set_content(cutout, "image/png"); });
+    // The shipped presets compiled in, and the user's from the test's own folder.
+    const ProgramRun run = runBatch(quorrinProgram, service->endpoint(),
+                                    QStringList{folder, "--report", path(QStringLiteral("report.json"))} + arguments,
+                                    {"QUORRIN_API_KEY=k", "XDG_CONFIG_HOME=" + path(QStringLiteral("config")),
+                                     "XDG_DATA_HOME=" + dir->path(), "XDG_DATA_DIRS=" + dir->path()});
+    QCOMPARE(run.status, status);
+    if (status == 2) {
+        QCOMPARE(service->uploadCount(), 0);
+        const QString refusal = userPresets.isEmpty() ? QStringLiteral("quorrin: --preset gives \"nosuch\"; it must be one of amazon, walmart, shopify, etsy, ebay (from ")
+                                                      : QStringLiteral("quorrin: %1, line 3: fill gives \"101\"; ").arg(userFile);
+        QVERIFY2(run.err.startsWith(refusal) && run.err.count(QLatin1Char('\n')) == 1, qPrintable(run.err));
+        return;
+    }
+    const QString made = path(QStringLiteral("shop-no-bg-small/a.jpg-no-bg.for-amazon.jpg"));
+    const int side = readImage(made, cv::IMREAD_COLOR).cols;
+    QVERIFY(side > 300 && side < 1000);
+    const QString shortfall = QStringLiteral("只有 %1 像素，amazon 要求至少 1000").arg(side);
+    const QJsonObject report = QJsonDocument::fromJson(readBytes(path(QStringLiteral("report.json")))).object();
+    const QJsonObject photo = report.value(QStringLiteral("photos")).toArray().at(0).toObject();
+    QStringList checks;
+    for (const QJsonValue &check : photo.value(QStringLiteral("checks")).toArray())
+        checks << check.toObject().value(QStringLiteral("rule")).toString() + QLatin1Char('=')
+                      + (check.toObject().value(QStringLiteral("ok")).toBool() ? QStringLiteral("ok") : check.toObject().value(QStringLiteral("detail")).toString());
+    // The user's amazon sets no file size.
+    QStringList wanted{"format=ok", status == 4 ? "size=" + shortfall : "size=ok", "background=ok", "fill=ok", "colour=ok"};
+    if (userPresets.isEmpty())
+        wanted << "file-size=ok";
+    QCOMPARE(checks, wanted);
+    QCOMPARE(report.value(QStringLiteral("exitStatus")).toInt(), status);
+    const QStringList shortLines = run.out.filter(QStringLiteral("不合预设要求"));
+    if (status == 0) {
+        QCOMPARE(shortLines, QStringList());
+        return;
+    }
+    QCOMPARE(shortLines, (QStringList{"a.jpg：不合预设要求：" + shortfall,
+                                      "本批共 1 张：保存 1 张，跳过 0 张，失败 0 张，不合预设要求 1 张",
+                                      "不合预设要求：a.jpg：" + shortfall}));
+    QCOMPARE(report.value(QStringLiteral("fellShort")).toInt(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -1,6 +1,8 @@
+#include "colourspace.h"
 #include "composite.h"
 #include "imageformat.h"
 #include "masterfile.h"
+#include "photometadata.h"
 #include "outputchoices.h"
 #include "pngreader.h"
 #include "pngwriter.h"
@@ -18,6 +20,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <lcms2.h>
 #include <zlib.h>
 
 #include <array>
@@ -202,6 +205,44 @@ cv::Mat plainVariant(const cv::Mat &colour, const cv::Mat &alpha, const OutputCh
     return out;
 }
 
+// A wide-gamut profile like Adobe RGB (1998), made by Little CMS.
+QByteArray wideGamutProfile()
+{
+    const cmsCIExyY white{0.3127, 0.3290, 1.0};
+    const cmsCIExyYTRIPLE primaries{{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
+    cmsToneCurve *gamma = cmsBuildGamma(nullptr, 2.19921875);
+    cmsToneCurve *curves[3] = {gamma, gamma, gamma};
+    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    QByteArray bytes(int(size), '\0');
+    cmsSaveProfileToMem(profile, bytes.data(), &size);
+    cmsCloseProfile(profile);
+    cmsFreeToneCurve(gamma);
+    return bytes;
+}
+
+// A PNG photo carrying the profile, through the program's own writer.
+QByteArray pngWithProfile(const cv::Mat &colour, const QByteArray &profile)
+{
+    photometadata::Metadata metadata;
+    metadata.profile.assign(profile.begin(), profile.end());
+    pngwriter::Options options;
+    options.chunks = photometadata::pngChunks(metadata);
+    QBuffer out;
+    out.open(QIODevice::WriteOnly);
+    pngwriter::write(out, colour, cv::Mat(colour.size(), CV_8UC1, cv::Scalar(255)), options);
+    return out.data();
+}
+
+QString checksText(const QVector<PresetCheck> &checks)
+{
+    QStringList parts;
+    for (const PresetCheck &check : checks)
+        parts << QStringLiteral("%1 %2 %3").arg(check.rule, check.ok ? "ok" : "short", check.detailOriginal);
+    return parts.join(QLatin1String(" | "));
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Source)
@@ -214,6 +255,7 @@ class TestCompositor : public QObject
 
 private slots:
     void cleanup() { stopAfterAFailedRow(); }
+    void initTestCase();
     void init();
     void rebuildsAtFullResolution_data();
     void rebuildsAtFullResolution();
@@ -238,10 +280,25 @@ private slots:
     void namesTheFiles();
     void readsTheChoices_data();
     void readsTheChoices();
+    void readsTheShippedPresets_data();
+    void readsTheShippedPresets();
+    void refusesABadPresetFile_data();
+    void refusesABadPresetFile();
+    void framesAtThePresetsShare_data();
+    void framesAtThePresetsShare();
+    void convertsToSrgbAsLittleCmsDoes();
+    void checksAPresetsFileAsWritten_data();
+    void checksAPresetsFileAsWritten();
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
 };
+
+void TestCompositor::initTestCase()
+{
+    // The user's presets.ini of a folder of the test's own: none.
+    QStandardPaths::setTestModeEnabled(true);
+}
 
 void TestCompositor::init()
 {
@@ -1037,6 +1094,202 @@ void TestCompositor::readsTheChoices()
     QCOMPARE(choices.arguments(), argument.isEmpty() ? QStringList() : QStringList{argument});
     if (!error.isEmpty())
         QVERIFY2(error.startsWith(QStringLiteral("--%1 gives \"%2\"; ").arg(option, value)), qPrintable(error));
+}
+
+void TestCompositor::readsTheShippedPresets_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QList<int>>("sizes"); // size, minimum, maximum
+    QTest::addColumn<double>("megabytes");
+
+    QTest::newRow("amazon: 1000 to 2000, 10 MB") << "amazon" << QList<int>{2000, 1000, 2000} << 10.0;
+    QTest::newRow("walmart: 2200, at least 1500, 5 MB") << "walmart" << QList<int>{2200, 1500, 0} << 5.0;
+    QTest::newRow("shopify: 2048") << "shopify" << QList<int>{2048, 800, 0} << 0.0;
+    QTest::newRow("etsy: 2000, at least 1000") << "etsy" << QList<int>{2000, 1000, 0} << 0.0;
+    QTest::newRow("ebay: 1600, at least 500") << "ebay" << QList<int>{1600, 500, 0} << 0.0;
+}
+
+void TestCompositor::readsTheShippedPresets()
+{
+    QFETCH(QString, name);
+    QFETCH(QList<int>, sizes);
+    QFETCH(double, megabytes);
+
+    const OutputChoices choices = choicesOf({"--preset=" + name});
+    QCOMPARE(choices.preset.name, name);
+    QCOMPARE((QList<int>{choices.preset.size, choices.preset.minimum, choices.preset.maximum}), sizes);
+    QCOMPARE(choices.preset.fill, 85.0);
+    QCOMPARE(choices.preset.fileMegabytes, megabytes);
+    // Every one a white square JPEG in sRGB.
+    QVERIFY(choices.hasBackground && choices.background == 0xffffff);
+    QCOMPARE(choices.format, OutputChoices::Format::Jpeg);
+    QCOMPARE(choices.colour, OutputChoices::Colour::Srgb);
+    QCOMPARE(choices.arguments(), QStringList{"--preset=" + name});
+    // An option after it changes it, and is kept beside its name.
+    QCOMPARE(choicesOf({"--preset=" + name, "--quality=80"}).arguments(), (QStringList{"--preset=" + name, "--quality=80"}));
+    QCOMPARE(choicesOf({"--preset=" + name, "--colour=keep"}).arguments(), (QStringList{"--preset=" + name, "--colour=keep"}));
+}
+
+void TestCompositor::refusesABadPresetFile_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("refusal"); // after "shop.ini, line "; empty: read
+
+    QTest::newRow("a negative size") << QByteArray("[a]\nfill = 85\nsize = -5\n")
+                                     << "3: size gives \"-5\"; it must be a whole number of pixels from 1 to 15000";
+    QTest::newRow("a fill over 100 per cent") << QByteArray("# mine\n[a]\nsize = 1000\nfill = 100.5\n")
+                                              << "4: fill gives \"100.5\"; it must be a number of per cent over 0 and at most 100";
+    QTest::newRow("an unknown colour") << QByteArray("[a]\nbackground = teal\n")
+                                       << "2: background gives \"teal\"; it must be white, black or #rrggbb";
+    QTest::newRow("a name given twice, in other letters") << QByteArray("[a]\nsize=900\nfill=80\n\n[A]\nsize=900\nfill=80\n")
+                                                          << "5: [a] is given twice";
+    QTest::newRow("a key given twice") << QByteArray("[a]\nsize=900\nsize=800\n") << "3: size is given twice";
+    QTest::newRow("a size past its maximum") << QByteArray("[a]\nsize = 2000\nmaximum = 1500\nfill = 85\n")
+                                             << "1: [a] has a size outside its minimum and maximum";
+    QTest::newRow("a preset without a fill") << QByteArray("[a]\nsize = 2000\n[b]\nsize=1\nfill=1\n") << "1: [a] needs a size and a fill";
+    QTest::newRow("a key before any name") << QByteArray("size = 5\n") << "1: size comes before any [name]";
+    QTest::newRow("an unknown key") << QByteArray("[a]\nsize=9\nfill=9\nborder = 3\n") << "4: border is not a preset's key";
+    QTest::newRow("a crop is the preset's own") << QByteArray("[a]\nsize=9\nfill=9\ncrop = 3\n") << "4: crop is not a preset's key";
+    QTest::newRow("two of their own, read") << QByteArray("[a]\r\nsize=900\r\nfill=80\r\nformat = WebP\n; note\n[b_2]\nfill=9.5\nsize=9\nfile-size=0.5\n")
+                                            << "";
+}
+
+void TestCompositor::refusesABadPresetFile()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, refusal);
+
+    QString error = QStringLiteral("not cleared");
+    const QVector<Preset> read = presets::parse(text, QStringLiteral("shop.ini"), &error);
+    QCOMPARE(error, refusal.isEmpty() ? QString() : QStringLiteral("shop.ini, line ") + refusal);
+    QCOMPARE(read.isEmpty(), !refusal.isEmpty());
+    // What is read is written back the same.
+    if (!read.isEmpty())
+        QCOMPARE(presets::parse(presets::text(read), QStringLiteral("again"), &error), read);
+}
+
+void TestCompositor::framesAtThePresetsShare_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("subjectSide");
+    QTest::addColumn<int>("canvasSide");
+    QTest::addColumn<double>("scale");
+
+    QTest::newRow("a 1600 px subject for amazon: 1600 / 0.85, not scaled up") << "amazon" << 1600 << 1882 << 1.0;
+    QTest::newRow("exactly the share of 2000") << "amazon" << 1700 << 2000 << 1.0;
+    QTest::newRow("pixels to spare: scaled down to 85 % of 2000") << "amazon" << 4000 << 2000 << 0.425;
+    QTest::newRow("a small subject, below the minimum, not scaled up") << "amazon" << 544 << 640 << 1.0;
+    QTest::newRow("walmart's 2200") << "walmart" << 1870 << 2200 << 1.0;
+    QTest::newRow("ebay's 1600 from 3000") << "ebay" << 3000 << 1600 << 1600 * 0.85 / 3000;
+    QTest::newRow("a single pixel") << "ebay" << 1 << 1 << 1.0;
+}
+
+void TestCompositor::framesAtThePresetsShare()
+{
+    QFETCH(QString, name);
+    QFETCH(int, subjectSide);
+    QFETCH(int, canvasSide);
+    QFETCH(double, scale);
+
+    const presets::Frame frame = presets::frameFor(choicesOf({"--preset=" + name}).preset, subjectSide);
+    QCOMPARE(frame.side, canvasSide);
+    QCOMPARE(frame.scale, scale);
+}
+
+void TestCompositor::convertsToSrgbAsLittleCmsDoes()
+{
+    const QByteArray profile = wideGamutProfile();
+    const cv::Mat colour = photoLike(64, 48);
+    const QString origin = dir->filePath(QStringLiteral("p.png"));
+    const QString master = dir->filePath(QStringLiteral("p.png-no-bg.png"));
+    QVERIFY(writeBytes(origin, pngWithProfile(colour, profile)));
+    QVERIFY(writeBytes(master, encode(cv::Mat(12, 16, CV_8UC4, cv::Scalar(0, 0, 0, 255)), ".png")));
+
+    const ScaleAndMix::Report report = makeComposite(origin, master, choicesOf({"--colour=srgb", "--background=white"}), false);
+    QCOMPARE(report.outcome, ScaleAndMix::Written);
+    QCOMPARE(report.written, QStringList{dir->filePath(QStringLiteral("p.png-no-bg.bg-white.srgb.png"))});
+
+    // Little CMS's own transform of the patch, relative colorimetric with black-point compensation.
+    cmsHPROFILE wide = cmsOpenProfileFromMem(profile.constData(), cmsUInt32Number(profile.size()));
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+    cmsHTRANSFORM transform = cmsCreateTransform(wide, TYPE_BGR_8, srgb, TYPE_BGR_8, INTENT_RELATIVE_COLORIMETRIC,
+                                                 cmsFLAGS_BLACKPOINTCOMPENSATION);
+    cv::Mat expected = colour.clone();
+    cmsDoTransform(transform, expected.data, expected.data, cmsUInt32Number(expected.total()));
+    cmsDeleteTransform(transform);
+    cmsCloseProfile(srgb);
+    cmsCloseProfile(wide);
+    QVERIFY(!samePixels(expected, colour) && samePixels(readImage(report.written.value(0), cv::IMREAD_COLOR), expected));
+    const QByteArray variant = readBytes(report.written.value(0));
+    const auto profileOf = [](const QByteArray &bytes) {
+        const auto *data = reinterpret_cast<const unsigned char *>(bytes.constData());
+        return photometadata::read(data, std::size_t(bytes.size())).profile;
+    };
+    QVERIFY(profileOf(variant) == colourspace::srgbProfile() && colourspace::srgbProfile().size() < 4096);
+    // The master keeps the photo's own colours.
+    QVERIFY(profileOf(readBytes(master)) == std::vector<unsigned char>(profile.begin(), profile.end()));
+    QVERIFY(samePixels(readImage(master, cv::IMREAD_COLOR), colour));
+}
+
+void TestCompositor::checksAPresetsFileAsWritten_data()
+{
+    QTest::addColumn<QSize>("photoSize");
+    QTest::addColumn<QRect>("subject"); // opaque, in the photo's pixels; empty: none
+    QTest::addColumn<QByteArray>("profile");
+    QTest::addColumn<QString>("checks");
+
+    const QByteArray wide = wideGamutProfile();
+    // Looks like a profile to its first bytes; Little CMS finds nothing to convert with.
+    QByteArray hollow(132, '\0');
+    hollow.replace(0, 4, QByteArray("\0\0\0\x84", 4)).replace(12, 8, "mntrRGB ").replace(36, 4, "acsp");
+
+    QTest::newRow("a 2400 x 1800 photo whose subject is 1600 wide")
+        << QSize(2400, 1800) << QRect(400, 400, 1600, 1000) << wide
+        << "format ok JPG | size ok 1882 像素 | background ok 边缘全是背景色 | fill ok 主体占画面 85.3%，amazon 要求 85.0% | colour ok sRGB | file-size ok 0.1 MB";
+    QTest::newRow("a small photo") << QSize(600, 450) << QRect(30, 40, 544, 300) << QByteArray()
+                                   << "format ok JPG | size short 只有 640 像素，amazon 要求至少 1000 | background ok 边缘全是背景色 | fill ok 主体占画面 85.3%，amazon 要求 85.0% | colour ok sRGB | file-size ok 0.0 MB";
+    QTest::newRow("a profile Little CMS cannot use") << QSize(1300, 1000) << QRect(100, 100, 1000, 700) << hollow
+                                                     << "format ok JPG | size ok 1176 像素 | background ok 边缘全是背景色 | fill ok 主体占画面 85.1%，amazon 要求 85.0% | colour short 颜色空间未知 | file-size ok 0.0 MB";
+    QTest::newRow("no subject") << QSize(300, 200) << QRect() << QByteArray() << "subject short 没有主体，没有放上画布";
+    QTest::newRow("a preset of the whole frame: the subject on the border")
+        << QSize(1100, 800) << QRect(50, 50, 1000, 700) << QByteArray()
+        << "format ok JPG | size ok 1000 像素 | background short 边缘有 1436 个像素不是背景色 | fill ok 主体占画面 100.0%，amazon 要求 100.0% | colour ok sRGB | file-size ok 0.0 MB";
+}
+
+void TestCompositor::checksAPresetsFileAsWritten()
+{
+    QFETCH(QSize, photoSize);
+    QFETCH(QRect, subject);
+    QFETCH(QByteArray, profile);
+    QFETCH(QString, checks);
+
+    const QString origin = dir->filePath(QStringLiteral("p.png"));
+    const QString master = dir->filePath(QStringLiteral("p.png-no-bg.png"));
+    const cv::Mat colour(photoSize.height(), photoSize.width(), CV_8UC3, cv::Scalar(40, 90, 160));
+    QVERIFY(writeBytes(origin, profile.isEmpty() ? encode(colour, ".png") : pngWithProfile(colour, profile)));
+    cv::Mat cutout(photoSize.height(), photoSize.width(), CV_8UC4, cv::Scalar(40, 90, 160, 0));
+    if (!subject.isEmpty())
+        cutout(cv::Rect(subject.x(), subject.y(), subject.width(), subject.height())).setTo(cv::Scalar(40, 90, 160, 255));
+    QVERIFY(writeBytes(master, encode(cutout, ".png")));
+
+    OutputChoices choices = choicesOf({"--preset=amazon"});
+    choices.preset.fill = QByteArray(QTest::currentDataTag()).contains("whole frame") ? 100 : 85;
+    const ScaleAndMix::Report report = makeComposite(origin, master, choices, false);
+    QCOMPARE(report.outcome, ScaleAndMix::Written);
+    QCOMPARE(checksText(report.checks), checks);
+    const QString file = dir->filePath(QStringLiteral("p.png-no-bg.for-amazon.jpg"));
+    QCOMPARE(report.written, subject.isEmpty() ? QStringList() : QStringList{file});
+    if (subject.isEmpty())
+        return;
+    // The subject's longer side at scale 1 where the photo has no more pixels, centred.
+    const cv::Mat written = readImage(file, cv::IMREAD_COLOR);
+    const int side = written.cols;
+    const int longer = std::max(subject.width(), subject.height());
+    const int placed = std::min(longer, int(std::lround(2000 * choices.preset.fill / 100)));
+    QCOMPARE(side, std::min(2000, int(std::floor(longer / (choices.preset.fill / 100)))));
+    if (placed == side)
+        return;
+    QCOMPARE(written.at<cv::Vec3b>(side / 2, (side - placed) / 2 - 20), cv::Vec3b(255, 255, 255));
 }
 
 QTEST_GUILESS_MAIN(TestCompositor)

@@ -1,3 +1,4 @@
+#include "colourspace.h"
 #include "composite.h"
 #include "photometadata.h"
 #include "provenance.h"
@@ -53,13 +54,19 @@ bool samePixels(const cv::Mat &a, const cv::Mat &b)
     return !a.empty() && a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
 }
 
-// Looks like an ICC profile to a header check: its size, "acsp" and a tag count; patterned
-// elsewhere so that pieces joined in the wrong order show.
+// Little CMS's own sRGB profile, patterned after its tags up to `size` bytes so that pieces
+// joined in the wrong order show, its size field saying so. Below the real profile's size, a
+// profile to a header check only: its size, "acsp" and a tag count.
 QByteArray iccProfile(int size, quint32 tags = 0, int seed = 0)
 {
+    const std::vector<unsigned char> &srgb = colourspace::srgbProfile();
     QByteArray profile(size, '\0');
     for (int i = 0; i < size; ++i)
         profile[i] = char(i * 7 + i / 251 + seed);
+    if (size >= int(srgb.size())) {
+        profile.replace(0, int(srgb.size()), QByteArray(reinterpret_cast<const char *>(srgb.data()), int(srgb.size())));
+        return profile.replace(0, 4, u32(quint32(size)));
+    }
     profile.replace(0, 4, u32(quint32(size)));
     // The fields libpng checks: version, class, colour spaces, signature, intent, D50 white.
     profile.replace(8, 16, u32(0x02100000) + "mntrRGB XYZ ");
@@ -68,6 +75,15 @@ QByteArray iccProfile(int size, quint32 tags = 0, int seed = 0)
     profile.replace(128, 4, u32(tags));
     for (int at = 132; at + 12 <= std::min<qint64>(size, 132 + 12 * qint64(tags)); at += 12)
         profile.replace(at, 12, u32(0x74657374) + u32(132 + 12 * tags) + u32(0)); // empty tags after the table
+    return profile;
+}
+
+// The profile with every tag's data moved past its end, as a hostile file has it.
+QByteArray tagsOutside(QByteArray profile)
+{
+    const int tags = int(valueAt(profile, 128, 4));
+    for (int i = 0; i < tags && 132 + 12 * i + 12 <= profile.size(); ++i)
+        profile.replace(132 + 12 * i + 4, 4, u32(quint32(profile.size()) + 16));
     return profile;
 }
 
@@ -265,15 +281,13 @@ void TestMetadata::readsTheProfile_data()
     QTest::newRow("shorter than a profile header") << pngPhoto(iccpChunk(iccProfile(132).left(131))) << QByteArray() << "not an ICC profile";
     QTest::newRow("a size field one too large") << pngPhoto(iccpChunk(QByteArray(p).replace(0, 4, u32(1001)))) << QByteArray()
                                                 << "its size field is wrong";
-    QTest::newRow("a tag table that just fits") << pngPhoto(iccpChunk(iccProfile(192, 5))) << iccProfile(192, 5) << "";
-    const QByteArray withData = iccProfile(300, 2).replace(148, 8, u32(156) + u32(144));
-    QTest::newRow("tags whose data lies within, up to the end") << pngPhoto(iccpChunk(withData)) << withData << "";
-    QTest::newRow("a tag whose data runs past the end")
-        << pngPhoto(iccpChunk(iccProfile(300, 2).replace(148, 8, u32(290) + u32(20)))) << QByteArray() << "a tag lies outside it";
+    QTest::newRow("a profile to a header check, with nothing to convert by") << pngPhoto(iccpChunk(iccProfile(192, 5)))
+                                                                          << QByteArray() << "its colours cannot be read";
+    QTest::newRow("every tag's data past the end") << pngPhoto(iccpChunk(tagsOutside(p))) << QByteArray() << "its colours cannot be read";
     QTest::newRow("a second iCCP after a good one is not looked at")
         << pngPhoto(iccpChunk(p) + pngChunk("iCCP", QByteArray("Other\0\0", 7) + "no zlib here")) << p << "";
-    QTest::newRow("a tag table one entry past the end") << pngPhoto(iccpChunk(iccProfile(192, 6))) << QByteArray()
-                                                        << "its tag table is cut short";
+    QTest::newRow("a tag count past what any profile holds") << pngPhoto(iccpChunk(QByteArray(p).replace(128, 4, u32(5000))))
+                                                             << QByteArray() << "not an ICC profile";
     // Empty, and skipped, without heif-enc.
     QTest::newRow("a HEIC's profile, as heif-enc keeps it from its PNG") << heifFromPng(pngPhoto(iccpChunk(p))) << p << "";
     QTest::newRow("a HEIC without a profile") << heifFromPng(pngPhoto()) << QByteArray() << "";
@@ -298,19 +312,19 @@ void TestMetadata::readsTheProfile()
 void TestMetadata::readsOnlyWithinTheBytes_data()
 {
     QTest::addColumn<QByteArray>("file");
-    const QByteArray p = iccProfile(300, 2);
+    const QByteArray p = iccProfile(700, 2);
     QTest::newRow("JPEG") << afterApp0(jpegPhoto(), iccSegment(2, 2, p.mid(100)) + iccSegment(1, 2, p.left(100))
                                                         + exif(true, {{0x011a, 5, 1, rational(3, 1, true)}}));
     QTest::newRow("PNG") << pngPhoto(iccpChunk(p) + pngChunk("pHYs", u32(5) + u32(6) + '\x01'));
     QTest::newRow("WebP") << extendedWebp(webpPhoto(3, 80), p);
-    QTest::newRow("TIFF") << tiff(true, {{34675, 7, 300, p}, {0x011a, 5, 1, rational(3, 1, true)}, {0x011b, 5, 1, rational(3, 1, true)}});
+    QTest::newRow("TIFF") << tiff(true, {{34675, 7, 700, p}, {0x011a, 5, 1, rational(3, 1, true)}, {0x011b, 5, 1, rational(3, 1, true)}});
 }
 
 // Every shorter copy, in a buffer of exactly its size, gives the whole profile or none.
 void TestMetadata::readsOnlyWithinTheBytes()
 {
     QFETCH(QByteArray, file);
-    const QByteArray profile = iccProfile(300, 2);
+    const QByteArray profile = iccProfile(700, 2);
     QCOMPARE(qba(readBytes(file).profile), profile);
     for (int size = 0; size < file.size(); ++size) {
         const std::vector<unsigned char> prefix(file.begin(), file.begin() + size);
@@ -395,7 +409,7 @@ void TestMetadata::writesPngChunks_data()
     QTest::newRow("profile, colour chunks and density: no sRGB beside the profile")
         << iccProfile(5000, 9) << colour << 3780u << QStringList{"iCCP", "gAMA", "pHYs"};
     QTest::newRow("colour chunks without a profile") << QByteArray() << colour << 0u << QStringList{"gAMA", "sRGB"};
-    QTest::newRow("profile only") << iccProfile(140) << QByteArrayList() << 0u << QStringList{"iCCP"};
+    QTest::newRow("profile only") << iccProfile(640) << QByteArrayList() << 0u << QStringList{"iCCP"};
     QTest::newRow("density only") << QByteArray() << QByteArrayList() << 11811u << QStringList{"pHYs"};
     QTest::newRow("nothing") << QByteArray() << QByteArrayList() << 0u << QStringList();
 }
@@ -459,7 +473,7 @@ void TestMetadata::embedsInJpeg_data()
     QTest::addColumn<QByteArray>("jfif"); // units and densities expected in the APP0; empty: no APP0
     QTest::addColumn<int>("segments");
 
-    const QByteArray jpeg = jpegPhoto(), p = iccProfile(300, 1, 3), large = iccProfile(140000, 40, 5);
+    const QByteArray jpeg = jpegPhoto(), p = iccProfile(700, 1, 3), large = iccProfile(140000, 40, 5);
     const QByteArray asWritten = jpeg.mid(13, 5);
     QTest::newRow("a profile in one segment, 72 dpi") << jpeg << p << 2835u << 2835u << QByteArray("\x01\x00\x48\x00\x48", 5) << 1;
     QTest::newRow("a profile in three segments, 20 dots per cm") << jpeg << large << 2000u << 2000u << QByteArray("\x02\x00\x14\x00\x14", 5) << 3;
@@ -524,11 +538,11 @@ void TestMetadata::embedsInWebp_data()
     QTest::addColumn<QByteArray>("imageChunks");
 
     const QByteArray lossy = webpPhoto(3, 80), lossless = webpPhoto(3, 101), losslessAlpha = webpPhoto(4, 101),
-                     lossyAlpha = webpPhoto(4, 80), p = iccProfile(301, 2, 7);
+                     lossyAlpha = webpPhoto(4, 80), p = iccProfile(701, 2, 7);
     QTest::newRow("lossy colour in a VP8 chunk") << lossy << p << 0x20 << lossy.mid(12);
     QTest::newRow("lossless colour in a VP8L chunk") << lossless << p << 0x20 << lossless.mid(12);
     QTest::newRow("lossless with alpha in a VP8L chunk") << losslessAlpha << p << 0x30 << losslessAlpha.mid(12);
-    QTest::newRow("lossy with alpha, already extended") << lossyAlpha << iccProfile(300) << 0x30 << lossyAlpha.mid(30);
+    QTest::newRow("lossy with alpha, already extended") << lossyAlpha << iccProfile(700) << 0x30 << lossyAlpha.mid(30);
     QTest::newRow("an old profile replaced") << extendedWebp(lossy, iccProfile(200)) << p << 0x20 << lossy.mid(12);
     QTest::newRow("no profile to put in") << lossy << QByteArray() << -1 << QByteArray();
 }

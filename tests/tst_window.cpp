@@ -1322,6 +1322,8 @@ void TestWindow::outputOptions_data()
                                                   << QStringList{"--mask", "--png=small", "--edges=clean"};
     QTest::newRow("refined edges, hidden background kept") << "edges=2 keepHidden=1"
                                                            << QStringList{"--edges=refine", "--hidden=keep"};
+    QTest::newRow("a preset, its quality changed") << "preset=1 quality=80" << QStringList{"--preset=amazon", "--quality=80"};
+    QTest::newRow("sRGB") << "srgb=1" << QStringList{"--colour=srgb"};
     QTest::newRow("refused: an unfinished colour") << "background=3 colour=#12345" << QStringList();
     QTest::newRow("refused: a canvas over 250 megapixels") << "canvas=2 canvasWidth=20000 canvasHeight=20000" << QStringList();
 }
@@ -1436,6 +1438,8 @@ void TestWindow::outputOptionsPreview_data()
     row("a custom colour", "background=3 colour=#336699", QSize(360, 240), QColor(0x33, 0x66, 0x99));
     row("cropped to the subject", "crop=1 margin=0", QSize(180, 120), subject);
     row("a canvas of width x height, scaled down", "canvas=2 canvasWidth=4000 canvasHeight=2000", QSize(360, 180), grey);
+    // The 360 px subject at full size gives amazon a 423 px canvas: 360 / 0.85.
+    row("a preset: the subject framed on white, and the size it will have", "preset=1", QSize(211, 211), QColor(Qt::white));
     row("no master yet", "format=1", QSize(0, 0), QColor(), "");
     row("an empty cut-out is passed over for the next photo", "", QSize(360, 240), grey, "A.jpg:empty b.jpg", "", "b.jpg");
     row("next photo", "", QSize(360, 240), grey, "A.jpg b.jpg", "next", "b.jpg");
@@ -1470,7 +1474,7 @@ void TestWindow::outputOptionsPreview()
     setText("outputEdit", path(QStringLiteral("out")));
 
     QImage shown;
-    QString caption, name;
+    QString caption, name, rules;
     withOutputOptions([&](OutputOptionsDialog *dialog) {
         applyEdits(dialog, edits);
         for (const QString &step : steps.split(QLatin1Char(' '), Qt::SkipEmptyParts))
@@ -1481,6 +1485,7 @@ void TestWindow::outputOptionsPreview()
         caption = preview->text();
         if (const auto *photo = dialog->findChild<QLabel *>(QStringLiteral("previewPhoto")))
             name = photo->text();
+        rules = dialog->findChild<QLabel *>(QStringLiteral("presetRules"))->text();
         dialog->reject();
     });
     QCOMPARE(name, named);
@@ -1491,6 +1496,7 @@ void TestWindow::outputOptionsPreview()
     }
     QCOMPARE(QColor(shown.pixel(0, 0)), corner);
     QCOMPARE(QColor(shown.pixel(size.width() / 2, size.height() / 2)), QColor(200, 80, 40));
+    QCOMPARE(rules.section(QLatin1Char('\n'), 1), edits.startsWith(QLatin1String("preset")) ? QStringLiteral("这张照片：只有 423 像素，amazon 要求至少 1000") : QString());
 }
 
 QTEST_MAIN(TestWindow)

@@ -177,6 +177,18 @@ All done!</translation>
         <source>按预览尺寸发送，每张计 0.25 点额度：本批共计 %1 点</source>
         <translation>Sent at the preview size, 0.25 credit each: %1 credits for this batch</translation>
     </message>
+    <message>
+        <source>%1：不合预设要求：%2</source>
+        <translation>%1: falls short of the preset: %2</translation>
+    </message>
+    <message>
+        <source>，不合预设要求 %1 张</source>
+        <translation>, short of the preset: %1</translation>
+    </message>
+    <message>
+        <source>不合预设要求：%1：%2</source>
+        <translation>Short of the preset: %1: %2</translation>
+    </message>
 </context>
 <context>
     <name>DesktopNotifier</name>
@@ -297,6 +309,26 @@ All done!</translation>
     <message>
         <source>，</source>
         <translation>, </translation>
+    </message>
+    <message>
+        <source>预设 %1</source>
+        <translation>preset %1</translation>
+    </message>
+    <message>
+        <source>主体占画面 %1%，方形画布 %2 像素</source>
+        <translation>subject %1% of the frame, square canvas of %2 px</translation>
+    </message>
+    <message>
+        <source>细化边缘</source>
+        <translation>refined edges</translation>
+    </message>
+    <message>
+        <source>保留透明处的原照片像素</source>
+        <translation>the photo&apos;s pixels kept where transparent</translation>
+    </message>
+    <message>
+        <source>转换为 sRGB</source>
+        <translation>converted to sRGB</translation>
     </message>
 </context>
 <context>
@@ -441,6 +473,58 @@ All done!</translation>
         <source>上传尺寸</source>
         <translation>Upload size</translation>
     </message>
+    <message>
+        <source>透明处保留原照片像素（便于在其他程序里重新编辑蒙版）</source>
+        <translation>Keep the photo&apos;s pixels where transparent (to re-edit the mask in another program)</translation>
+    </message>
+    <message>
+        <source>无</source>
+        <translation>None</translation>
+    </message>
+    <message>
+        <source>转换为 sRGB</source>
+        <translation>Convert to sRGB</translation>
+    </message>
+    <message>
+        <source>照片原色</source>
+        <translation>The photo&apos;s own colours</translation>
+    </message>
+    <message>
+        <source>细化边缘（适合小尺寸抠图）</source>
+        <translation>Refine the edges (suits a small cut-out)</translation>
+    </message>
+    <message>
+        <source>预设</source>
+        <translation>Preset</translation>
+    </message>
+    <message>
+        <source>边缘</source>
+        <translation>Edges</translation>
+    </message>
+    <message>
+        <source>方形画布 %1 像素（照片像素不够时更小，不放大），主体占 %2%</source>
+        <translation>Square canvas of %1 px (smaller when the photo has fewer pixels; never scaled up), subject %2% of it</translation>
+    </message>
+    <message>
+        <source>，至少 %1 像素</source>
+        <translation>, at least %1 px</translation>
+    </message>
+    <message>
+        <source>，至多 %1 像素</source>
+        <translation>, at most %1 px</translation>
+    </message>
+    <message>
+        <source>，文件至多 %1 MB</source>
+        <translation>, file at most %1 MB</translation>
+    </message>
+    <message>
+        <source>这张照片：只有 %1 像素，%2 要求至少 %3</source>
+        <translation>This photo: only %1 px; %2 asks for at least %3</translation>
+    </message>
+    <message>
+        <source>这张照片：%1 像素</source>
+        <translation>This photo: %1 px</translation>
+    </message>
 </context>
 <context>
     <name>PhotoCheck</name>
@@ -463,6 +547,65 @@ All done!</translation>
     <message>
         <source>这种 HEIF 编码无法解码</source>
         <translation>this HEIF coding cannot be decoded</translation>
+    </message>
+</context>
+<context>
+    <name>PresetCheck</name>
+    <message>
+        <source>不是 %1 文件</source>
+        <translation>not a %1 file</translation>
+    </message>
+    <message>
+        <source>文件无法读取</source>
+        <translation>the file cannot be read</translation>
+    </message>
+    <message>
+        <source>%1×%2 像素，不是方形</source>
+        <translation>%1×%2 px, not square</translation>
+    </message>
+    <message>
+        <source>只有 %1 像素，%2 要求至少 %3</source>
+        <translation>only %1 px; %2 asks for at least %3</translation>
+    </message>
+    <message>
+        <source>有 %1 像素，%2 要求至多 %3</source>
+        <translation>%1 px; %2 asks for at most %3</translation>
+    </message>
+    <message>
+        <source>%1 像素</source>
+        <translation>%1 px</translation>
+    </message>
+    <message>
+        <source>边缘全是背景色</source>
+        <translation>the border is all background</translation>
+    </message>
+    <message>
+        <source>边缘有 %1 个像素不是背景色</source>
+        <translation>%1 border pixels are not the background</translation>
+    </message>
+    <message>
+        <source>主体占画面 %1%，%2 要求 %3%</source>
+        <translation>the subject fills %1% of the frame; %2 asks for %3%</translation>
+    </message>
+    <message>
+        <source>颜色空间未知</source>
+        <translation>colour space unknown</translation>
+    </message>
+    <message>
+        <source>不是 sRGB</source>
+        <translation>not sRGB</translation>
+    </message>
+    <message>
+        <source>文件 %1 MB，%2 要求至多 %3 MB</source>
+        <translation>the file is %1 MB; %2 asks for at most %3 MB</translation>
+    </message>
+    <message>
+        <source>没有主体，没有放上画布</source>
+        <translation>no subject; not placed on a canvas</translation>
+    </message>
+    <message>
+        <source>；</source>
+        <translation>; </translation>
     </message>
 </context>
 <context>

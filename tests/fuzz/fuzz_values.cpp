@@ -1,7 +1,9 @@
-// Values typed by people or kept in files: output choices ("option=value"), and a result's
-// record of its photo. Whatever set() accepts reads back from arguments() the same.
+// Values typed by people or kept in files: output choices ("option=value"), a result's record
+// of its photo, and a presets file. Whatever set() accepts reads back from arguments() the
+// same; a presets file read is written back the same, and frames no subject larger than it is.
 #include "outputchoices.h"
 #include "outputnames.h"
+#include "presets.h"
 #include "provenance.h"
 
 #include <cstdlib>
@@ -27,5 +29,16 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, std::size_t siz
     for (const QString &beside : {outputnames::variantPath(master, choices), outputnames::maskPath(master, choices)})
         if (!beside.isEmpty() && (beside == master || !outputnames::isOwnResult(beside.section(QLatin1Char('/'), -1))))
             std::abort();
+
+    QString error;
+    const QVector<Preset> read = presets::parse(bytes, QStringLiteral("fuzz.ini"), &error);
+    if (read.isEmpty() != !error.isEmpty() || (!read.isEmpty() && presets::parse(presets::text(read), QStringLiteral("again"), &error) != read))
+        std::abort();
+    for (const Preset &preset : read)
+        for (const int subject : {1, 7, preset.size / 2, preset.size, 65535}) {
+            const presets::Frame frame = presets::frameFor(preset, subject);
+            if (subject > 0 && (frame.side < 1 || frame.side > preset.size || frame.scale > 1 + 1e-9))
+                std::abort();
+        }
     return 0;
 }
