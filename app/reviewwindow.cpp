@@ -1,6 +1,7 @@
 #include "reviewwindow.h"
 
 #include "compositor.h"
+#include "presetcheck.h"
 #include "reviewcanvas.h"
 
 #include <QAction>
@@ -67,6 +68,7 @@ ReviewWindow::ReviewWindow(const QString &input, const QString &output, const Ou
     setWindowTitle(title);
     setObjectName(QStringLiteral("review"));
     saving.setMaxThreadCount(1);
+    thumbnails.setChoices(choices);
 
     grid->setObjectName(QStringLiteral("reviewGrid"));
     grid->setViewMode(QListView::IconMode);
@@ -160,13 +162,17 @@ void ReviewWindow::showTile(int index, const Thumbnails::Tile &tile)
     QString text = QFileInfo(items.at(index).source).fileName() + QLatin1Char('\n');
     if (reviewitems::wantsALook(tile.mark))
         text += QStringLiteral("⚠ ") + reviewitems::describe(tile.mark);
+    else if (!tile.shortOf.isEmpty())
+        text += QStringLiteral("⚠ ") + tr("不合预设要求");
     else if (tile.edited)
         text += QStringLiteral("✎ ") + tr("已手工修改");
     entry->setText(text);
-    entry->setToolTip(items.at(index).source + QLatin1Char('\n') + placeholder);
+    entry->setToolTip(items.at(index).source + QLatin1Char('\n') + placeholder
+                      + (tile.shortOf.isEmpty() ? QString() : QLatin1Char('\n') + tile.shortOf));
     const bool missing = tile.image.isNull();
     entry->setForeground(missing ? QColor(0x80, 0x80, 0x80) : palette().color(QPalette::Text));
-    entry->setBackground(reviewitems::wantsALook(tile.mark) && !missing ? QColor(0xff, 0xe8, 0xc8) : QColor(Qt::transparent));
+    const bool standsOut = reviewitems::wantsALook(tile.mark) || !tile.shortOf.isEmpty();
+    entry->setBackground(standsOut && !missing ? QColor(0xff, 0xe8, 0xc8) : QColor(Qt::transparent));
 }
 
 void ReviewWindow::openLarge(int index)
@@ -249,7 +255,10 @@ void ReviewWindow::save()
         }
         QMetaObject::invokeMethod(this, [this, request, report, index] {
             if (report.outcome == ScaleAndMix::Written) {
-                say(tr("已保存 %1，并由它重新生成 %2 个文件").arg(QFileInfo(request.target).fileName()).arg(report.written.size()));
+                QString said = tr("已保存 %1，并由它重新生成 %2 个文件").arg(QFileInfo(request.target).fileName()).arg(report.written.size());
+                if (presetcheck::fallsShort(report.checks))
+                    said += tr("；不合预设要求：%1").arg(presetcheck::shortfall(report.checks));
+                say(said);
             } else if (report.outcome == ScaleAndMix::FormatHasNoAlpha) {
                 say(tr("只有 PNG 结果能保存修改：%1").arg(QDir::toNativeSeparators(request.target)));
             } else if (report.outcome == ScaleAndMix::OtherFileFailed || report.outcome == ScaleAndMix::OtherFileOnPhoto) {

@@ -2,6 +2,7 @@
 
 #include "imageformat.h"
 #include "masterfile.h"
+#include "presetcheck.h"
 
 #include <QDir>
 #include <QFile>
@@ -67,6 +68,19 @@ void Thumbnails::cancel()
 }
 
 Thumbnails::Tile Thumbnails::make(const reviewitems::Item &item) const
+{
+    Tile tile = thumbnail(item);
+    // Read from the file each time: it changes without its master when the choices do.
+    if (choices.hasPreset() && !tile.image.isNull() && !item.variant.isEmpty()) {
+        const QVector<PresetCheck> checks = QFileInfo::exists(item.variant) ? presetcheck::check(item.variant, choices)
+                                                                            : presetcheck::noSubject();
+        if (presetcheck::fallsShort(checks))
+            tile.shortOf = presetcheck::shortfall(checks);
+    }
+    return tile;
+}
+
+Thumbnails::Tile Thumbnails::thumbnail(const reviewitems::Item &item) const
 {
     Tile tile;
     const QString cached = reviewitems::thumbnailPath(cacheFolder, item.master, side);

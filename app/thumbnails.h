@@ -21,10 +21,13 @@ public:
         QImage image; // premultiplied, with alpha; null when there is no readable master
         reviewitems::Mark mark = reviewitems::Mark::NoResult;
         bool edited = false;
+        QString shortOf; // with a preset: why the file made for it falls short of its rules
     };
 
     // `side`: the longer side of a thumbnail, in pixels. `cacheFolder` empty: the user's.
     explicit Thumbnails(int side, const QString &cacheFolder = QString(), QObject *parent = nullptr);
+    // With a preset among them, each tile also says whether the preset's file meets its rules.
+    void setChoices(const OutputChoices &choices) { this->choices = choices; }
     // Drops what has not begun and waits for what has.
     ~Thumbnails() override;
 
@@ -40,8 +43,11 @@ signals:
     void ready(int index, Thumbnails::Tile tile);
 
 private:
+    Tile thumbnail(const reviewitems::Item &item) const;
+
     int side;
     QString cacheFolder;
+    OutputChoices choices;
     QThreadPool workers;
     std::atomic<int> generation{0};
 };
