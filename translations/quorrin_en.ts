@@ -831,6 +831,14 @@ All done!</translation>
         <source>%1 的结果已移到回收站，下次批处理会重新发送它</source>
         <translation>The result of %1 is in the trash; the next batch sends it again</translation>
     </message>
+    <message>
+        <source>不合预设要求</source>
+        <translation>Short of the preset</translation>
+    </message>
+    <message>
+        <source>；不合预设要求：%1</source>
+        <translation>; short of the preset: %1</translation>
+    </message>
 </context>
 <context>
     <name>ScaleAndMix</name>
