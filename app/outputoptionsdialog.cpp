@@ -1,4 +1,6 @@
 #include "outputoptionsdialog.h"
+
+#include "checkerboard.h"
 #include "masterfile.h"
 #include "variant.h"
 
@@ -83,17 +85,9 @@ QPixmap pixmapOf(const cv::Mat &picture)
     const QImage image(rgb.data, rgb.cols, rgb.rows, int(rgb.step), opaque ? QImage::Format_RGB888 : QImage::Format_RGBA8888);
     if (opaque)
         return QPixmap::fromImage(image);
-    constexpr int square = 8;
-    QPixmap tile(2 * square, 2 * square);
-    tile.fill(QColor(0xe0, 0xe0, 0xe0));
-    {
-        QPainter painter(&tile);
-        painter.fillRect(0, 0, square, square, QColor(0xb0, 0xb0, 0xb0));
-        painter.fillRect(square, square, square, square, QColor(0xb0, 0xb0, 0xb0));
-    }
     QPixmap pixmap(image.size());
     QPainter painter(&pixmap);
-    painter.fillRect(pixmap.rect(), QBrush(tile));
+    painter.fillRect(pixmap.rect(), checkerboard());
     painter.drawImage(0, 0, image);
     return pixmap;
 }
@@ -314,14 +308,18 @@ void OutputOptionsDialog::showChoices(const OutputChoices &choices)
 OutputChoices OutputOptionsDialog::choices() const
 {
     OutputChoices choices;
+    // What a preset leaves to the user, and every other control's choice without one.
+    const auto common = [this](OutputChoices &chosen) {
+        chosen.mask = maskBox->isChecked();
+        chosen.png = OutputChoices::Compression(pngBox->currentIndex());
+        chosen.edges = OutputChoices::Edges(edgesBox->currentIndex());
+        chosen.hidden = keepHiddenBox->isChecked() ? OutputChoices::Hidden::Keep : OutputChoices::Hidden::Clear;
+        chosen.colour = srgbBox->isChecked() ? OutputChoices::Colour::Srgb : OutputChoices::Colour::Keep;
+        return chosen;
+    };
     if (presetBox->currentIndex() > 0 && choices.set(QStringLiteral("preset"), presetBox->currentText()).isEmpty()) {
         choices.quality = qualityBox->value();
-        choices.mask = maskBox->isChecked();
-        choices.png = OutputChoices::Compression(pngBox->currentIndex());
-        choices.edges = OutputChoices::Edges(edgesBox->currentIndex());
-        choices.hidden = keepHiddenBox->isChecked() ? OutputChoices::Hidden::Keep : OutputChoices::Hidden::Clear;
-        choices.colour = srgbBox->isChecked() ? OutputChoices::Colour::Srgb : OutputChoices::Colour::Keep;
-        return choices;
+        return common(choices);
     }
     switch (backgroundBox->currentIndex()) {
     case White:
@@ -348,12 +346,7 @@ OutputChoices OutputOptionsDialog::choices() const
     if (choices.canvas == OutputChoices::Canvas::Size
         && !choices.set(QStringLiteral("canvas"), sizeText(widthBox, heightBox)).isEmpty())
         choices.canvas = OutputChoices::Canvas::None;
-    choices.mask = maskBox->isChecked();
-    choices.png = OutputChoices::Compression(pngBox->currentIndex());
-    choices.edges = OutputChoices::Edges(edgesBox->currentIndex());
-    choices.hidden = keepHiddenBox->isChecked() ? OutputChoices::Hidden::Keep : OutputChoices::Hidden::Clear;
-    choices.colour = srgbBox->isChecked() ? OutputChoices::Colour::Srgb : OutputChoices::Colour::Keep;
-    return choices;
+    return common(choices);
 }
 
 QString OutputOptionsDialog::problem() const

@@ -1,5 +1,7 @@
 #include "reviewcanvas.h"
 
+#include "checkerboard.h"
+
 #include "imagefile.h"
 #include "masterfile.h"
 
@@ -15,17 +17,6 @@
 #include <cmath>
 
 namespace {
-
-QBrush checkerboard()
-{
-    constexpr int square = 8;
-    QPixmap tile(2 * square, 2 * square);
-    tile.fill(QColor(0xe0, 0xe0, 0xe0));
-    QPainter painter(&tile);
-    painter.fillRect(0, 0, square, square, QColor(0xb0, 0xb0, 0xb0));
-    painter.fillRect(square, square, square, square, QColor(0xb0, 0xb0, 0xb0));
-    return QBrush(tile);
-}
 
 // The undo history of a large master is bounded by its bytes, oldest stroke first.
 constexpr std::size_t historyBytes = std::size_t(1) << 30;

@@ -1,5 +1,7 @@
 #include "reviewwindow.h"
 
+#include "checkerboard.h"
+
 #include "compositor.h"
 #include "presetcheck.h"
 #include "reviewcanvas.h"
@@ -40,10 +42,8 @@ QPixmap tilePixmap(const Thumbnails::Tile &tile, const OutputChoices &choices, c
     if (choices.variantHasBackground()) {
         painter.fillRect(at, QColor(QRgb(choices.background)));
     } else {
-        painter.fillRect(at, QColor(0xe0, 0xe0, 0xe0));
-        for (int y = 0; y < at.height(); y += 8)
-            for (int x = (y / 8 % 2) * 8; x < at.width(); x += 16)
-                painter.fillRect(QRect(at.x() + x, at.y() + y, 8, 8).intersected(at), QColor(0xb0, 0xb0, 0xb0));
+        painter.setBrushOrigin(at.topLeft());
+        painter.fillRect(at, checkerboard());
     }
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
     painter.drawImage(at, tile.image);

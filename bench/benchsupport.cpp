@@ -88,6 +88,27 @@ double median(std::vector<double> values)
 // A subject with wavy outline and strands of hair, its alpha drawn at a quarter of the size and
 // scaled up with Lanczos as a service's cut-out would be; its colours vary smoothly, with some
 // texture, over a slightly uneven, strongly green background, both with a camera's grain.
+namespace {
+
+// photo = alpha·foreground + (1 − alpha)·background.
+EdgeTruth composed(const cv::Mat &fg, const cv::Mat &bg, const cv::Mat &alpha)
+{
+    EdgeTruth truth;
+    fg.convertTo(truth.foreground, CV_8UC3);
+    bg.convertTo(truth.background, CV_8UC3);
+    truth.alpha = alpha;
+    cv::Mat a, a3, f, b;
+    alpha.convertTo(a, CV_32F, 1.0 / 255);
+    cv::merge(std::vector<cv::Mat>{a, a, a}, a3);
+    truth.foreground.convertTo(f, CV_32FC3);
+    truth.background.convertTo(b, CV_32FC3);
+    cv::Mat mixed = a3.mul(f) + (cv::Scalar::all(1) - a3).mul(b);
+    mixed.convertTo(truth.photo, CV_8UC3);
+    return truth;
+}
+
+} // namespace
+
 EdgeTruth makeEdgeTruth(cv::Size size, int seed)
 {
     cv::RNG rng(uint64(seed) * 7919 + 1);
@@ -142,18 +163,7 @@ EdgeTruth makeEdgeTruth(cv::Size size, int seed)
     cv::Mat alpha;
     cv::resize(small, alpha, size, 0, 0, cv::INTER_LANCZOS4);
 
-    EdgeTruth truth;
-    fg.convertTo(truth.foreground, CV_8UC3);
-    bg.convertTo(truth.background, CV_8UC3);
-    truth.alpha = alpha;
-    cv::Mat a, a3, f, b;
-    alpha.convertTo(a, CV_32F, 1.0 / 255);
-    cv::merge(std::vector<cv::Mat>{a, a, a}, a3);
-    truth.foreground.convertTo(f, CV_32FC3);
-    truth.background.convertTo(b, CV_32FC3);
-    cv::Mat mixed = a3.mul(f) + (cv::Scalar::all(1) - a3).mul(b);
-    mixed.convertTo(truth.photo, CV_8UC3);
-    return truth;
+    return composed(fg, bg, alpha);
 }
 
 EdgeTruth makeStrandTruth(cv::Size size, int strands, int seed)
@@ -211,16 +221,5 @@ EdgeTruth makeStrandTruth(cv::Size size, int strands, int seed)
         cv::polylines(alpha, strand, false, cv::Scalar(rng.uniform(110, 255)), rng.uniform(1, 3), cv::LINE_AA);
     }
 
-    EdgeTruth truth;
-    fg.convertTo(truth.foreground, CV_8UC3);
-    bg.convertTo(truth.background, CV_8UC3);
-    truth.alpha = alpha;
-    cv::Mat a, a3, f, b;
-    alpha.convertTo(a, CV_32F, 1.0 / 255);
-    cv::merge(std::vector<cv::Mat>{a, a, a}, a3);
-    truth.foreground.convertTo(f, CV_32FC3);
-    truth.background.convertTo(b, CV_32FC3);
-    cv::Mat mixed = a3.mul(f) + (cv::Scalar::all(1) - a3).mul(b);
-    mixed.convertTo(truth.photo, CV_8UC3);
-    return truth;
+    return composed(fg, bg, alpha);
 }

@@ -63,3 +63,15 @@ xsession_outputs_complete() {
 xsession_close_window() {
     "$1" "$XSESSION_WINDOW"
 }
+
+# Starts Xvfb and the local service on a free port, in a scratch folder it sets as $work and
+# removes at exit; sets $port. $1: quorrin-localservice.
+xsession_start_with_service() {
+    work=$(mktemp -d)
+    trap 'xsession_stop_all; rm -rf "$work"' EXIT
+    xsession_start_xvfb "$work"
+    "$1" --port 0 >"$work/service.log" 2>&1 &
+    XSESSION_PIDS+=($!)
+    xsession_wait_for 20 grep -q listening "$work/service.log" || xsession_fail "the local service did not start"
+    port=$(sed -n 's|.*127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$work/service.log" | head -n 1)
+}

@@ -5,14 +5,7 @@
 set -euo pipefail
 source_dir=$1 build_dir=$2 service=$3 closewindow=$4
 source "$source_dir/scripts/xsession.sh"
-work=$(mktemp -d)
-trap 'xsession_stop_all; rm -rf "$work"' EXIT
-
-xsession_start_xvfb "$work"
-"$service" --port 0 >"$work/service.log" 2>&1 &
-XSESSION_PIDS+=($!)
-xsession_wait_for 20 grep -q listening "$work/service.log" || xsession_fail "the local service did not start"
-port=$(sed -n 's|.*127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$work/service.log" | head -n 1)
+xsession_start_with_service "$service"
 [ -n "$(fc-list :lang=zh-cn)" ] || xsession_fail "no font here draws Chinese"
 echo "display $DISPLAY, local service on port $port, Chinese drawn in $(fc-match -f '%{family[0]}' 'sans:lang=zh-cn'), scale ${QT_SCALE_FACTOR:-1}"
 

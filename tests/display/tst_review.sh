@@ -6,14 +6,7 @@
 set -euo pipefail
 source_dir=$1 build_dir=$2 service=$3 closewindow=$4
 source "$source_dir/scripts/xsession.sh"
-work=$(mktemp -d)
-trap 'xsession_stop_all; rm -rf "$work"' EXIT
-
-xsession_start_xvfb "$work"
-"$service" --port 0 >"$work/service.log" 2>&1 &
-XSESSION_PIDS+=($!)
-xsession_wait_for 20 grep -q listening "$work/service.log" || xsession_fail "the local service did not start"
-port=$(sed -n 's|.*127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$work/service.log" | head -n 1)
+xsession_start_with_service "$service"
 export QUORRIN_SERVICE_URL="http://127.0.0.1:$port/v1.0/removebg" XDG_CACHE_HOME="$work/cache" XDG_DATA_HOME="$work/data"
 program="$build_dir/app/quorrin"
 
