@@ -32,7 +32,9 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, std::size_t siz
 
     QString error;
     const QVector<Preset> read = presets::parse(bytes, QStringLiteral("fuzz.ini"), &error);
-    if (read.isEmpty() != !error.isEmpty() || (!read.isEmpty() && presets::parse(presets::text(read), QStringLiteral("again"), &error) != read))
+    // A refused file gives nothing (an empty one gives nothing and no refusal).
+    if ((!error.isEmpty() && !read.isEmpty())
+        || (!read.isEmpty() && presets::parse(presets::text(read), QStringLiteral("again"), &error) != read))
         std::abort();
     for (const Preset &preset : read)
         for (const int subject : {1, 7, preset.size / 2, preset.size, 65535}) {
