@@ -31,6 +31,8 @@ eval "$(xdotool getwindowgeometry --shell "$XSESSION_WINDOW")"
 
 # The photo the large view shows, from its title.
 open_large() {
+    # From the grid, whose title names no photo: a slow machine may not have left the last one yet.
+    xsession_wait_for 10 sh -c "! xdotool getwindowname $XSESSION_WINDOW | grep -q '\.jpg$'" || xsession_fail "not back in the grid"
     xdotool key Return
     xsession_wait_for 10 sh -c "xdotool getwindowname $XSESSION_WINDOW | grep -q '\.jpg$'" || xsession_fail "no large view"
     shown=$(xdotool getwindowname "$XSESSION_WINDOW" | sed 's/.* — //')
