@@ -268,7 +268,7 @@ void ReviewWindow::save()
                 if (opened == index)
                     canvas->markUnsaved();
             }
-            showTile(index, thumbnails.make(items.at(index)));
+            thumbnails.request(index, items.at(index)); // off this thread: a master takes a while to decode
         }, Qt::QueuedConnection);
     });
 }
