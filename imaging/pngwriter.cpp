@@ -1,5 +1,7 @@
 #include "pngwriter.h"
 
+#include "deflateblocks.h"
+
 #include <QIODevice>
 #include <QThread>
 #include <QThreadPool>
@@ -31,7 +33,6 @@ namespace pngwriter {
 
 namespace {
 
-constexpr int fastLevel = 1;
 constexpr int smallLevel = 6;
 // The share of zero bytes, in percent, above which a batch of filtered rows is run-length
 // coded: on real photographs, 60 left one detailed photo larger than OpenCV's file, 70 made
@@ -52,8 +53,7 @@ void putU32(unsigned char *at, uLong value)
 
 struct Stripe
 {
-    std::unique_ptr<unsigned char[]> buffer; // the finished IDAT chunk starts at `begin`
-    std::size_t begin = 0;
+    std::unique_ptr<unsigned char[]> buffer; // the finished IDAT chunk
     std::size_t size = 0;
     uLong adler = 1;
     std::size_t rawBytes = 0;
@@ -189,46 +189,19 @@ void filterRow(const unsigned char *row, const unsigned char *above, std::size_t
     std::memset(out + 1 + end, 0, bytes - end);
 }
 
-Stripe compressStripe(const Job &job, int index)
+// The rows [firstRow, endRow) filtered, a batch of about `batchBytes` at a time.
+template<typename Take>
+void filteredBatches(const Job &job, int firstRow, int endRow, Take take)
 {
-    Stripe stripe;
-    const int firstRow = index * job.rowsPerStripe;
-    const int endRow = std::min(job.colour.rows, firstRow + job.rowsPerStripe);
-    const bool last = index == job.stripeCount - 1;
-    if (job.rowsReady && !job.rowsReady(endRow)) {
-        stripe.failed = true;
-        return stripe;
-    }
     const std::size_t rowBytes = 1 + 4 * std::size_t(job.colour.cols);
-    stripe.rawBytes = rowBytes * std::size_t(endRow - firstRow);
-
-    z_stream stream{};
-    // After per-row filtering, a smooth stretch of a photo is mostly runs of zeros, which
-    // run-length matching packs far tighter; elsewhere Huffman coding alone packs nearly as
-    // well, in less time. Each batch of rows takes the one that suits it.
-    // Small: every row through zlib's full matcher.
-    const int level = job.small ? smallLevel : fastLevel;
-    int strategy = job.small ? Z_DEFAULT_STRATEGY : Z_HUFFMAN_ONLY;
-    if (deflateInit2(&stream, level, Z_DEFLATED, 15, 9, strategy) != Z_OK) {
-        stripe.failed = true;
-        return stripe;
-    }
-    // Room for the flush marker, a block end at each change of strategy, and the CRC.
     const int rowsPerBatch = int(std::max<std::size_t>(1, batchBytes / rowBytes));
-    const std::size_t capacity = chunkHeaderBytes + deflateBound(&stream, uLong(stripe.rawBytes)) + 64
-                                 + 16 * std::size_t(job.rowsPerStripe / rowsPerBatch + 1);
-    stripe.buffer.reset(new unsigned char[capacity]); // left unfilled: untouched pages cost nothing
-    stream.next_out = stripe.buffer.get() + chunkHeaderBytes;
-    stream.avail_out = uInt(capacity - chunkHeaderBytes - 4);
-
     std::vector<unsigned char> batch(rowBytes * std::size_t(rowsPerBatch));
     // The unfiltered row above and this one, in turn; above the first row, zeros.
     std::vector<unsigned char> raw[2] = {std::vector<unsigned char>(rowBytes - 1), std::vector<unsigned char>(rowBytes - 1)};
     std::vector<unsigned char> scratch(5 * (rowBytes - 1));
     if (firstRow > 0)
         rawRow(job.colour, job.alpha, firstRow - 1, raw[(firstRow - 1) & 1].data(), job.clearHidden);
-    int status = Z_OK;
-    for (int y = firstRow; y < endRow && status == Z_OK;) {
+    for (int y = firstRow; y < endRow;) {
         const int rows = std::min(rowsPerBatch, endRow - y);
         for (int i = 0; i < rows; ++i) {
             const int row = y + i;
@@ -237,35 +210,100 @@ Stripe compressStripe(const Job &job, int index)
                       batch.data() + std::size_t(i) * rowBytes);
         }
         y += rows;
-        const std::size_t batchSize = std::size_t(rows) * rowBytes;
-        const auto zeros = std::size_t(std::count(batch.begin(), batch.begin() + std::ptrdiff_t(batchSize), 0));
-        const int suited = job.small ? Z_DEFAULT_STRATEGY : zeros * 100 > batchSize * runShare ? Z_RLE : Z_HUFFMAN_ONLY;
-        if (suited != strategy && deflateParams(&stream, level, suited) != Z_OK) {
-            status = Z_BUF_ERROR;
-            break;
-        }
-        strategy = suited;
-        stream.next_in = batch.data();
-        stream.avail_in = uInt(batchSize);
-        const int flush = y < endRow ? Z_NO_FLUSH : last ? Z_FINISH : Z_SYNC_FLUSH;
+        if (!take(batch.data(), std::size_t(rows) * rowBytes, y == endRow))
+            return;
+    }
+}
+
+// After per-row filtering, a smooth stretch of a photo is mostly runs of zeros, which
+// run-length matching packs far tighter; elsewhere Huffman coding alone packs nearly as
+// well, in less time. Each batch of rows takes the one that suits it.
+bool suitsRuns(const unsigned char *batch, std::size_t size)
+{
+    return std::size_t(std::count(batch, batch + size, 0)) * 100 > size * runShare;
+}
+
+// The stripe's deflate data, for the fast setting: runs and literals only.
+bool deflateFast(const Job &job, int index, int firstRow, int endRow, Stripe &stripe)
+{
+    const bool last = index == job.stripeCount - 1;
+    const std::size_t header = index == 0 ? zlibHeaderBytes : 0;
+    const std::size_t capacity = chunkHeaderBytes + header + deflateblocks::bound(stripe.rawBytes) + 4;
+    stripe.buffer.reset(new unsigned char[capacity]); // left unfilled: untouched pages cost nothing
+    unsigned char *data = stripe.buffer.get() + chunkHeaderBytes;
+    if (header) {
+        data[0] = 0x78; // deflate, 32 KiB window
+        data[1] = 0x01; // the fastest level; no dictionary; the check bits
+    }
+    deflateblocks::Writer writer(data + header, capacity - chunkHeaderBytes - header - 4);
+    uLong adler = adler32(0, nullptr, 0);
+    bool ok = true;
+    filteredBatches(job, firstRow, endRow, [&](const unsigned char *batch, std::size_t size, bool) {
+        adler = adler32(adler, batch, uInt(size));
+        ok = writer.add(batch, size, suitsRuns(batch, size));
+        return ok;
+    });
+    if (!ok || !writer.finish(last))
+        return false;
+    stripe.adler = adler;
+    stripe.size = header + writer.size(); // the data, for now
+    return true;
+}
+
+// The stripe's deflate data through zlib's full matcher, for the small setting.
+bool deflateSmall(const Job &job, int index, int firstRow, int endRow, Stripe &stripe)
+{
+    const bool last = index == job.stripeCount - 1;
+    z_stream stream{};
+    if (deflateInit2(&stream, smallLevel, Z_DEFLATED, 15, 9, Z_DEFAULT_STRATEGY) != Z_OK)
+        return false;
+    const std::size_t capacity = chunkHeaderBytes + deflateBound(&stream, uLong(stripe.rawBytes)) + 64;
+    stripe.buffer.reset(new unsigned char[capacity]);
+    stream.next_out = stripe.buffer.get() + chunkHeaderBytes;
+    stream.avail_out = uInt(capacity - chunkHeaderBytes - 4);
+    int status = Z_OK;
+    filteredBatches(job, firstRow, endRow, [&](const unsigned char *batch, std::size_t size, bool end) {
+        stream.next_in = const_cast<unsigned char *>(batch);
+        stream.avail_in = uInt(size);
+        const int flush = !end ? Z_NO_FLUSH : last ? Z_FINISH : Z_SYNC_FLUSH;
         status = deflate(&stream, flush);
         const bool finished = flush == Z_FINISH ? status == Z_STREAM_END : status == Z_OK;
         status = finished && stream.avail_in == 0 ? Z_OK : Z_BUF_ERROR;
-    }
+        return status == Z_OK;
+    });
     const std::size_t produced = stream.total_out;
     stripe.adler = stream.adler;
     deflateEnd(&stream);
-    if (status != Z_OK) {
+    if (status != Z_OK)
+        return false;
+    // Only the first run keeps its zlib header, and the last run's own checksum gives way to
+    // the one for the whole image: the data kept moves up to just after the chunk header.
+    const std::size_t skip = index > 0 ? zlibHeaderBytes : 0;
+    stripe.size = produced - skip - (last ? adlerBytes : 0);
+    unsigned char *data = stripe.buffer.get() + chunkHeaderBytes;
+    std::memmove(data, data + skip, stripe.size);
+    return true;
+}
+
+Stripe compressStripe(const Job &job, int index)
+{
+    Stripe stripe;
+    const int firstRow = index * job.rowsPerStripe;
+    const int endRow = std::min(job.colour.rows, firstRow + job.rowsPerStripe);
+    if (job.rowsReady && !job.rowsReady(endRow)) {
         stripe.failed = true;
         return stripe;
     }
-
-    // Only the first run keeps its zlib header, and the last run's own checksum gives way to
-    // the one for the whole image. The chunk header goes just before the data kept.
-    const std::size_t skip = index > 0 ? zlibHeaderBytes : 0;
-    const std::size_t dataBytes = produced - skip - (last ? adlerBytes : 0);
-    stripe.begin = skip;
-    unsigned char *chunkStart = stripe.buffer.get() + stripe.begin;
+    stripe.rawBytes = (1 + 4 * std::size_t(job.colour.cols)) * std::size_t(endRow - firstRow);
+    const bool made = job.small ? deflateSmall(job, index, firstRow, endRow, stripe)
+                                : deflateFast(job, index, firstRow, endRow, stripe);
+    if (!made) {
+        stripe.failed = true;
+        return stripe;
+    }
+    // The chunk: its header, the data, and the CRC of type and data.
+    const std::size_t dataBytes = stripe.size;
+    unsigned char *chunkStart = stripe.buffer.get();
     putU32(chunkStart, uLong(dataBytes));
     std::copy_n("IDAT", 4, chunkStart + 4);
     putU32(chunkStart + chunkHeaderBytes + dataBytes, crc32(0, chunkStart + 4, uInt(4 + dataBytes)));
@@ -369,7 +407,7 @@ bool write(QIODevice &out, const cv::Mat &colour, const cv::Mat &alpha, const Op
         Stripe &stripe = job->stripes[std::size_t(written)];
         if (stripe.done) {
             lock.unlock();
-            ok = !stripe.failed && writeAll(out, stripe.buffer.get() + stripe.begin, stripe.size);
+            ok = !stripe.failed && writeAll(out, stripe.buffer.get(), stripe.size);
             adler = adler32_combine(adler, stripe.adler, z_off_t(stripe.rawBytes));
             stripe.buffer.reset();
             ++written;

@@ -1,5 +1,6 @@
 #include "colourspace.h"
 #include "composite.h"
+#include "deflateblocks.h"
 #include "imageformat.h"
 #include "masterfile.h"
 #include "photometadata.h"
@@ -267,6 +268,8 @@ private slots:
     void laneRunsCompositesInOrderAndDestructionDropsTheQueued();
     void headersGiveTheSize_data();
     void headersGiveTheSize();
+    void deflatesWhatZlibInflates_data();
+    void deflatesWhatZlibInflates();
     void pngWriterRoundTrips_data();
     void pngWriterRoundTrips();
     void rendersTheVariant_data();
@@ -687,6 +690,67 @@ void TestCompositor::headersGiveTheSize()
     const imageformat::Header turned = imageformat::probeUpright(data, size);
     QCOMPARE(QSize(turned.width, turned.height), upright.isValid() ? upright : QSize(0, 0));
     QCOMPARE(imageformat::pngHasAlpha(data, size), alpha);
+}
+
+void TestCompositor::deflatesWhatZlibInflates_data()
+{
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<bool>("runs");
+
+    QByteArray noise(100000, 0), fibonacci, everyRun, skewed;
+    cv::randu(cv::Mat(1, noise.size(), CV_8U, noise.data()), 0, 256);
+    // Counts 1, 1, 2, 3, 5, ... for 21 symbols: a Huffman tree 20 deep, cut to 15.
+    for (int s = 0, a = 1, b = 1; s < 21; ++s, std::swap(a, b), b += a)
+        fibonacci += QByteArray(a, char('a' + s));
+    for (int length = 1; length <= 600; ++length) // every run length, and runs past the longest
+        everyRun += QByteArray(length, char(length % 7)) + char(200);
+    for (int i = 0; i < 70000; ++i)
+        skewed += char(i % 97 == 0 ? i % 11 : 0);
+    QTest::newRow("noise, stored") << noise << false;
+    QTest::newRow("noise with runs asked") << noise << true;
+    QTest::newRow("one byte") << QByteArray(1, 'x') << true;
+    QTest::newRow("one byte repeated") << QByteArray(5000, 'x') << false;
+    QTest::newRow("one byte repeated, as runs") << QByteArray(70000, '\0') << true;
+    QTest::newRow("code lengths cut to 15 bits") << fibonacci << false;
+    QTest::newRow("code lengths cut, as runs") << fibonacci << true;
+    QTest::newRow("every run length") << everyRun << true;
+    QTest::newRow("zeros with a byte now and then") << skewed << true;
+}
+
+void TestCompositor::deflatesWhatZlibInflates()
+{
+    QFETCH(QByteArray, data);
+    QFETCH(bool, runs);
+
+    // Two writers' pieces, the first ending open, join into one stream; a piece is added in
+    // two calls, the second starting with what ended the first.
+    const auto *bytes = reinterpret_cast<const unsigned char *>(data.constData());
+    const std::size_t half = std::size_t(data.size()) / 2, quarter = half / 2;
+    std::vector<unsigned char> out(deflateblocks::bound(half) + deflateblocks::bound(data.size() - half));
+    deflateblocks::Writer first(out.data(), deflateblocks::bound(half));
+    QVERIFY(first.add(bytes, quarter, runs) && first.add(bytes + quarter, half - quarter, runs) && first.finish(false));
+    deflateblocks::Writer second(out.data() + first.size(), out.size() - first.size());
+    QVERIFY(second.add(bytes + half, data.size() - half, runs) && second.finish(true));
+    const std::size_t size = first.size() + second.size();
+    if (data.size() > 1000)
+        QVERIFY2(size <= std::size_t(data.size()) + 100, "never more than stored");
+
+    z_stream stream{};
+    QCOMPARE(inflateInit2(&stream, -15), Z_OK);
+    QByteArray inflated(data.size() + 1, 0);
+    stream.next_in = out.data();
+    stream.avail_in = uInt(size);
+    stream.next_out = reinterpret_cast<Bytef *>(inflated.data());
+    stream.avail_out = uInt(inflated.size());
+    const int status = inflate(&stream, Z_FINISH);
+    inflateEnd(&stream);
+    QCOMPARE(status, Z_STREAM_END);
+    QCOMPARE(stream.avail_in, 0u); // the final block is the last thing written
+    QVERIFY(inflated.left(int(stream.total_out)) == data);
+    // A writer without room says so.
+    std::vector<unsigned char> small(16);
+    deflateblocks::Writer cramped(small.data(), small.size());
+    QVERIFY(data.size() < 100 || !cramped.add(bytes, std::size_t(data.size()), runs));
 }
 
 void TestCompositor::pngWriterRoundTrips_data()

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// A raw deflate writer for the PNG writer's filtered rows, which are either noise-like
+// (coded best as Huffman-coded literals) or long runs of one byte (a cleared background, a
+// smooth sky), so it does only those two things, several times faster than zlib's
+// general matcher at its fastest level. Its output is a plain deflate stream any inflater
+// reads; pieces made by several writers join into one stream when each but the last ends
+// with `finish(false)`.
+namespace deflateblocks {
+
+// The most bytes `rawBytes` of input can come to, with the end.
+std::size_t bound(std::size_t rawBytes);
+
+class Writer
+{
+public:
+    // Writes into `out`, which holds at least `bound()` of everything to be added.
+    Writer(unsigned char *out, std::size_t capacity);
+
+    // Codes `data` as blocks of its own; with `runs`, a byte repeated 3 or more times is
+    // coded as a copy of the byte before it. False when `out` is full.
+    bool add(const unsigned char *data, std::size_t size, bool runs);
+    // Ends on a byte boundary: with an empty stored block when more of the stream follows
+    // from another writer, with a final empty block when this is its end.
+    bool finish(bool last);
+
+    std::size_t size() const { return std::size_t(m_at - m_begin); }
+
+private:
+    bool block(const unsigned char *data, std::size_t size, bool runs);
+    void storedBlock(const unsigned char *data, std::size_t size);
+    void bits(std::uint32_t value, int count);
+    void align();
+
+    unsigned char *m_begin, *m_at, *m_end;
+    std::uint64_t m_bits = 0;
+    int m_bitCount = 0;
+    bool m_havePrevious = false;
+    unsigned char m_previous = 0;
+    std::vector<std::uint16_t> m_tokens;
+};
+
+} // namespace deflateblocks
