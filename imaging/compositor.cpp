@@ -136,6 +136,7 @@ struct Others
     bool nothingToCrop = false;
     bool colourKnown = true; // the photo's colours could be converted as asked
     QString presetFile;      // the file a preset's rules are checked on, once written
+    QVector<PresetCheck> checks; // of its bytes
 };
 
 // The pixels and the metadata of the files beside the master: in sRGB when asked, the part of
@@ -219,8 +220,10 @@ Others encodeOthers(const ScaleAndMix::Request &request, const cv::Mat &colour, 
             picture.alpha = planes[3];
         }
         add(variantPath, [&](QIODevice &out) { return encode(out, format, picture, beside.metadata, choices, {}, false, 1); });
-        if (choices.hasPreset())
+        if (choices.hasPreset() && others.encoded) {
             others.presetFile = variantPath;
+            others.checks = presetcheck::check(others.files.back().second, choices, others.colourKnown);
+        }
     }
     const QString &maskPath = request.maskPath;
     if (!maskPath.isEmpty() && maskPath != request.target) {
@@ -279,13 +282,12 @@ std::vector<unsigned char> marksOf(const OutputChoices &choices, OutputChoices::
     return masterfile::marksChunks({edges, choices.hidden == OutputChoices::Hidden::Keep, cutout});
 }
 
-// A preset's file is then read back from disk and held to its rules, as a shop would read it.
+// A preset's file is held to its rules as a shop would read it, once it is written.
 ScaleAndMix::Outcome writeOthers(const Others &others, const ScaleAndMix::Request &request, ScaleAndMix::Report &report)
 {
     const ScaleAndMix::Outcome outcome = writeFiles(others, request.origin, report);
     if (outcome == ScaleAndMix::Written && request.choices.hasPreset() && !request.variantPath.isEmpty())
-        report.checks = others.presetFile.isEmpty() ? presetcheck::noSubject()
-                                                    : presetcheck::check(others.presetFile, request.choices, others.colourKnown);
+        report.checks = others.presetFile.isEmpty() ? presetcheck::noSubject() : others.checks;
     return outcome;
 }
 
@@ -409,7 +411,9 @@ std::optional<ScaleAndMix::Report> streamMaster(const ScaleAndMix::Request &requ
     auto others = std::async(std::launch::async, [&] {
         if (!decoded.get())
             return Others{{}, false, false, true, {}};
-        if (request.choices.hidden != OutputChoices::Hidden::Clear || request.variantPath.isEmpty())
+        // On a background, a pixel of alpha 0 is the background whatever its colour.
+        if (request.choices.hidden != OutputChoices::Hidden::Clear || request.variantPath.isEmpty()
+            || request.choices.variantHasBackground())
             return encodeOthersOrNone(request, source, scaled, metadata);
         cv::Mat cleared;
         try {

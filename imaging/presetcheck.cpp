@@ -103,12 +103,16 @@ imageformat::Format formatOf(OutputChoices::Format format)
 
 QVector<PresetCheck> check(const QString &path, const OutputChoices &choices, bool colourKnown)
 {
+    return choices.hasPreset() ? check(imagefile::read(path), choices, colourKnown) : QVector<PresetCheck>();
+}
+
+QVector<PresetCheck> check(const QByteArray &bytes, const OutputChoices &choices, bool colourKnown)
+{
     if (!choices.hasPreset())
         return {};
     const Preset &preset = choices.preset;
     const QString &name = preset.name;
     QVector<PresetCheck> checks;
-    const QByteArray bytes = imagefile::read(path);
     const auto *data = reinterpret_cast<const unsigned char *>(bytes.constData());
     const imageformat::Format format = imageformat::sniff(data, std::size_t(bytes.size()));
     const QString formatName = OutputChoices::formatName(choices.format).toUpper();

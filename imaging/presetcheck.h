@@ -22,6 +22,9 @@ namespace presetcheck {
 // the frame, its colour space (unknown when `colourKnown` is false: the photo's profile could
 // not be used) and its file size. None without a preset. For the review window too.
 QVector<PresetCheck> check(const QString &path, const OutputChoices &choices, bool colourKnown = true);
+// The same, of the very bytes that are then written: checked while the master is still being
+// written.
+QVector<PresetCheck> check(const QByteArray &bytes, const OutputChoices &choices, bool colourKnown = true);
 // The one check of a photo whose cut-out holds no subject: nothing is framed.
 QVector<PresetCheck> noSubject();
 bool fallsShort(const QVector<PresetCheck> &checks);

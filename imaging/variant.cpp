@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <functional>
 #include <cmath>
+#include <vector>
 
 namespace {
 
@@ -18,9 +19,26 @@ namespace variant {
 
 cv::Rect subjectBox(const cv::Mat &alpha)
 {
-    cv::Mat subject;
-    cv::threshold(alpha, subject, subjectThreshold, 255, cv::THRESH_BINARY);
-    return cv::boundingRect(subject);
+    // Each row from both ends to its first pixel above the threshold: far less than a
+    // thresholded copy of a 12-megapixel plane.
+    int top = -1, bottom = -1, left = alpha.cols, right = -1;
+    for (int y = 0; y < alpha.rows; ++y) {
+        const uchar *row = alpha.ptr<uchar>(y);
+        int first = 0;
+        while (first < alpha.cols && row[first] <= subjectThreshold)
+            ++first;
+        if (first == alpha.cols)
+            continue;
+        int last = alpha.cols - 1;
+        while (row[last] <= subjectThreshold)
+            --last;
+        if (top < 0)
+            top = y;
+        bottom = y;
+        left = std::min(left, first);
+        right = std::max(right, last);
+    }
+    return top < 0 ? cv::Rect() : cv::Rect(left, top, right - left + 1, bottom - top + 1);
 }
 
 namespace {
@@ -47,34 +65,112 @@ void flatten(const cv::Mat &colour, const cv::Mat &alpha, const cv::Vec3b &backg
 
 namespace {
 
+// Area resampling along one axis: each pixel made the average of the pixels it covers,
+// those at its ends in part.
+struct AreaTaps
+{
+    int most = 0;             // taps a pixel
+    std::vector<int> index;   // `most` a pixel, within the source
+    std::vector<float> weight; // the same; 0 past the pixel's end
+    AreaTaps(int from, int to)
+    {
+        const double step = double(from) / to;
+        most = int(std::ceil(step)) + 1;
+        index.resize(std::size_t(to) * std::size_t(most));
+        weight.resize(index.size());
+        for (int o = 0; o < to; ++o) {
+            const double begin = o * step, end = std::min<double>(from, (o + 1) * step);
+            for (int k = 0; k < most; ++k) {
+                const int at = int(begin) + k;
+                const double covered = std::min(end, at + 1.0) - std::max(begin, double(at));
+                index[std::size_t(o * most + k)] = std::min(at, from - 1);
+                weight[std::size_t(o * most + k)] = covered > 0 ? float(covered / step) : 0.f;
+            }
+        }
+    }
+};
+
+// The colour and alpha scaled down to `size` by area, weighted by alpha, so that colours
+// under alpha 0 do not bleed into the edge. In one pass and on every core: OpenCV's area
+// resize of the premultiplied subject took five times as long.
+void scaleDown(const cv::Mat &colour, const cv::Mat &alpha, cv::Size size, cv::Mat &outColour, cv::Mat &outAlpha)
+{
+    const AreaTaps across(colour.cols, size.width), down(colour.rows, size.height);
+    outColour.create(size, CV_8UC3);
+    outAlpha.create(size, CV_8UC1);
+    cv::parallel_for_(cv::Range(0, size.height), [&](const cv::Range &rows) {
+        std::vector<float> sum(std::size_t(size.width) * 4);
+        for (int oy = rows.start; oy < rows.end; ++oy) {
+            std::fill(sum.begin(), sum.end(), 0.f);
+            for (int k = 0; k < down.most; ++k) {
+                const float wy = down.weight[std::size_t(oy * down.most + k)];
+                if (wy == 0)
+                    continue;
+                const int y = down.index[std::size_t(oy * down.most + k)];
+                const uchar *c = colour.ptr<uchar>(y), *a = alpha.ptr<uchar>(y);
+                for (int ox = 0; ox < size.width; ++ox) {
+                    float b = 0, g = 0, r = 0, opacity = 0;
+                    for (int j = 0; j < across.most; ++j) {
+                        const int x = across.index[std::size_t(ox * across.most + j)];
+                        const float w = across.weight[std::size_t(ox * across.most + j)] * a[x];
+                        b += w * c[3 * x];
+                        g += w * c[3 * x + 1];
+                        r += w * c[3 * x + 2];
+                        opacity += w;
+                    }
+                    float *total = &sum[std::size_t(ox) * 4];
+                    total[0] += wy * b;
+                    total[1] += wy * g;
+                    total[2] += wy * r;
+                    total[3] += wy * opacity;
+                }
+            }
+            auto *bgr = outColour.ptr<cv::Vec3b>(oy);
+            uchar *opacity = outAlpha.ptr<uchar>(oy);
+            for (int ox = 0; ox < size.width; ++ox) {
+                const float *total = &sum[std::size_t(ox) * 4];
+                opacity[ox] = cv::saturate_cast<uchar>(total[3]);
+                for (int ch = 0; ch < 3; ++ch)
+                    bgr[ox][ch] = total[3] > 0 ? cv::saturate_cast<uchar>(total[ch] / total[3]) : uchar(0);
+            }
+        }
+    });
+}
+
 // The subject alone, at the preset's share of a square canvas.
 cv::Mat framed(const cv::Mat &colour, const cv::Mat &alpha, const OutputChoices &choices, bool *empty,
                const std::function<void(cv::Mat &)> &recolour)
 {
-    // The subject with its alpha, scaled premultiplied, then recoloured and laid on the
-    // background: the colours are converted on the pixels the file keeps, not the photo's.
-    OutputChoices tight;
-    tight.crop = true;
-    tight.margin = 0;
-    bool nothing = false;
-    cv::Mat subject = render(colour, alpha, tight, &nothing);
+    // The subject with its alpha, scaled, then recoloured and laid on the background: the
+    // colours are converted on the pixels the file keeps, not the photo's.
+    const cv::Rect box = subjectBox(alpha);
     if (empty)
-        *empty = nothing;
-    if (nothing || subject.empty())
+        *empty = box.empty();
+    if (box.empty())
         return {};
-    const presets::Frame frame = presets::frameFor(choices.preset, std::max(subject.cols, subject.rows));
-    if (frame.scale != 1) {
-        const cv::Size size(std::max(1, std::min(frame.side, int(std::lround(subject.cols * frame.scale)))),
-                            std::max(1, std::min(frame.side, int(std::lround(subject.rows * frame.scale)))));
-        cv::cvtColor(subject, subject, cv::COLOR_RGBA2mRGBA);
-        cv::Mat scaled;
-        cv::resize(subject, scaled, size, 0, 0, frame.scale < 1 ? cv::INTER_AREA : cv::INTER_LANCZOS4);
-        cv::cvtColor(scaled, subject, cv::COLOR_mRGBA2RGBA);
+    const presets::Frame frame = presets::frameFor(choices.preset, std::max(box.width, box.height));
+    cv::Mat subjectColour, subjectAlpha;
+    if (frame.scale < 1) {
+        const cv::Size size(std::max(1, std::min(frame.side, int(std::lround(box.width * frame.scale)))),
+                            std::max(1, std::min(frame.side, int(std::lround(box.height * frame.scale)))));
+        scaleDown(colour(box), alpha(box), size, subjectColour, subjectAlpha);
+    } else {
+        cv::Mat subject;
+        const cv::Mat parts[] = {colour(box), alpha(box)};
+        cv::merge(parts, 2, subject);
+        if (frame.scale != 1) {
+            const cv::Size size(std::max(1, std::min(frame.side, int(std::lround(subject.cols * frame.scale)))),
+                                std::max(1, std::min(frame.side, int(std::lround(subject.rows * frame.scale)))));
+            cv::cvtColor(subject, subject, cv::COLOR_RGBA2mRGBA);
+            cv::Mat scaled;
+            cv::resize(subject, scaled, size, 0, 0, cv::INTER_LANCZOS4);
+            cv::cvtColor(scaled, subject, cv::COLOR_mRGBA2RGBA);
+        }
+        cv::Mat planes[4];
+        cv::split(subject, planes);
+        cv::merge(planes, 3, subjectColour);
+        subjectAlpha = planes[3];
     }
-    cv::Mat planes[4];
-    cv::split(subject, planes);
-    cv::Mat subjectColour;
-    cv::merge(planes, 3, subjectColour);
     if (recolour)
         recolour(subjectColour);
     const bool opaque = choices.variantHasBackground();
@@ -82,9 +178,9 @@ cv::Mat framed(const cv::Mat &colour, const cv::Mat &alpha, const OutputChoices 
     const cv::Vec3b backgroundPixel(background & 0xff, (background >> 8) & 0xff, (background >> 16) & 0xff);
     cv::Mat placed;
     if (opaque) {
-        flatten(subjectColour, planes[3], backgroundPixel, placed);
+        flatten(subjectColour, subjectAlpha, backgroundPixel, placed);
     } else {
-        const cv::Mat parts[] = {subjectColour, planes[3]};
+        const cv::Mat parts[] = {subjectColour, subjectAlpha};
         cv::merge(parts, 2, placed);
     }
     cv::Mat canvas(frame.side, frame.side, placed.type(),

@@ -289,6 +289,8 @@ private slots:
     void refusesABadPresetFile();
     void framesAtThePresetsShare_data();
     void framesAtThePresetsShare();
+    void scalesTheFramedSubjectDownByArea_data();
+    void scalesTheFramedSubjectDownByArea();
     void convertsToSrgbAsLittleCmsDoes();
     void checksAPresetsFileAsWritten_data();
     void checksAPresetsFileAsWritten();
@@ -1258,6 +1260,48 @@ void TestCompositor::framesAtThePresetsShare()
     const presets::Frame frame = presets::frameFor(choicesOf({"--preset=" + name}).preset, subjectSide);
     QCOMPARE(frame.side, canvasSide);
     QCOMPARE(frame.scale, scale);
+}
+
+void TestCompositor::scalesTheFramedSubjectDownByArea_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<cv::Size>("size");
+
+    QTest::newRow("ebay, 3000 wide: 0.453") << "ebay" << cv::Size(3000, 1900);
+    QTest::newRow("amazon, an odd 2411 tall: 0.705") << "amazon" << cv::Size(1503, 2411);
+}
+
+// As OpenCV's area resize of the premultiplied subject gives it, to a level or two; a colour
+// under alpha 0 (red, here) never bleeds into the edge.
+void TestCompositor::scalesTheFramedSubjectDownByArea()
+{
+    QFETCH(QString, name);
+    QFETCH(cv::Size, size);
+
+    cv::Mat colour = photoLike(size.width, size.height), alpha = photoLike(size.width, size.height, 1, 3);
+    const cv::Rect hidden(size.width / 3, 0, size.width / 5, size.height);
+    alpha(hidden).setTo(0);
+    colour(hidden).setTo(cv::Scalar(0, 0, 255));
+    alpha.row(0).setTo(255); // the subject is the whole frame
+    const OutputChoices choices = choicesOf({"--preset=" + name});
+    const cv::Mat made = variant::render(colour, alpha, choices);
+
+    const presets::Frame frame = presets::frameFor(choices.preset, std::max(size.width, size.height));
+    const cv::Size scaled(int(std::lround(size.width * frame.scale)), int(std::lround(size.height * frame.scale)));
+    cv::Mat subject, premultiplied, small, expected;
+    const cv::Mat parts[] = {colour, alpha};
+    cv::merge(parts, 2, subject);
+    cv::cvtColor(subject, premultiplied, cv::COLOR_RGBA2mRGBA);
+    cv::resize(premultiplied, small, scaled, 0, 0, cv::INTER_AREA);
+    cv::Mat white(scaled, CV_8UC3, cv::Scalar::all(255)), smallPlanes[4];
+    cv::split(small, smallPlanes);
+    cv::merge(smallPlanes, 3, expected);
+    cv::Mat uncovered;
+    cv::cvtColor(255 - smallPlanes[3], uncovered, cv::COLOR_GRAY2BGR);
+    expected += uncovered; // premultiplied colour over white
+    const cv::Rect at((frame.side - scaled.width) / 2, (frame.side - scaled.height) / 2, scaled.width, scaled.height);
+    QCOMPARE(made.size(), cv::Size(frame.side, frame.side));
+    QVERIFY(cv::norm(made(at), expected, cv::NORM_INF) <= 3);
 }
 
 void TestCompositor::convertsToSrgbAsLittleCmsDoes()
