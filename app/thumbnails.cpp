@@ -3,6 +3,7 @@
 #include "imageformat.h"
 #include "masterfile.h"
 #include "presetcheck.h"
+#include "tilepicture.h"
 
 #include <QDir>
 #include <QFile>
@@ -97,11 +98,22 @@ Thumbnails::Tile Thumbnails::thumbnail(const reviewitems::Item &item) const
     cv::Mat colour, alpha;
     tile.mark = reviewitems::Mark::NotAMaster;
     try {
-        if (masterfile::read(item.master, colour, alpha, 1)) {
+        // The picture the master carries, made as it was written; else the whole master decoded.
+        tilepicture::Picture picture;
+        cv::Size master;
+        if (tilepicture::read(item.master, picture)) {
+            colour = picture.colour;
+            alpha = picture.alpha;
+            master = picture.master;
+            tile.mark = reviewitems::markOf(picture.kept, picture.belowOpaque, std::uint64_t(master.area()));
+        } else if (masterfile::read(item.master, colour, alpha, 1)) {
+            master = alpha.size();
+            tile.mark = reviewitems::markOf(alpha);
+        }
+        if (!master.empty()) {
             const imageformat::Header photo = imageformat::probeFile(QFile::encodeName(item.source).toStdString(), true);
-            tile.mark = photo.width > 0 && cv::Size(photo.width, photo.height) != alpha.size()
-                            ? reviewitems::Mark::NotFullSize
-                            : reviewitems::markOf(alpha);
+            if (photo.width > 0 && cv::Size(photo.width, photo.height) != master)
+                tile.mark = reviewitems::Mark::NotFullSize;
             const double scale = double(side) / std::max(colour.cols, colour.rows);
             if (scale < 1) {
                 const cv::Size small(std::max(1, int(colour.cols * scale + 0.5)), std::max(1, int(colour.rows * scale + 0.5)));

@@ -39,13 +39,18 @@ Mark markOf(const cv::Mat &alpha)
 {
     if (alpha.empty())
         return Mark::NotAMaster;
-    const double pixels = double(alpha.total());
-    const double kept = cv::countNonZero(alpha > 10);
+    return markOf(std::uint64_t(cv::countNonZero(alpha > 10)), std::uint64_t(cv::countNonZero(alpha < 245)), alpha.total());
+}
+
+Mark markOf(std::uint64_t kept, std::uint64_t belowOpaque, std::uint64_t pixels)
+{
+    if (pixels == 0)
+        return Mark::NotAMaster;
     if (kept == 0)
         return Mark::NoSubject;
-    if (kept / pixels < 0.01)
+    if (double(kept) / double(pixels) < 0.01)
         return Mark::MostlyClear;
-    if (cv::countNonZero(alpha < 245) / pixels < 0.01)
+    if (double(belowOpaque) / double(pixels) < 0.01)
         return Mark::MostlyOpaque;
     return Mark::Fine;
 }

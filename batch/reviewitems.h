@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 #include "outputchoices.h"
 
 #include <QString>
@@ -32,8 +34,10 @@ enum class Mark {
     MostlyClear,  // almost all of it transparent
     MostlyOpaque, // almost nothing taken away
 };
-// The mark of a master from its alpha plane (any size: a thumbnail's will do).
+// The mark of a master from its alpha plane; or from its counts of pixels of alpha above 10
+// and below 245, as the picture it carries gives them.
 Mark markOf(const cv::Mat &alpha);
+Mark markOf(std::uint64_t kept, std::uint64_t belowOpaque, std::uint64_t pixels);
 bool wantsALook(Mark mark);
 // The mark in words, for a tile.
 QString describe(Mark mark);

@@ -11,6 +11,7 @@
 #include "pngwriter.h"
 #include "presetcheck.h"
 #include "targetformat.h"
+#include "tilepicture.h"
 #include "variant.h"
 
 #include <QBuffer>
@@ -25,6 +26,7 @@
 #include <condition_variable>
 #include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -48,9 +50,10 @@ struct Picture
 };
 
 // One file: PNG through the project's writer (with the photo's chunks), the others through
-// OpenCV, their metadata added after. `lossless` keeps a WebP master exact.
+// OpenCV, their metadata added after. A `master` is exact in WebP, and in PNG carries the
+// review's picture of it.
 bool encode(QIODevice &out, Format format, const Picture &picture, const photometadata::Metadata &metadata,
-            const OutputChoices &choices, const std::vector<unsigned char> &extraChunks, bool lossless, int threads,
+            const OutputChoices &choices, const std::vector<unsigned char> &extraChunks, bool master, int threads,
             const std::function<bool(int)> &rowsReady = {})
 {
     if (format == Format::Png) {
@@ -63,6 +66,12 @@ bool encode(QIODevice &out, Format format, const Picture &picture, const photome
         const std::vector<unsigned char> kept = photometadata::pngChunks(metadata);
         options.chunks.insert(options.chunks.end(), kept.begin(), kept.end());
         const cv::Mat alpha = picture.alpha.empty() ? cv::Mat(picture.colour.size(), CV_8UC1, cv::Scalar(255)) : picture.alpha;
+        std::unique_ptr<tilepicture::Maker> tile;
+        if (master) {
+            tile = std::make_unique<tilepicture::Maker>(alpha.size());
+            options.rowWritten = [&tile](int row, const unsigned char *rgba) { tile->addRow(row, rgba); };
+            options.tail = [&tile] { return tile->chunk(); };
+        }
         return pngwriter::write(out, picture.colour, alpha, options);
     }
     cv::Mat image = picture.colour;
@@ -79,7 +88,7 @@ bool encode(QIODevice &out, Format format, const Picture &picture, const photome
         parameters = {cv::IMWRITE_JPEG_QUALITY, choices.quality};
     } else if (format == Format::Webp) {
         extension = ".webp";
-        parameters = {cv::IMWRITE_WEBP_QUALITY, lossless ? 101 : choices.quality};
+        parameters = {cv::IMWRITE_WEBP_QUALITY, master ? 101 : choices.quality};
     }
     std::vector<uchar> encoded;
     if (!cv::imencode(extension, image, encoded, parameters))
@@ -410,7 +419,7 @@ std::optional<ScaleAndMix::Report> streamMaster(const ScaleAndMix::Request &requ
     // The writer clears the hidden pixels as it goes; the variant, from a copy of its own.
     auto others = std::async(std::launch::async, [&] {
         if (!decoded.get())
-            return Others{{}, false, false, true, {}};
+            return Others{{}, false, false, true, {}, {}};
         // On a background, a pixel of alpha 0 is the background whatever its colour.
         if (request.choices.hidden != OutputChoices::Hidden::Clear || request.variantPath.isEmpty()
             || request.choices.variantHasBackground())
@@ -420,7 +429,7 @@ std::optional<ScaleAndMix::Report> streamMaster(const ScaleAndMix::Request &requ
             cleared = source.clone();
             clearHidden(cleared, scaled);
         } catch (...) {
-            return Others{{}, false, false, true, {}};
+            return Others{{}, false, false, true, {}, {}};
         }
         return encodeOthersOrNone(request, cleared, scaled, metadata);
     });
@@ -538,20 +547,28 @@ ScaleAndMix::Report saveEdited(const ScaleAndMix::Request &request, const cv::Ma
     std::vector<unsigned char> marks = marksOf(request.choices, was.edges, was.cutout);
     const std::vector<unsigned char> edited = masterfile::editedChunk();
     marks.insert(marks.end(), edited.begin(), edited.end());
-    // The writer clears the hidden background of the master as it goes; the files beside it
-    // are made from these pixels.
-    cv::Mat shown = colour;
-    if (request.choices.hidden == OutputChoices::Hidden::Clear) {
-        shown = colour.clone();
+    // The writer clears the hidden background of the master as it goes. The files beside it
+    // are encoded meanwhile, from the same pixels cleared (a file on a background needs no
+    // clearing), and written once the master is.
+    const bool clear = request.choices.hidden == OutputChoices::Hidden::Clear;
+    auto others = std::async(std::launch::async, [&] {
+        if (!clear || request.variantPath.isEmpty() || request.choices.variantHasBackground())
+            return encodeOthersOrNone(request, colour, alpha, metadata);
+        Others failed{{}, false, false, true, {}, {}};
+        cv::Mat shown;
+        try {
+            shown = colour.clone();
+        } catch (...) {
+            return failed;
+        }
         clearHidden(shown, alpha);
-    }
-    if (!writeFile(request.target, [&](QIODevice &out) {
-            return encode(out, Format::Png, {shown, alpha}, metadata, request.choices, marks, true, threads);
-        })) {
-        report.outcome = ScaleAndMix::WriteFailed;
-        return report;
-    }
-    report.outcome = writeOthers(encodeOthersOrNone(request, shown, alpha, metadata), request, report);
+        return encodeOthersOrNone(request, shown, alpha, metadata);
+    });
+    const bool written = writeFile(request.target, [&](QIODevice &out) {
+        return encode(out, Format::Png, {colour, alpha}, metadata, request.choices, marks, true, threads);
+    });
+    const Others made = others.get();
+    report.outcome = written ? writeOthers(made, request, report) : ScaleAndMix::WriteFailed;
     return report;
 }
 

@@ -69,6 +69,7 @@ struct Job
     bool small = false;
     bool clearHidden = false;
     std::function<bool(int)> rowsReady;
+    std::function<void(int, const unsigned char *)> rowWritten;
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -206,6 +207,8 @@ void filteredBatches(const Job &job, int firstRow, int endRow, Take take)
         for (int i = 0; i < rows; ++i) {
             const int row = y + i;
             rawRow(job.colour, job.alpha, row, raw[row & 1].data(), job.clearHidden);
+            if (job.rowWritten)
+                job.rowWritten(row, raw[row & 1].data());
             filterRow(raw[row & 1].data(), raw[(row - 1) & 1].data(), rowBytes - 1, scratch.data(),
                       batch.data() + std::size_t(i) * rowBytes);
         }
@@ -374,6 +377,7 @@ bool write(QIODevice &out, const cv::Mat &colour, const cv::Mat &alpha, const Op
     job->small = options.small;
     job->clearHidden = options.clearHidden;
     job->rowsReady = options.rowsReady;
+    job->rowWritten = options.rowWritten;
     job->rowsPerStripe = options.rowsPerStripe > 0 ? options.rowsPerStripe
                                                    : int(std::max<std::size_t>(1, (std::size_t(1) << 20) / rowBytes));
     job->stripeCount = (colour.rows + job->rowsPerStripe - 1) / job->rowsPerStripe;
@@ -430,9 +434,11 @@ bool write(QIODevice &out, const cv::Mat &colour, const cv::Mat &alpha, const Op
     }
     unsigned char checksum[adlerBytes];
     putU32(checksum, adler);
-    const std::vector<unsigned char> tail = chunk("IDAT", checksum, sizeof checksum);
+    const std::vector<unsigned char> last = chunk("IDAT", checksum, sizeof checksum);
+    const std::vector<unsigned char> tail = options.tail ? options.tail() : std::vector<unsigned char>();
     const std::vector<unsigned char> end = chunk("IEND", nullptr, 0);
-    return writeAll(out, tail.data(), tail.size()) && writeAll(out, end.data(), end.size());
+    return writeAll(out, last.data(), last.size()) && writeAll(out, tail.data(), tail.size())
+           && writeAll(out, end.data(), end.size());
 }
 
 } // namespace pngwriter

@@ -26,6 +26,11 @@ struct Options
     // rows, it returns once the first `rows` rows are in place, or false when they never
     // will be (the write then fails). Empty: every row is there.
     std::function<bool(int rows)> rowsReady;
+    // Called with each row's RGBA bytes as they are written (the hidden background cleared),
+    // once a row, from the compressing threads, in any order.
+    std::function<void(int row, const unsigned char *rgba)> rowWritten;
+    // Whole chunks to put after the pixels, asked for once every row is written.
+    std::function<std::vector<unsigned char>()> tail;
 };
 
 // A whole chunk: length, type, data, and the CRC of type and data.

@@ -9,6 +9,7 @@
 #include "pngwriter.h"
 #include "scaleandmix.h"
 #include "testimages.h"
+#include "tilepicture.h"
 #include "variant.h"
 
 #include <QBuffer>
@@ -263,6 +264,8 @@ private slots:
     void leavesTheSavedCutoutAlone_data();
     void leavesTheSavedCutoutAlone();
     void secondRunKeepsTheAlpha();
+    void carriesAPictureForTheReview_data();
+    void carriesAPictureForTheReview();
     void clearsTheHiddenBackground_data();
     void clearsTheHiddenBackground();
     void laneRunsCompositesInOrderAndDestructionDropsTheQueued();
@@ -534,6 +537,59 @@ void TestCompositor::clearsTheHiddenBackground()
         QVERIFY(cv::countNonZero(alphaOf(variant) == 0) > 0);
         QCOMPARE(cv::countNonZero(hidden) == 0, !kept);
     }
+}
+
+void TestCompositor::carriesAPictureForTheReview_data()
+{
+    QTest::addColumn<cv::Size>("size");
+    QTest::addColumn<cv::Size>("picture");
+
+    QTest::newRow("4:3, sampled every 3rd pixel") << cv::Size(1600, 1200) << cv::Size(256, 192);
+    QTest::newRow("tall and odd") << cv::Size(301, 1003) << cv::Size(77, 256);
+    QTest::newRow("smaller than the picture: itself") << cv::Size(40, 30) << cv::Size(40, 30);
+}
+
+// A master carries a small picture of itself, with the exact counts of the review's marks;
+// one damaged, or a master without it, gives none.
+void TestCompositor::carriesAPictureForTheReview()
+{
+    QFETCH(cv::Size, size);
+    QFETCH(cv::Size, picture);
+
+    const cv::Mat colour = photoLike(size.width, size.height);
+    cv::Mat alpha = photoLike(size.width, size.height, 1, 4);
+    alpha.colRange(0, size.width / 2).setTo(0);
+    const QString origin = dir->filePath(QStringLiteral("pictured.png"));
+    const QString master = dir->filePath(QStringLiteral("pictured.png-no-bg.png"));
+    QVERIFY(writeBytes(origin, encode(colour, ".png")));
+    cv::Mat cutout;
+    const cv::Mat parts[] = {colour, alpha};
+    cv::merge(parts, 2, cutout);
+    QVERIFY(writeBytes(master, encode(cutout, ".png")));
+    QCOMPARE(makeComposite(origin, master, OutputChoices(), false).outcome, ScaleAndMix::Written);
+
+    tilepicture::Picture read;
+    QVERIFY(tilepicture::read(master, read));
+    QCOMPARE(read.master, size);
+    QCOMPARE(read.colour.size(), picture);
+    QCOMPARE(read.kept, std::uint64_t(cv::countNonZero(alpha > 10)));
+    QCOMPARE(read.belowOpaque, std::uint64_t(cv::countNonZero(alpha < 245)));
+    cv::Mat expectedAlpha;
+    cv::resize(alpha, expectedAlpha, picture, 0, 0, cv::INTER_AREA);
+    QVERIFY(cv::mean(cv::abs(read.alpha - expectedAlpha))[0] < 6);
+    // The colours, where the picture is opaque.
+    cv::Mat opaque = read.alpha == 255, expectedColour;
+    cv::resize(colour, expectedColour, picture, 0, 0, cv::INTER_AREA);
+    QVERIFY(cv::norm(read.colour, expectedColour, cv::NORM_L1, opaque) / std::max(1, cv::countNonZero(opaque)) < 30);
+
+    QByteArray bytes = readBytes(master);
+    const int at = bytes.indexOf("quTH");
+    QVERIFY(at > 0 && bytes.size() - at > 100);
+    bytes[at + 60] = char(bytes.at(at + 60) ^ 1);
+    QVERIFY(writeBytes(master, bytes));
+    QVERIFY(!tilepicture::read(master, read));
+    QVERIFY(writeBytes(master, encode(cutout, ".png")));
+    QVERIFY(!tilepicture::read(master, read));
 }
 
 void TestCompositor::secondRunKeepsTheAlpha()
