@@ -126,12 +126,36 @@ void rawRow(const cv::Mat &colour, const cv::Mat &alpha, int y, unsigned char *o
 void nonZeroSpan(const unsigned char *row, const unsigned char *above, std::size_t bytes, std::size_t &first,
                  std::size_t &end)
 {
+    // Eight bytes at a time, then one.
+    const auto zeroWord = [&](std::size_t at) {
+        std::uint64_t a, b;
+        std::memcpy(&a, row + at, 8);
+        std::memcpy(&b, above + at, 8);
+        return (a | b) == 0;
+    };
     first = 0;
+    while (first + 8 <= bytes && zeroWord(first))
+        first += 8;
     while (first < bytes && row[first] == 0 && above[first] == 0)
         ++first;
     end = bytes;
+    while (end >= first + 8 && zeroWord(end - 8))
+        end -= 8;
     while (end > first && row[end - 1] == 0 && above[end - 1] == 0)
         --end;
+}
+
+// The Paeth filter of bytes [from, end), `from` at least one pixel in.
+void paethRow(const unsigned char *__restrict row, const unsigned char *__restrict above, std::size_t from,
+              std::size_t end, unsigned char *__restrict out)
+{
+    for (std::size_t i = from; i < end; ++i) {
+        const short left = row[i - 4], up = above[i], upLeft = above[i - 4];
+        const short toLeft = short(std::abs(up - upLeft)), toUp = short(std::abs(left - upLeft));
+        const short toUpLeft = short(std::abs(left + up - 2 * upLeft));
+        const short prediction = toLeft <= toUp && toLeft <= toUpLeft ? left : toUp <= toUpLeft ? up : upLeft;
+        out[i] = static_cast<unsigned char>(row[i] - prediction);
+    }
 }
 
 // Each row takes the filter whose output has the least sum of absolute values (as signed
@@ -163,15 +187,15 @@ void filterRow(const unsigned char *row, const unsigned char *above, std::size_t
         candidates[3][i] = static_cast<unsigned char>(row[i] - (above[i] >> 1));
         candidates[4][i] = static_cast<unsigned char>(row[i] - above[i]); // Paeth falls back to the byte above
     }
-    for (std::size_t i = std::max(pixel, first); i < end; ++i) {
-        const int value = row[i], left = row[i - 4], up = above[i], upLeft = above[i - 4];
-        candidates[0][i] = static_cast<unsigned char>(value);
+    // One loop a filter over raw bytes, none depending on another's output: each vectorises.
+    const std::size_t from = std::max(pixel, first);
+    paethRow(row, above, from, end, candidates[4]);
+    for (std::size_t i = from; i < end; ++i) {
+        const unsigned char value = row[i], left = row[i - 4], up = above[i];
+        candidates[0][i] = value;
         candidates[1][i] = static_cast<unsigned char>(value - left);
         candidates[2][i] = static_cast<unsigned char>(value - up);
         candidates[3][i] = static_cast<unsigned char>(value - ((left + up) >> 1));
-        const int toLeft = std::abs(up - upLeft), toUp = std::abs(left - upLeft), toUpLeft = std::abs(left + up - 2 * upLeft);
-        const int prediction = toLeft <= toUp && toLeft <= toUpLeft ? left : toUp <= toUpLeft ? up : upLeft;
-        candidates[4][i] = static_cast<unsigned char>(value - prediction);
     }
     long best = -1;
     int chosen = 0;
