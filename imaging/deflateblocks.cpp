@@ -174,11 +174,12 @@ std::size_t storedBlocks(std::size_t size)
 
 } // namespace
 
-std::size_t bound(std::size_t rawBytes)
+std::size_t bound(std::size_t rawBytes, std::size_t pieces)
 {
-    // Stored at worst: each block 5 bytes and a partial byte over its data, as `block` chooses.
-    const std::size_t blocks = rawBytes / blockBytes + 1;
-    return rawBytes + 12 * blocks + 16;
+    // Stored at worst, as `block` chooses: each stored block 5 bytes and a partial byte over
+    // its data; each piece is cut into blocks on its own.
+    const std::size_t blocks = rawBytes / blockBytes + pieces;
+    return rawBytes + 6 * (blocks + storedBlocks(rawBytes)) + 16;
 }
 
 Writer::Writer(unsigned char *out, std::size_t capacity)

@@ -12,8 +12,8 @@
 // with `finish(false)`.
 namespace deflateblocks {
 
-// The most bytes `rawBytes` of input can come to, with the end.
-std::size_t bound(std::size_t rawBytes);
+// The most bytes `rawBytes` of input, given in `pieces` calls of add(), can come to, with the end.
+std::size_t bound(std::size_t rawBytes, std::size_t pieces = 1);
 
 class Writer
 {

@@ -255,7 +255,10 @@ bool deflateFast(const Job &job, int index, int firstRow, int endRow, Stripe &st
 {
     const bool last = index == job.stripeCount - 1;
     const std::size_t header = index == 0 ? zlibHeaderBytes : 0;
-    const std::size_t capacity = chunkHeaderBytes + header + deflateblocks::bound(stripe.rawBytes) + 4;
+    const std::size_t rowBytes = 1 + 4 * std::size_t(job.colour.cols);
+    const std::size_t rowsPerBatch = std::max<std::size_t>(1, batchBytes / rowBytes);
+    const std::size_t batches = (std::size_t(endRow - firstRow) + rowsPerBatch - 1) / rowsPerBatch;
+    const std::size_t capacity = chunkHeaderBytes + header + deflateblocks::bound(stripe.rawBytes, batches) + 4;
     stripe.buffer.reset(new unsigned char[capacity]); // left unfilled: untouched pages cost nothing
     unsigned char *data = stripe.buffer.get() + chunkHeaderBytes;
     if (header) {

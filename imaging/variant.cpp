@@ -99,31 +99,45 @@ void scaleDown(const cv::Mat &colour, const cv::Mat &alpha, cv::Size size, cv::M
     outColour.create(size, CV_8UC3);
     outAlpha.create(size, CV_8UC1);
     cv::parallel_for_(cv::Range(0, size.height), [&](const cv::Range &rows) {
-        std::vector<float> sum(std::size_t(size.width) * 4);
+        const std::size_t line = std::size_t(size.width) * 4;
+        std::vector<float> sum(line);
+        // Each source row scaled across once: the rows an output row takes, in turn, kept
+        // for the next, which takes some of them again.
+        std::vector<float> acrossRows(line * std::size_t(down.most));
+        std::vector<int> held(std::size_t(down.most), -1);
+        const auto scaledAcross = [&](int y) -> const float * {
+            float *out = &acrossRows[line * std::size_t(y % down.most)];
+            if (held[std::size_t(y % down.most)] == y)
+                return out;
+            held[std::size_t(y % down.most)] = y;
+            const uchar *c = colour.ptr<uchar>(y), *a = alpha.ptr<uchar>(y);
+            for (int ox = 0; ox < size.width; ++ox) {
+                float b = 0, g = 0, r = 0, opacity = 0;
+                for (int j = 0; j < across.most; ++j) {
+                    const int x = across.index[std::size_t(ox * across.most + j)];
+                    const float w = across.weight[std::size_t(ox * across.most + j)] * a[x];
+                    b += w * c[3 * x];
+                    g += w * c[3 * x + 1];
+                    r += w * c[3 * x + 2];
+                    opacity += w;
+                }
+                float *at = &out[std::size_t(ox) * 4];
+                at[0] = b;
+                at[1] = g;
+                at[2] = r;
+                at[3] = opacity;
+            }
+            return out;
+        };
         for (int oy = rows.start; oy < rows.end; ++oy) {
             std::fill(sum.begin(), sum.end(), 0.f);
             for (int k = 0; k < down.most; ++k) {
                 const float wy = down.weight[std::size_t(oy * down.most + k)];
                 if (wy == 0)
                     continue;
-                const int y = down.index[std::size_t(oy * down.most + k)];
-                const uchar *c = colour.ptr<uchar>(y), *a = alpha.ptr<uchar>(y);
-                for (int ox = 0; ox < size.width; ++ox) {
-                    float b = 0, g = 0, r = 0, opacity = 0;
-                    for (int j = 0; j < across.most; ++j) {
-                        const int x = across.index[std::size_t(ox * across.most + j)];
-                        const float w = across.weight[std::size_t(ox * across.most + j)] * a[x];
-                        b += w * c[3 * x];
-                        g += w * c[3 * x + 1];
-                        r += w * c[3 * x + 2];
-                        opacity += w;
-                    }
-                    float *total = &sum[std::size_t(ox) * 4];
-                    total[0] += wy * b;
-                    total[1] += wy * g;
-                    total[2] += wy * r;
-                    total[3] += wy * opacity;
-                }
+                const float *row = scaledAcross(down.index[std::size_t(oy * down.most + k)]);
+                for (std::size_t i = 0; i < line; ++i)
+                    sum[i] += wy * row[i];
             }
             auto *bgr = outColour.ptr<cv::Vec3b>(oy);
             uchar *opacity = outAlpha.ptr<uchar>(oy);

@@ -784,8 +784,8 @@ void TestCompositor::deflatesWhatZlibInflates()
     // two calls, the second starting with what ended the first.
     const auto *bytes = reinterpret_cast<const unsigned char *>(data.constData());
     const std::size_t half = std::size_t(data.size()) / 2, quarter = half / 2;
-    std::vector<unsigned char> out(deflateblocks::bound(half) + deflateblocks::bound(data.size() - half));
-    deflateblocks::Writer first(out.data(), deflateblocks::bound(half));
+    std::vector<unsigned char> out(deflateblocks::bound(half, 2) + deflateblocks::bound(data.size() - half));
+    deflateblocks::Writer first(out.data(), deflateblocks::bound(half, 2));
     QVERIFY(first.add(bytes, quarter, runs) && first.add(bytes + quarter, half - quarter, runs) && first.finish(false));
     deflateblocks::Writer second(out.data() + first.size(), out.size() - first.size());
     QVERIFY(second.add(bytes + half, data.size() - half, runs) && second.finish(true));
