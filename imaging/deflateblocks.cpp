@@ -187,19 +187,6 @@ Writer::Writer(unsigned char *out, std::size_t capacity)
 {
 }
 
-void Writer::bits(std::uint32_t value, int count)
-{
-    m_bits |= std::uint64_t(value) << m_bitCount;
-    m_bitCount += count;
-    if (m_bitCount >= 32) {
-        for (int i = 0; i < 4; ++i)
-            m_at[i] = static_cast<unsigned char>(m_bits >> (8 * i));
-        m_at += 4;
-        m_bits >>= 32;
-        m_bitCount -= 32;
-    }
-}
-
 void Writer::align()
 {
     for (; m_bitCount > 0; m_bitCount -= 8, m_bits >>= 8)

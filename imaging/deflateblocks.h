@@ -33,7 +33,19 @@ public:
 private:
     bool block(const unsigned char *data, std::size_t size, bool runs);
     void storedBlock(const unsigned char *data, std::size_t size);
-    void bits(std::uint32_t value, int count);
+    // Appends `count` (at most 32) bits, first bit first.
+    void bits(std::uint32_t value, int count)
+    {
+        m_bits |= std::uint64_t(value) << m_bitCount;
+        m_bitCount += count;
+        if (m_bitCount >= 32) {
+            for (int i = 0; i < 4; ++i)
+                m_at[i] = static_cast<unsigned char>(m_bits >> (8 * i));
+            m_at += 4;
+            m_bits >>= 32;
+            m_bitCount -= 32;
+        }
+    }
     void align();
 
     unsigned char *m_begin, *m_at, *m_end;

@@ -53,9 +53,16 @@ void flatten(const cv::Mat &colour, const cv::Mat &alpha, const cv::Vec3b &backg
             const auto *a = alpha.ptr<uchar>(y);
             auto *o = out.ptr<cv::Vec3b>(y);
             for (int x = 0; x < colour.cols; ++x) {
+                // Most of a cut-out is wholly kept or wholly taken away.
                 const int opacity = a[x];
-                for (int k = 0; k < 3; ++k)
-                    o[x][k] = uchar((opacity * c[x][k] + (255 - opacity) * background[k] + 127) / 255);
+                if (opacity == 255) {
+                    o[x] = c[x];
+                } else if (opacity == 0) {
+                    o[x] = background;
+                } else {
+                    for (int k = 0; k < 3; ++k)
+                        o[x][k] = uchar((opacity * c[x][k] + (255 - opacity) * background[k] + 127) / 255);
+                }
             }
         }
     });
