@@ -101,7 +101,8 @@ Thumbnails::Tile Thumbnails::thumbnail(const reviewitems::Item &item) const
         // The picture the master carries, made as it was written; else the whole master decoded.
         tilepicture::Picture picture;
         cv::Size master;
-        if (tilepicture::read(item.master, picture)) {
+        if (tilepicture::read(item.master, picture)
+            && std::max(picture.colour.cols, picture.colour.rows) >= std::min(side, std::max(picture.master.width, picture.master.height))) {
             colour = picture.colour;
             alpha = picture.alpha;
             master = picture.master;

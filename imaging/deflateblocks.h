@@ -21,9 +21,10 @@ public:
     // Writes into `out`, which holds at least `bound()` of everything to be added.
     Writer(unsigned char *out, std::size_t capacity);
 
-    // Codes `data` as blocks of its own; with `runs`, a byte repeated 3 or more times is
-    // coded as a copy of the byte before it. False when `out` is full.
-    bool add(const unsigned char *data, std::size_t size, bool runs);
+    // Codes `data` as blocks of its own; with a `shortestRun` (3 at least), a byte repeated
+    // that many times or more is coded as a copy of the byte before it; with 0, every byte
+    // is a literal. False when `out` is full.
+    bool add(const unsigned char *data, std::size_t size, std::size_t shortestRun);
     // Ends on a byte boundary: with an empty stored block when more of the stream follows
     // from another writer, with a final empty block when this is its end.
     bool finish(bool last);
@@ -31,7 +32,8 @@ public:
     std::size_t size() const { return std::size_t(m_at - m_begin); }
 
 private:
-    bool block(const unsigned char *data, std::size_t size, bool runs);
+    // Codes a block of up to `available` bytes, and says how many it took: 0 when `out` is full.
+    std::size_t block(const unsigned char *data, std::size_t available, std::size_t shortestRun);
     void storedBlock(const unsigned char *data, std::size_t size);
     // Appends `count` (at most 32) bits, first bit first.
     void bits(std::uint32_t value, int count)

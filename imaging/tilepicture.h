@@ -16,8 +16,8 @@
 // of one core for 12 megapixels).
 namespace tilepicture {
 
-// The picture's longer side; a master no larger is its own picture.
-constexpr int side = 256;
+// The picture's longer side, the review's tile's; a master no larger is its own picture.
+constexpr int side = 192;
 
 // Builds the chunk from the master's RGBA rows, given once each, in any order, from any thread.
 class Maker

@@ -544,8 +544,8 @@ void TestCompositor::carriesAPictureForTheReview_data()
     QTest::addColumn<cv::Size>("size");
     QTest::addColumn<cv::Size>("picture");
 
-    QTest::newRow("4:3, sampled every 3rd pixel") << cv::Size(1600, 1200) << cv::Size(256, 192);
-    QTest::newRow("tall and odd") << cv::Size(301, 1003) << cv::Size(77, 256);
+    QTest::newRow("4:3, sampled every 2nd pixel") << cv::Size(1600, 1200) << cv::Size(192, 144);
+    QTest::newRow("tall and odd") << cv::Size(301, 1003) << cv::Size(58, 192);
     QTest::newRow("smaller than the picture: itself") << cv::Size(40, 30) << cv::Size(40, 30);
 }
 
@@ -753,7 +753,7 @@ void TestCompositor::headersGiveTheSize()
 void TestCompositor::deflatesWhatZlibInflates_data()
 {
     QTest::addColumn<QByteArray>("data");
-    QTest::addColumn<bool>("runs");
+    QTest::addColumn<int>("shortestRun"); // 0: literals only
 
     QByteArray noise(100000, 0), fibonacci, everyRun, skewed;
     cv::randu(cv::Mat(1, noise.size(), CV_8U, noise.data()), 0, 256);
@@ -764,21 +764,22 @@ void TestCompositor::deflatesWhatZlibInflates_data()
         everyRun += QByteArray(length, char(length % 7)) + char(200);
     for (int i = 0; i < 70000; ++i)
         skewed += char(i % 97 == 0 ? i % 11 : 0);
-    QTest::newRow("noise, stored") << noise << false;
-    QTest::newRow("noise with runs asked") << noise << true;
-    QTest::newRow("one byte") << QByteArray(1, 'x') << true;
-    QTest::newRow("one byte repeated") << QByteArray(5000, 'x') << false;
-    QTest::newRow("one byte repeated, as runs") << QByteArray(70000, '\0') << true;
-    QTest::newRow("code lengths cut to 15 bits") << fibonacci << false;
-    QTest::newRow("code lengths cut, as runs") << fibonacci << true;
-    QTest::newRow("every run length") << everyRun << true;
-    QTest::newRow("zeros with a byte now and then") << skewed << true;
+    QTest::newRow("noise, stored") << noise << 0;
+    QTest::newRow("noise with runs asked") << noise << 3;
+    QTest::newRow("one byte") << QByteArray(1, 'x') << 3;
+    QTest::newRow("one byte repeated") << QByteArray(5000, 'x') << 0;
+    QTest::newRow("one byte repeated, as runs, blocks of many bytes") << QByteArray(40'000'000, '\0') << 3;
+    QTest::newRow("code lengths cut to 15 bits") << fibonacci << 0;
+    QTest::newRow("code lengths cut, as runs") << fibonacci << 3;
+    QTest::newRow("every run length") << everyRun << 3;
+    QTest::newRow("every run length, only the long ones copied") << everyRun << 8;
+    QTest::newRow("zeros with a byte now and then") << skewed << 3;
 }
 
 void TestCompositor::deflatesWhatZlibInflates()
 {
     QFETCH(QByteArray, data);
-    QFETCH(bool, runs);
+    QFETCH(int, shortestRun);
 
     // Two writers' pieces, the first ending open, join into one stream; a piece is added in
     // two calls, the second starting with what ended the first.
@@ -786,9 +787,9 @@ void TestCompositor::deflatesWhatZlibInflates()
     const std::size_t half = std::size_t(data.size()) / 2, quarter = half / 2;
     std::vector<unsigned char> out(deflateblocks::bound(half, 2) + deflateblocks::bound(data.size() - half));
     deflateblocks::Writer first(out.data(), deflateblocks::bound(half, 2));
-    QVERIFY(first.add(bytes, quarter, runs) && first.add(bytes + quarter, half - quarter, runs) && first.finish(false));
+    QVERIFY(first.add(bytes, quarter, shortestRun) && first.add(bytes + quarter, half - quarter, shortestRun) && first.finish(false));
     deflateblocks::Writer second(out.data() + first.size(), out.size() - first.size());
-    QVERIFY(second.add(bytes + half, data.size() - half, runs) && second.finish(true));
+    QVERIFY(second.add(bytes + half, data.size() - half, shortestRun) && second.finish(true));
     const std::size_t size = first.size() + second.size();
     if (data.size() > 1000)
         QVERIFY2(size <= std::size_t(data.size()) + 100, "never more than stored");
@@ -808,7 +809,7 @@ void TestCompositor::deflatesWhatZlibInflates()
     // A writer without room says so.
     std::vector<unsigned char> small(16);
     deflateblocks::Writer cramped(small.data(), small.size());
-    QVERIFY(data.size() < 100 || !cramped.add(bytes, std::size_t(data.size()), runs));
+    QVERIFY(data.size() < 100 || !cramped.add(bytes, std::size_t(data.size()), shortestRun));
 }
 
 void TestCompositor::pngWriterRoundTrips_data()
