@@ -221,7 +221,7 @@ void filterRow(const unsigned char *row, const unsigned char *above, std::size_t
 
 // The rows [firstRow, endRow) filtered, a batch of about `batchBytes` at a time.
 template<typename Take>
-void filteredBatches(const Job &job, int firstRow, int endRow, Take take)
+void filteredBatches(const Job &job, int firstRow, int endRow, bool reportRows, Take take)
 {
     const std::size_t rowBytes = 1 + 4 * std::size_t(job.colour.cols);
     const int rowsPerBatch = int(std::max<std::size_t>(1, batchBytes / rowBytes));
@@ -236,7 +236,7 @@ void filteredBatches(const Job &job, int firstRow, int endRow, Take take)
         for (int i = 0; i < rows; ++i) {
             const int row = y + i;
             rawRow(job.colour, job.alpha, row, raw[row & 1].data(), job.clearHidden);
-            if (job.rowWritten)
+            if (reportRows && job.rowWritten)
                 job.rowWritten(row, raw[row & 1].data());
             filterRow(raw[row & 1].data(), raw[(row - 1) & 1].data(), rowBytes - 1, scratch.data(),
                       batch.data() + std::size_t(i) * rowBytes);
@@ -256,7 +256,7 @@ bool suitsRuns(const unsigned char *batch, std::size_t size)
 }
 
 // The stripe's deflate data, for the fast setting: runs and literals only.
-bool deflateFast(const Job &job, int index, int firstRow, int endRow, Stripe &stripe)
+bool deflateFast(const Job &job, int index, int firstRow, int endRow, bool reportRows, Stripe &stripe)
 {
     const bool last = index == job.stripeCount - 1;
     const std::size_t header = index == 0 ? zlibHeaderBytes : 0;
@@ -273,7 +273,7 @@ bool deflateFast(const Job &job, int index, int firstRow, int endRow, Stripe &st
     deflateblocks::Writer writer(data + header, capacity - chunkHeaderBytes - header - 4);
     uLong adler = adler32(0, nullptr, 0);
     bool ok = true;
-    filteredBatches(job, firstRow, endRow, [&](const unsigned char *batch, std::size_t size, bool) {
+    filteredBatches(job, firstRow, endRow, reportRows, [&](const unsigned char *batch, std::size_t size, bool) {
         adler = adler32(adler, batch, uInt(size));
         ok = writer.add(batch, size, suitsRuns(batch, size) ? shortRun : longRun);
         return ok;
@@ -297,7 +297,7 @@ bool deflateSmall(const Job &job, int index, int firstRow, int endRow, Stripe &s
     stream.next_out = stripe.buffer.get() + chunkHeaderBytes;
     stream.avail_out = uInt(capacity - chunkHeaderBytes - 4);
     int status = Z_OK;
-    filteredBatches(job, firstRow, endRow, [&](const unsigned char *batch, std::size_t size, bool end) {
+    filteredBatches(job, firstRow, endRow, true, [&](const unsigned char *batch, std::size_t size, bool end) {
         stream.next_in = const_cast<unsigned char *>(batch);
         stream.avail_in = uInt(size);
         const int flush = !end ? Z_NO_FLUSH : last ? Z_FINISH : Z_SYNC_FLUSH;
@@ -330,8 +330,18 @@ Stripe compressStripe(const Job &job, int index)
         return stripe;
     }
     stripe.rawBytes = (1 + 4 * std::size_t(job.colour.cols)) * std::size_t(endRow - firstRow);
-    const bool made = job.small ? deflateSmall(job, index, firstRow, endRow, stripe)
-                                : deflateFast(job, index, firstRow, endRow, stripe);
+    bool made = false;
+    if (job.small) {
+        // zlib's matcher loses to the fast coding on some stretches (a cleared background's
+        // long runs): the smaller of the two is kept, so the small setting never is larger.
+        made = deflateSmall(job, index, firstRow, endRow, stripe);
+        Stripe fast;
+        fast.rawBytes = stripe.rawBytes;
+        if (made && deflateFast(job, index, firstRow, endRow, false, fast) && fast.size < stripe.size)
+            stripe = std::move(fast);
+    } else {
+        made = deflateFast(job, index, firstRow, endRow, true, stripe);
+    }
     if (!made) {
         stripe.failed = true;
         return stripe;

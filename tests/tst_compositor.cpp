@@ -543,10 +543,12 @@ void TestCompositor::carriesAPictureForTheReview_data()
 {
     QTest::addColumn<cv::Size>("size");
     QTest::addColumn<cv::Size>("picture");
+    QTest::addColumn<QStringList>("choices");
 
-    QTest::newRow("4:3, sampled every 2nd pixel") << cv::Size(1600, 1200) << cv::Size(192, 144);
-    QTest::newRow("tall and odd") << cv::Size(301, 1003) << cv::Size(58, 192);
-    QTest::newRow("smaller than the picture: itself") << cv::Size(40, 30) << cv::Size(40, 30);
+    QTest::newRow("4:3, sampled every 2nd pixel") << cv::Size(1600, 1200) << cv::Size(192, 144) << QStringList();
+    QTest::newRow("tall and odd, each stripe coded twice") << cv::Size(301, 1003) << cv::Size(58, 192)
+                                                           << QStringList{"--png=small"};
+    QTest::newRow("smaller than the picture: itself") << cv::Size(40, 30) << cv::Size(40, 30) << QStringList();
 }
 
 // A master carries a small picture of itself, with the exact counts of the review's marks;
@@ -555,6 +557,7 @@ void TestCompositor::carriesAPictureForTheReview()
 {
     QFETCH(cv::Size, size);
     QFETCH(cv::Size, picture);
+    QFETCH(QStringList, choices);
 
     const cv::Mat colour = photoLike(size.width, size.height);
     cv::Mat alpha = photoLike(size.width, size.height, 1, 4);
@@ -566,7 +569,7 @@ void TestCompositor::carriesAPictureForTheReview()
     const cv::Mat parts[] = {colour, alpha};
     cv::merge(parts, 2, cutout);
     QVERIFY(writeBytes(master, encode(cutout, ".png")));
-    QCOMPARE(makeComposite(origin, master, OutputChoices(), false).outcome, ScaleAndMix::Written);
+    QCOMPARE(makeComposite(origin, master, choicesOf(choices), false).outcome, ScaleAndMix::Written);
 
     tilepicture::Picture read;
     QVERIFY(tilepicture::read(master, read));
