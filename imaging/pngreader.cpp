@@ -22,7 +22,6 @@ namespace pngreader {
 namespace {
 
 constexpr std::size_t chunkHeaderBytes = 8; // length and type
-constexpr std::size_t zlibHeaderBytes = 2;
 constexpr std::size_t adlerBytes = 4;
 
 } // namespace
