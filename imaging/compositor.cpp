@@ -554,14 +554,13 @@ ScaleAndMix::Report saveEdited(const ScaleAndMix::Request &request, const cv::Ma
     auto others = std::async(std::launch::async, [&] {
         if (!clear || request.variantPath.isEmpty() || request.choices.variantHasBackground())
             return encodeOthersOrNone(request, colour, alpha, metadata);
-        Others failed{{}, false, false, true, {}, {}};
         cv::Mat shown;
         try {
             shown = colour.clone();
+            clearHidden(shown, alpha);
         } catch (...) {
-            return failed;
+            return Others{{}, false, false, true, {}, {}}; // too large to allocate: the master is still written
         }
-        clearHidden(shown, alpha);
         return encodeOthersOrNone(request, shown, alpha, metadata);
     });
     const bool written = writeFile(request.target, [&](QIODevice &out) {

@@ -21,7 +21,7 @@ namespace {
 // Ancillary, private, and not safe to copy: an editor that changes the pixels drops it.
 const char chunkType[] = "quTH";
 constexpr std::size_t countBytes = 8;
-constexpr std::size_t mostChunkBytes = 1 << 20;
+constexpr qint64 mostMasterBytes = qint64(1) << 30; // as the master reader takes
 constexpr int keptAbove = 10, opaqueFrom = 245; // as the review's marks count them
 
 std::uint32_t u32(const unsigned char *at)
@@ -107,50 +107,52 @@ std::vector<unsigned char> Maker::chunk() const
 
 bool read(const QString &path, Picture &picture)
 {
+    // Every chunk is walked and its CRC checked, so that a master damaged anywhere is told as
+    // a whole decode would tell it (about 10 ms for 12 megapixels, against 220 for the decode).
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly) || file.size() > mostMasterBytes)
         return false;
-    const qint64 size = file.size();
-    // The signature and header first; then the end: this chunk, then IEND's 12 bytes.
-    const QByteArray head = file.read(33);
-    const auto *headData = reinterpret_cast<const unsigned char *>(head.constData());
-    const imageformat::Header header = imageformat::probe(headData, std::size_t(head.size()));
-    if (header.format != imageformat::Format::Png || !header.acceptable() || size < 33 + 12 + 12)
+    const QByteArray bytes = file.readAll();
+    const auto *data = reinterpret_cast<const unsigned char *>(bytes.constData());
+    const std::size_t size = std::size_t(bytes.size());
+    if (imageformat::sniff(data, size) != imageformat::Format::Png)
         return false;
-    const qint64 tailBytes = std::min<qint64>(size - 33, qint64(mostChunkBytes + 12 + 12));
-    if (!file.seek(size - tailBytes))
+    const imageformat::Header header = imageformat::probe(data, std::min<std::size_t>(size, 33));
+    if (!header.acceptable())
         return false;
-    const QByteArray tail = file.read(tailBytes);
-    if (tail.size() != tailBytes)
-        return false;
-    const auto *data = reinterpret_cast<const unsigned char *>(tail.constData());
-    const std::size_t end = std::size_t(tail.size()) - 12;
-    static const unsigned char iend[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xae, 0x42, 0x60, 0x82};
-    if (std::memcmp(data + end, iend, sizeof iend) != 0)
-        return false;
-    // The chunk whose length reaches exactly to IEND.
-    std::size_t at = end;
-    for (std::size_t type = end - 8; type >= 4; --type) {
-        if (std::memcmp(data + type, chunkType, 4) == 0 && type + 4 + u32(data + type - 4) + 4 == end) {
-            at = type - 4;
-            break;
+    const unsigned char *found = nullptr;
+    std::size_t foundLength = 0;
+    bool ended = false;
+    for (std::size_t at = 8; !ended;) {
+        if (size - at < 12)
+            return false;
+        const std::size_t length = u32(data + at);
+        if (length > size - at - 12 || crc32(0, data + at + 4, uInt(4 + length)) != u32(data + at + 8 + length))
+            return false;
+        ended = std::memcmp(data + at + 4, "IEND", 4) == 0;
+        if (std::memcmp(data + at + 4, chunkType, 4) == 0) {
+            found = data + at + 8;
+            foundLength = length;
         }
+        at += 12 + length;
+        if (ended && at != size)
+            return false; // something after the end
     }
-    if (at == end)
+    if (!found || foundLength < countBytes)
         return false;
-    const std::size_t length = u32(data + at);
-    if (length < countBytes || crc32(0, data + at + 4, uInt(4 + length)) != u32(data + at + 8 + length))
-        return false;
-    const unsigned char *body = data + at + 8;
-    const imageformat::Header small = imageformat::probe(body + countBytes, length - countBytes);
+    const unsigned char *png = found + countBytes;
+    const std::size_t pngBytes = foundLength - countBytes;
     const cv::Size master(header.width, header.height);
-    if (small.format != imageformat::Format::Png || cv::Size(small.width, small.height) != pictureSize(master))
+    if (imageformat::sniff(png, pngBytes) != imageformat::Format::Png)
         return false;
-    const cv::Mat decoded = imageformat::decode(body + countBytes, length - countBytes, cv::IMREAD_UNCHANGED);
+    const imageformat::Header small = imageformat::probe(png, pngBytes);
+    if (cv::Size(small.width, small.height) != pictureSize(master))
+        return false;
+    const cv::Mat decoded = imageformat::decode(png, pngBytes, cv::IMREAD_UNCHANGED);
     if (decoded.type() != CV_8UC4 || decoded.size() != pictureSize(master))
         return false;
-    picture.kept = u32(body);
-    picture.belowOpaque = u32(body + 4);
+    picture.kept = u32(found);
+    picture.belowOpaque = u32(found + 4);
     if (picture.kept > std::uint64_t(master.area()) || picture.belowOpaque > std::uint64_t(master.area()))
         return false;
     cv::Mat planes[4];

@@ -44,8 +44,8 @@ struct Picture
     std::uint64_t kept = 0, belowOpaque = 0; // pixels of alpha above 10, and below 245
 };
 
-// The picture a master at `path` carries; false when it carries none, or one that does not
-// hold together with its header.
+// The picture a master at `path` carries; false when it carries none, when any of its chunks
+// is damaged, or when the picture does not hold together with the master's header.
 bool read(const QString &path, Picture &picture);
 
 } // namespace tilepicture

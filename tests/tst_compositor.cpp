@@ -585,12 +585,16 @@ void TestCompositor::carriesAPictureForTheReview()
     cv::resize(colour, expectedColour, picture, 0, 0, cv::INTER_AREA);
     QVERIFY(cv::norm(read.colour, expectedColour, cv::NORM_L1, opaque) / std::max(1, cv::countNonZero(opaque)) < 30);
 
-    QByteArray bytes = readBytes(master);
+    // A byte changed in the picture, or in the pixels.
+    const QByteArray bytes = readBytes(master);
     const int at = bytes.indexOf("quTH");
     QVERIFY(at > 0 && bytes.size() - at > 100);
-    bytes[at + 60] = char(bytes.at(at + 60) ^ 1);
-    QVERIFY(writeBytes(master, bytes));
-    QVERIFY(!tilepicture::read(master, read));
+    for (const int changed : {at + 60, bytes.size() / 2}) {
+        QByteArray damaged = bytes;
+        damaged[changed] = char(damaged.at(changed) ^ 1);
+        QVERIFY(writeBytes(master, damaged));
+        QVERIFY(!tilepicture::read(master, read));
+    }
     QVERIFY(writeBytes(master, encode(cutout, ".png")));
     QVERIFY(!tilepicture::read(master, read));
 }
@@ -761,8 +765,20 @@ void TestCompositor::deflatesWhatZlibInflates_data()
     QByteArray noise(100000, 0), fibonacci, everyRun, skewed;
     cv::randu(cv::Mat(1, noise.size(), CV_8U, noise.data()), 0, 256);
     // Counts 1, 1, 2, 3, 5, ... for 21 symbols: a Huffman tree 20 deep, cut to 15.
-    for (int s = 0, a = 1, b = 1; s < 21; ++s, std::swap(a, b), b += a)
-        fibonacci += QByteArray(a, char('a' + s));
+    // Counts 1, 2, 3, 5, ... for 19 symbols, with the block's end's 1 a Huffman tree 19 deep,
+    // cut to 15: once in each of the four pieces the writers are given. Then the same bytes
+    // spread so that no two alike touch: no runs, so the literals still need the cut.
+    QByteArray spread;
+    for (int piece = 0; piece < 4; ++piece) {
+        QByteArray counts;
+        for (int s = 18, a = 6765, b = 4181; s >= 0; --s, std::swap(a, b), b = b - a)
+            counts += QByteArray(a, char('a' + s));
+        fibonacci += counts;
+        QByteArray apart(counts.size(), 0);
+        for (int i = 0; i < counts.size(); ++i) // the commonest first, every other place, then the rest
+            apart[i < (counts.size() + 1) / 2 ? 2 * i : 2 * (i - (counts.size() + 1) / 2) + 1] = counts.at(i);
+        spread += apart;
+    }
     for (int length = 1; length <= 600; ++length) // every run length, and runs past the longest
         everyRun += QByteArray(length, char(length % 7)) + char(200);
     for (int i = 0; i < 70000; ++i)
@@ -773,7 +789,7 @@ void TestCompositor::deflatesWhatZlibInflates_data()
     QTest::newRow("one byte repeated") << QByteArray(5000, 'x') << 0;
     QTest::newRow("one byte repeated, as runs, blocks of many bytes") << QByteArray(40'000'000, '\0') << 3;
     QTest::newRow("code lengths cut to 15 bits") << fibonacci << 0;
-    QTest::newRow("code lengths cut, as runs") << fibonacci << 3;
+    QTest::newRow("code lengths cut, as runs") << spread << 3;
     QTest::newRow("every run length") << everyRun << 3;
     QTest::newRow("every run length, only the long ones copied") << everyRun << 8;
     QTest::newRow("zeros with a byte now and then") << skewed << 3;
@@ -809,10 +825,13 @@ void TestCompositor::deflatesWhatZlibInflates()
     QCOMPARE(status, Z_STREAM_END);
     QCOMPARE(stream.avail_in, 0u); // the final block is the last thing written
     QVERIFY(inflated.left(int(stream.total_out)) == data);
-    // A writer without room says so.
-    std::vector<unsigned char> small(16);
-    deflateblocks::Writer cramped(small.data(), small.size());
-    QVERIFY(data.size() < 100 || !cramped.add(bytes, std::size_t(data.size()), shortestRun));
+    // With a byte less room than the whole takes, a writer says so, and writes nothing past it.
+    std::vector<unsigned char> guarded(size + 64, 0xa5);
+    deflateblocks::Writer cramped(guarded.data(), first.size() - 1);
+    const bool fitted = cramped.add(bytes, quarter, shortestRun) && cramped.add(bytes + quarter, half - quarter, shortestRun)
+                        && cramped.finish(false);
+    QVERIFY(!fitted);
+    QVERIFY(std::all_of(guarded.begin() + std::ptrdiff_t(first.size() - 1), guarded.end(), [](unsigned char b) { return b == 0xa5; }));
 }
 
 void TestCompositor::pngWriterRoundTrips_data()
