@@ -67,7 +67,7 @@ bool encode(QIODevice &out, Format format, const Picture &picture, const photome
         options.chunks.insert(options.chunks.end(), kept.begin(), kept.end());
         const cv::Mat alpha = picture.alpha.empty() ? cv::Mat(picture.colour.size(), CV_8UC1, cv::Scalar(255)) : picture.alpha;
         std::unique_ptr<tilepicture::Maker> tile;
-        if (master) {
+        if (master && tilepicture::worthCarrying(alpha.size())) {
             tile = std::make_unique<tilepicture::Maker>(alpha.size());
             options.rowWritten = [&tile](int row, const unsigned char *rgba) { tile->addRow(row, rgba); };
             options.tail = [&tile] { return tile->chunk(); };

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <opencv2/core.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -18,6 +20,9 @@ namespace tilepicture {
 
 // The picture's longer side, the review's tile's; a master no larger is its own picture.
 constexpr int side = 192;
+// Whether a master is large enough to carry one: a smaller one decodes whole in a few
+// milliseconds, and its picture would be a good part of its file.
+inline bool worthCarrying(cv::Size master) { return std::max(master.width, master.height) > 2 * side; }
 
 // Builds the chunk from the master's RGBA rows, given once each, in any order, from any thread.
 class Maker
@@ -47,5 +52,6 @@ struct Picture
 // The picture a master at `path` carries; false when it carries none, when any of its chunks
 // is damaged, or when the picture does not hold together with the master's header.
 bool read(const QString &path, Picture &picture);
+bool read(const QByteArray &bytes, Picture &picture);
 
 } // namespace tilepicture

@@ -1,15 +1,24 @@
 // The reader of the program's own masters, against OpenCV's decoding of the same bytes: a
-// file it takes must give exactly OpenCV's pixels, so a wrong unfilter is caught.
+// file it takes must give exactly OpenCV's pixels, so a wrong unfilter is caught. And the
+// reader of the small picture a master carries, which must hold together with its header.
 #include "imageformat.h"
 #include "pngreader.h"
+#include "tilepicture.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include <algorithm>
 #include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, std::size_t size)
 {
+    tilepicture::Picture picture;
+    if (tilepicture::read(QByteArray(reinterpret_cast<const char *>(data), int(size)), picture)
+        && (picture.colour.type() != CV_8UC3 || picture.alpha.size() != picture.colour.size()
+            || std::max(picture.colour.cols, picture.colour.rows) > tilepicture::side
+            || picture.kept > std::uint64_t(picture.master.area())))
+        std::abort();
     const imageformat::Header header = imageformat::probe(data, size);
     if (!header.acceptable() || std::uint64_t(header.width) * std::uint64_t(header.height) > 4'000'000)
         return 0;
