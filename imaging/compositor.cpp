@@ -378,6 +378,25 @@ Others encodeOthersOrNone(const ScaleAndMix::Request &request, const cv::Mat &co
     }
 }
 
+// The same, for a master whose writer clears the hidden background as it goes: the variant
+// from a copy cleared likewise, unless it lies on a background, which covers those pixels
+// anyway. None when the copy cannot be had; the master is still written.
+Others encodeOthersCleared(const ScaleAndMix::Request &request, const cv::Mat &colour, const cv::Mat &alpha,
+                           const photometadata::Metadata &metadata)
+{
+    if (request.choices.hidden != OutputChoices::Hidden::Clear || request.variantPath.isEmpty()
+        || request.choices.variantHasBackground())
+        return encodeOthersOrNone(request, colour, alpha, metadata);
+    cv::Mat cleared;
+    try {
+        cleared = colour.clone();
+        clearHidden(cleared, alpha);
+    } catch (...) {
+        return Others{{}, false, false, true, {}, {}};
+    }
+    return encodeOthersOrNone(request, cleared, alpha, metadata);
+}
+
 // The master of a JPEG photo, its stripes compressed as soon as the rows they need are
 // decoded; the file is kept only once the whole photo has decoded. None when it did not: the
 // photo is then read as any other, with `scaled` the cut-out's alpha.
@@ -418,20 +437,7 @@ std::optional<ScaleAndMix::Report> streamMaster(const ScaleAndMix::Request &requ
     noteProfile(metadata, report);
     // The writer clears the hidden pixels as it goes; the variant, from a copy of its own.
     auto others = std::async(std::launch::async, [&] {
-        if (!decoded.get())
-            return Others{{}, false, false, true, {}, {}};
-        // On a background, a pixel of alpha 0 is the background whatever its colour.
-        if (request.choices.hidden != OutputChoices::Hidden::Clear || request.variantPath.isEmpty()
-            || request.choices.variantHasBackground())
-            return encodeOthersOrNone(request, source, scaled, metadata);
-        cv::Mat cleared;
-        try {
-            cleared = source.clone();
-            clearHidden(cleared, scaled);
-        } catch (...) {
-            return Others{{}, false, false, true, {}, {}};
-        }
-        return encodeOthersOrNone(request, cleared, scaled, metadata);
+        return decoded.get() ? encodeOthersCleared(request, source, scaled, metadata) : Others{{}, false, false, true, {}, {}};
     });
     const auto rowsReady = [&](int wanted) {
         std::unique_lock<std::mutex> locked(lock);
@@ -550,19 +556,7 @@ ScaleAndMix::Report saveEdited(const ScaleAndMix::Request &request, const cv::Ma
     // The writer clears the hidden background of the master as it goes. The files beside it
     // are encoded meanwhile, from the same pixels cleared (a file on a background needs no
     // clearing), and written once the master is.
-    const bool clear = request.choices.hidden == OutputChoices::Hidden::Clear;
-    auto others = std::async(std::launch::async, [&] {
-        if (!clear || request.variantPath.isEmpty() || request.choices.variantHasBackground())
-            return encodeOthersOrNone(request, colour, alpha, metadata);
-        cv::Mat shown;
-        try {
-            shown = colour.clone();
-            clearHidden(shown, alpha);
-        } catch (...) {
-            return Others{{}, false, false, true, {}, {}}; // too large to allocate: the master is still written
-        }
-        return encodeOthersOrNone(request, shown, alpha, metadata);
-    });
+    auto others = std::async(std::launch::async, [&] { return encodeOthersCleared(request, colour, alpha, metadata); });
     const bool written = writeFile(request.target, [&](QIODevice &out) {
         return encode(out, Format::Png, {colour, alpha}, metadata, request.choices, marks, true, threads);
     });
