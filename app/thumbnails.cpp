@@ -1,5 +1,6 @@
 #include "thumbnails.h"
 
+#include "imagefile.h"
 #include "imageformat.h"
 #include "masterfile.h"
 #include "presetcheck.h"
@@ -99,15 +100,17 @@ Thumbnails::Tile Thumbnails::thumbnail(const reviewitems::Item &item) const
     tile.mark = reviewitems::Mark::NotAMaster;
     try {
         // The picture the master carries, made as it was written; else the whole master decoded.
+        // The file is read once for all of it.
+        const QByteArray bytes = imagefile::read(item.master);
         tilepicture::Picture picture;
         cv::Size master;
-        if (tilepicture::read(item.master, picture)
+        if (tilepicture::read(bytes, picture)
             && std::max(picture.colour.cols, picture.colour.rows) >= std::min(side, std::max(picture.master.width, picture.master.height))) {
             colour = picture.colour;
             alpha = picture.alpha;
             master = picture.master;
             tile.mark = reviewitems::markOf(picture.kept, picture.belowOpaque, std::uint64_t(master.area()));
-        } else if (masterfile::read(item.master, colour, alpha, 1)) {
+        } else if (masterfile::read(bytes, colour, alpha, 1)) {
             master = alpha.size();
             tile.mark = reviewitems::markOf(alpha);
         }
@@ -122,7 +125,7 @@ Thumbnails::Tile Thumbnails::thumbnail(const reviewitems::Item &item) const
                 cv::resize(alpha, alpha, small, 0, 0, cv::INTER_AREA);
             }
             tile.image = imageOf(colour, alpha);
-            tile.edited = masterfile::isEdited(item.master);
+            tile.edited = masterfile::isEdited(bytes);
         }
     } catch (...) {
         tile.image = QImage(); // too large to allocate: a tile that says so

@@ -107,18 +107,22 @@ EdgeTruth composed(const cv::Mat &fg, const cv::Mat &bg, const cv::Mat &alpha)
     return truth;
 }
 
+// Noise of `spread` either way, drawn on a grid of `cell` pixels and smoothly scaled up.
+cv::Mat smoothNoise(cv::RNG &rng, cv::Size size, int cell, float spread, int type)
+{
+    cv::Mat coarse(std::max(2, size.height / cell), std::max(2, size.width / cell), type), fine;
+    rng.fill(coarse, cv::RNG::UNIFORM, -spread, spread);
+    cv::resize(coarse, fine, size, 0, 0, cv::INTER_CUBIC);
+    return fine;
+}
+
 } // namespace
 
 EdgeTruth makeEdgeTruth(cv::Size size, int seed)
 {
     cv::RNG rng(uint64(seed) * 7919 + 1);
     const int w = size.width, h = size.height;
-    const auto lowNoise = [&](int cell, float spread, int type) {
-        cv::Mat coarse(std::max(2, h / cell), std::max(2, w / cell), type), fine;
-        rng.fill(coarse, cv::RNG::UNIFORM, -spread, spread);
-        cv::resize(coarse, fine, size, 0, 0, cv::INTER_CUBIC);
-        return fine;
-    };
+    const auto lowNoise = [&](int cell, float spread, int type) { return smoothNoise(rng, size, cell, spread, type); };
 
     cv::Mat fg(size, CV_32FC3);
     for (int y = 0; y < h; ++y)
@@ -170,12 +174,7 @@ EdgeTruth makeStrandTruth(cv::Size size, int strands, int seed)
 {
     cv::RNG rng(uint64(seed) * 104729 + 3);
     const int w = size.width, h = size.height;
-    const auto noiseAt = [&](int cell, float spread, int type) {
-        cv::Mat coarse(std::max(2, h / cell), std::max(2, w / cell), type), fine;
-        rng.fill(coarse, cv::RNG::UNIFORM, -spread, spread);
-        cv::resize(coarse, fine, size, 0, 0, cv::INTER_CUBIC);
-        return fine;
-    };
+    const auto noiseAt = [&](int cell, float spread, int type) { return smoothNoise(rng, size, cell, spread, type); };
     cv::Mat grain(size, CV_32FC3);
     // A wall: light falling off across it, patches of paint, plaster texture at several scales.
     cv::Mat bg(size, CV_32FC3);

@@ -328,7 +328,7 @@ ScaleAndMix::Report fromMaster(const ScaleAndMix::Request &request, int threads)
     const bool edgesChange = refine || (edges != OutputChoices::Edges::Refine && colourChange);
     const bool clear = choices.hidden == OutputChoices::Hidden::Clear;
     // A master touched up by hand keeps its colours as they are: only its photo could replace them.
-    const bool edited = format == Format::Png && masterfile::isEdited(request.target);
+    const bool edited = format == Format::Png && masterfile::isEdited(bytes);
     if (format == Format::Png && !edited && (edgesChange || clear == marks.hiddenKept)) {
         if (edgesChange || !clear) {
             // The photo's own colours again, to start from as a fresh composite does.

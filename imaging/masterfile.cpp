@@ -4,6 +4,7 @@
 #include "pngreader.h"
 #include "pngwriter.h"
 
+#include <QBuffer>
 #include <QFile>
 
 #include <opencv2/imgcodecs.hpp>
@@ -117,10 +118,11 @@ std::vector<unsigned char> editedChunk()
     return pngwriter::chunk("tEXt", reinterpret_cast<const unsigned char *>(text), sizeof text - 1);
 }
 
-bool isEdited(const QString &path)
+namespace {
+
+bool carriesEdited(QIODevice &file)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.read(8) != QByteArray("\x89PNG\r\n\x1a\n"))
+    if (file.read(8) != QByteArray("\x89PNG\r\n\x1a\n"))
         return false;
     const std::vector<unsigned char> marker = editedChunk();
     const QByteArray wanted(reinterpret_cast<const char *>(marker.data()), int(marker.size()));
@@ -140,6 +142,21 @@ bool isEdited(const QString &path)
             return false;
     }
     return false;
+}
+
+} // namespace
+
+bool isEdited(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && carriesEdited(file);
+}
+
+bool isEdited(const QByteArray &master)
+{
+    QBuffer buffer;
+    buffer.setData(master);
+    return buffer.open(QIODevice::ReadOnly) && carriesEdited(buffer);
 }
 
 } // namespace masterfile

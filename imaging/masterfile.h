@@ -44,5 +44,7 @@ std::vector<unsigned char> cleanEdgesChunk();
 // over its master.
 std::vector<unsigned char> editedChunk();
 bool isEdited(const QString &path);
+// The same, of a master's bytes already read.
+bool isEdited(const QByteArray &master);
 
 } // namespace masterfile

@@ -219,20 +219,26 @@ void filterRow(const unsigned char *row, const unsigned char *above, std::size_t
     std::memset(out + 1 + end, 0, bytes - end);
 }
 
-// The rows [firstRow, endRow) filtered, a batch of about `batchBytes` at a time.
+// Whole rows, about `batchBytes` of them filtered.
+int rowsPerBatch(const Job &job)
+{
+    return int(std::max<std::size_t>(1, batchBytes / (1 + 4 * std::size_t(job.colour.cols))));
+}
+
+// The rows [firstRow, endRow) filtered, rowsPerBatch() at a time.
 template<typename Take>
 void filteredBatches(const Job &job, int firstRow, int endRow, bool reportRows, Take take)
 {
     const std::size_t rowBytes = 1 + 4 * std::size_t(job.colour.cols);
-    const int rowsPerBatch = int(std::max<std::size_t>(1, batchBytes / rowBytes));
-    std::vector<unsigned char> batch(rowBytes * std::size_t(rowsPerBatch));
+    const int perBatch = rowsPerBatch(job);
+    std::vector<unsigned char> batch(rowBytes * std::size_t(perBatch));
     // The unfiltered row above and this one, in turn; above the first row, zeros.
     std::vector<unsigned char> raw[2] = {std::vector<unsigned char>(rowBytes - 1), std::vector<unsigned char>(rowBytes - 1)};
     std::vector<unsigned char> scratch(5 * (rowBytes - 1));
     if (firstRow > 0)
         rawRow(job.colour, job.alpha, firstRow - 1, raw[(firstRow - 1) & 1].data(), job.clearHidden);
     for (int y = firstRow; y < endRow;) {
-        const int rows = std::min(rowsPerBatch, endRow - y);
+        const int rows = std::min(perBatch, endRow - y);
         for (int i = 0; i < rows; ++i) {
             const int row = y + i;
             rawRow(job.colour, job.alpha, row, raw[row & 1].data(), job.clearHidden);
@@ -260,9 +266,8 @@ bool deflateFast(const Job &job, int index, int firstRow, int endRow, bool repor
 {
     const bool last = index == job.stripeCount - 1;
     const std::size_t header = index == 0 ? zlibHeaderBytes : 0;
-    const std::size_t rowBytes = 1 + 4 * std::size_t(job.colour.cols);
-    const std::size_t rowsPerBatch = std::max<std::size_t>(1, batchBytes / rowBytes);
-    const std::size_t batches = (std::size_t(endRow - firstRow) + rowsPerBatch - 1) / rowsPerBatch;
+    const int perBatch = rowsPerBatch(job);
+    const std::size_t batches = std::size_t((endRow - firstRow + perBatch - 1) / perBatch);
     const std::size_t capacity = chunkHeaderBytes + header + deflateblocks::bound(stripe.rawBytes, batches) + 4;
     stripe.buffer.reset(new unsigned char[capacity]); // left unfilled: untouched pages cost nothing
     unsigned char *data = stripe.buffer.get() + chunkHeaderBytes;
